@@ -1,0 +1,113 @@
+#include "FilePackage.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QIODevice>
+
+#ifndef Q_OS_WIN
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+FilePackage::FilePackage(int packageId, IdentData *ident, const QString &fileName,
+                         const QList<QByteArray *> &chunks)
+    : DataPackage(File, packageId, ident), m_fileName(fileName), m_chunks(chunks)
+{}
+
+FilePackage::~FilePackage()
+{
+    qDeleteAll(m_chunks);
+}
+
+qint64 FilePackage::contentSize() const
+{
+    qint64 size = 0;
+    for (const QByteArray *chunk : m_chunks)
+        size += chunk->size();
+    return size;
+}
+
+void FilePackage::write(QIODevice *device, qint64 extraSize) const
+{
+    if (!device)
+        return;
+    const QByteArray name = encode([this](QDataStream &out) { out << m_fileName; });
+    DataPackage::write(device, name.size() + extraSize + contentSize());
+    device->write(name);
+    for (const QByteArray *chunk : m_chunks)
+        device->write(*chunk);
+}
+
+QString FilePackage::toString() const
+{
+    qint64 size = contentSize();
+    QString unit = QStringLiteral("Bytes");
+    if (size > 1024) {
+        size /= 1024;
+        unit = QStringLiteral("KB");
+    }
+    if (size > 1024) {
+        size /= 1024;
+        unit = QStringLiteral("MB");
+    }
+    return QStringLiteral("Name: %1; Size: %2 %3").arg(m_fileName).arg(size).arg(unit);
+}
+
+void FilePackage::read(QDataStream &in)
+{
+    DataPackage::read(in);
+    in >> m_fileName;
+    if (!m_chunks.isEmpty()) {
+        QByteArray *first = m_chunks.first();
+        *first = first->mid(int(in.device()->pos()));
+    }
+}
+
+void FilePackage::setChunks(QList<QByteArray *> &chunks)
+{
+    qDeleteAll(m_chunks);
+    m_chunks = chunks;
+    chunks.clear();
+}
+
+namespace {
+
+bool isSafeName(const QString &name)
+{
+    return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..") &&
+           !QDir::isAbsolutePath(name) && !name.contains(QLatin1Char('/')) &&
+           !name.contains(QLatin1Char('\\')) && !name.contains(QChar(0));
+}
+
+} // namespace
+
+bool FilePackage::save(const QString &directory) const
+{
+    if (!isSafeName(m_fileName))
+        return false;
+    const QString path = directory + QLatin1Char('/') + m_fileName;
+    QFile file;
+#ifdef Q_OS_WIN
+    if (QFileInfo(path).isSymLink())
+        return false;
+    file.setFileName(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return false;
+#else
+    // O_NOFOLLOW refuses a symbolic link planted at the target before anything
+    // is truncated, without the race of a separate check.
+    const int fd = ::open(QFile::encodeName(path).constData(),
+                          O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd < 0)
+        return false;
+    if (!file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return false;
+    }
+#endif
+    for (const QByteArray *chunk : m_chunks)
+        file.write(*chunk);
+    file.close();
+    return true;
+}

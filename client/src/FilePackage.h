@@ -1,0 +1,39 @@
+#ifndef FILEPACKAGE_H
+#define FILEPACKAGE_H
+
+#include "DataPackage.h"
+
+/// A whole file for one identifier (type code 10): its name, then its bytes
+/// unframed up to the end of the payload. The content stays a list of
+/// separately allocated pieces of at most 64 KiB, so a large file never sits
+/// in one buffer: pieces go out with one write each and arrive as the
+/// decoder's chunks, which this package takes over.
+class FilePackage : public DataPackage
+{
+public:
+    /// Takes ownership of `ident` and of the byte arrays in `chunks`.
+    FilePackage(int packageId, IdentData *ident, const QString &fileName,
+                const QList<QByteArray *> &chunks);
+    ~FilePackage() override;
+
+    void write(QIODevice *device, qint64 extraSize) const override;
+    QString toString() const override;
+    void read(QDataStream &in) override;
+    /// Takes over the received chunks (the list is left empty).
+    void setChunks(QList<QByteArray *> &chunks) override;
+
+    /// Writes the content to `directory`/fileName. Refuses names that could
+    /// leave the directory ("", ".", "..", absolute, containing '/', '\\' or
+    /// NUL) and existing symbolic links: returns false and writes nothing.
+    bool save(const QString &directory) const;
+
+    const QString &fileName() const { return m_fileName; }
+    const QList<QByteArray *> &chunks() const { return m_chunks; }
+    qint64 contentSize() const;
+
+private:
+    QString m_fileName;
+    QList<QByteArray *> m_chunks;
+};
+
+#endif // FILEPACKAGE_H

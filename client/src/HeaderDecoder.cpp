@@ -1,0 +1,206 @@
+#include "HeaderDecoder.h"
+
+#include "ActionPackage.h"
+#include "AutoUpdatePackage.h"
+#include "BoolPackage.h"
+#include "CommandPackage.h"
+#include "DoubleListPackage.h"
+#include "DoublePackage.h"
+#include "FilePackage.h"
+#include "IdentData.h"
+#include "IdentifyPackage.h"
+#include "IntListPackage.h"
+#include "IntPackage.h"
+#include "ResponsePackage.h"
+#include "StatusAgentPackage.h"
+#include "StringListPackage.h"
+#include "StringPackage.h"
+#include "VariantPackage.h"
+
+#include <QDateTime>
+#include <QMap>
+
+#include <functional>
+#include <new>
+
+namespace {
+
+using Builder = std::function<BasicPackagePtr(int)>;
+
+IdentData *unknownIdent()
+{
+    return new IdentData(QStringLiteral("unknown"));
+}
+
+// Each builder makes the package with the field values a received package
+// starts from before its payload is read.
+const QMap<int, Builder> &builders()
+{
+    static const QMap<int, Builder> map{
+        {BasicPackage::Action,
+         [](int id) { return QSharedPointer<ActionPackage>::create(id, unknownIdent(), 0); }},
+        {BasicPackage::AutoUpdate,
+         [](int id) { return QSharedPointer<AutoUpdatePackage>::create(id, unknownIdent(), 0); }},
+        {BasicPackage::String,
+         [](int id) {
+             return QSharedPointer<StringPackage>::create(id, unknownIdent(), QString());
+         }},
+        {BasicPackage::Double,
+         [](int id) { return QSharedPointer<DoublePackage>::create(id, unknownIdent(), 0.0); }},
+        {BasicPackage::Int,
+         [](int id) { return QSharedPointer<IntPackage>::create(id, unknownIdent(), 0); }},
+        {BasicPackage::Bool,
+         [](int id) { return QSharedPointer<BoolPackage>::create(id, unknownIdent(), false); }},
+        {BasicPackage::StringList,
+         [](int id) {
+             return QSharedPointer<StringListPackage>::create(id, unknownIdent(), QStringList());
+         }},
+        {BasicPackage::DoubleList,
+         [](int id) {
+             return QSharedPointer<DoubleListPackage>::create(id, unknownIdent(), QList<double>());
+         }},
+        {BasicPackage::IntList,
+         [](int id) {
+             return QSharedPointer<IntListPackage>::create(id, unknownIdent(), QList<qint32>());
+         }},
+        {BasicPackage::File,
+         [](int id) {
+             return QSharedPointer<FilePackage>::create(id, unknownIdent(), QString(),
+                                                        QList<QByteArray *>());
+         }},
+        {BasicPackage::Variant,
+         [](int id) {
+             return QSharedPointer<VariantPackage>::create(id, unknownIdent(), QVariant());
+         }},
+        {BasicPackage::Command,
+         [](int id) {
+             return QSharedPointer<CommandPackage>::create(id, QString(), QStringList());
+         }},
+        {BasicPackage::Response,
+         [](int id) { return QSharedPointer<ResponsePackage>::create(id, 1, QString()); }},
+        {BasicPackage::Identify,
+         [](int id) { return QSharedPointer<IdentifyPackage>::create(id, QString(), true); }},
+        {BasicPackage::StatusAgent,
+         [](int id) { return QSharedPointer<StatusAgentPackage>::create(id, QString()); }},
+    };
+    return map;
+}
+
+} // namespace
+
+BasicPackagePtr createPackage(int type, int packageId, QList<QByteArray *> chunks)
+{
+    const auto &map = builders();
+    const auto it = map.constFind(type);
+    BasicPackagePtr package;
+    if (it != map.constEnd()) {
+        package = (*it)(packageId);
+        try {
+            package->fromChunks(chunks);
+        } catch (const std::bad_alloc &) {
+            // A reader of Qt's reserved room for a count the peer made up. The
+            // package comes out with empty fields, as for any unreadable payload.
+            package = (*it)(packageId);
+        }
+    }
+    qDeleteAll(chunks);
+    return package;
+}
+
+HeaderDecoder::HeaderDecoder(QObject *parent) : QObject(parent), pending(new QByteArray) {}
+
+HeaderDecoder::~HeaderDecoder()
+{
+    delete pending;
+    qDeleteAll(chunks);
+}
+
+void HeaderDecoder::reset()
+{
+    clearFrame();
+    pending->clear();
+    pendingOffset = 0;
+    m_stopped = false;
+}
+
+void HeaderDecoder::clearFrame()
+{
+    headerBytes.clear();
+    type = 0;
+    packageId = 0;
+    payloadSize = 0;
+    remaining = 0;
+    startTime = 0;
+    qDeleteAll(chunks);
+    chunks.clear();
+}
+
+void HeaderDecoder::parseHeader()
+{
+    startTime = QDateTime::currentMSecsSinceEpoch();
+    headerBytes = pending->mid(pendingOffset, BasicPackage::HeaderSize);
+    pendingOffset += BasicPackage::HeaderSize;
+    QDataStream in(headerBytes);
+    in.setVersion(BasicPackage::StreamVersion);
+    qint32 t = 0;
+    qint32 id = 0;
+    qint64 size = 0;
+    in >> t >> id >> size;
+    type = t;
+    packageId = id;
+    payloadSize = size;
+    // A negative size has no meaning; it is taken as an empty payload.
+    remaining = qMax<qint64>(size, 0);
+}
+
+void HeaderDecoder::finishFrame()
+{
+    const qint64 elapsed = QDateTime::currentMSecsSinceEpoch() - startTime;
+    QList<QByteArray *> frameChunks;
+    frameChunks.swap(chunks);
+    const qint64 size = payloadSize;
+    const BasicPackagePtr package = createPackage(type, packageId, frameChunks);
+    clearFrame();
+    emit dataProcessed(package, size, elapsed);
+}
+
+void HeaderDecoder::processData(const QByteArray &data)
+{
+    if (m_stopped)
+        return;
+    pending->append(data);
+    for (;;) {
+        qint64 n = pending->size() - pendingOffset;
+        const bool haveHeader = !headerBytes.isEmpty();
+        if (!haveHeader && n < BasicPackage::HeaderSize)
+            break;
+        if (haveHeader && n < PACKAGE_CHUNK_SIZE && n < remaining)
+            break;
+        if (!haveHeader) {
+            parseHeader();
+            if (m_payloadLimit >= 0 && payloadSize > m_payloadLimit) {
+                m_stopped = true;
+                const int t = type, id = packageId;
+                const qint64 size = payloadSize;
+                clearFrame();
+                pending->clear();
+                pendingOffset = 0;
+                emit frameTooLarge(t, id, size);
+                return;
+            }
+        }
+        n = pending->size() - pendingOffset;
+        if (n >= PACKAGE_CHUNK_SIZE || n >= remaining) {
+            const int len = int(qMin<qint64>(remaining, PACKAGE_CHUNK_SIZE));
+            chunks.append(new QByteArray(pending->constData() + pendingOffset, len));
+            pendingOffset += len;
+            remaining -= len;
+        }
+        if (remaining <= 0)
+            finishFrame();
+    }
+    if (pendingOffset > 0) {
+        pending->remove(0, pendingOffset);
+        pendingOffset = 0;
+    }
+}

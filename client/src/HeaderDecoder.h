@@ -1,0 +1,64 @@
+#ifndef HEADERDECODER_H
+#define HEADERDECODER_H
+
+#include "BasicPackage.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+
+/// Cuts a received byte stream, delivered in arbitrary pieces, into frames and
+/// turns each into a package. The header's payload size decides where a frame
+/// ends; the payload is kept as chunks of at most 64 KiB, cut as soon as that
+/// much is pending, so that a large file never has to be held in one buffer and
+/// the cut points depend only on the payload size. Every finished frame is
+/// announced with dataProcessed, in arrival order, from inside processData.
+class HeaderDecoder : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr int PACKAGE_CHUNK_SIZE = 65536;
+
+    explicit HeaderDecoder(QObject *parent = nullptr);
+    ~HeaderDecoder() override;
+
+    /// Appends `data` and delivers every frame that it completes.
+    void processData(const QByteArray &data);
+    /// Drops a partial frame and every pending byte, e.g. for a new connection.
+    void reset();
+    /// Frames announcing more payload than `limit` bytes are not collected:
+    /// frameTooLarge is emitted and the decoder stops until reset(). Negative
+    /// means no limit (the default).
+    void setPayloadLimit(qint64 limit) { m_payloadLimit = limit; }
+
+signals:
+    void dataProcessed(BasicPackagePtr package, qint64 dataSize, qint64 elapsedTime);
+    void frameTooLarge(int type, int packageId, qint64 payloadSize);
+
+private:
+    void parseHeader();
+    void finishFrame();
+    void clearFrame();
+
+    QByteArray headerBytes;
+    qint64 payloadSize = 0;
+    int packageId = 0;
+    int type = 0;
+    qint64 remaining = 0;
+    QByteArray *pending;
+    // Bytes of `pending` already consumed; the prefix is dropped once per
+    // processData call, so many small frames in one read cost one move.
+    int pendingOffset = 0;
+    QList<QByteArray *> chunks;
+    qint64 startTime = 0;
+    qint64 m_payloadLimit = -1;
+    bool m_stopped = false;
+};
+
+/// The package factory: builds the package of `type` with `packageId` from the
+/// payload `chunks`, or returns null for a type without a package class. The
+/// chunks are deleted here unless the package took them over (file content).
+BasicPackagePtr createPackage(int type, int packageId, QList<QByteArray *> chunks);
+
+#endif // HEADERDECODER_H
