@@ -1,0 +1,39 @@
+#include "vedezid.h"
+
+#include <QSettings>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+
+long getreg_LM_long(const char *keyPath, const char *valueName, long defaultValue, bool *found)
+{
+    if (found)
+        *found = false;
+    QStringList parts =
+        QString::fromLocal8Bit(keyPath).split(QLatin1Char('\\'), Qt::SkipEmptyParts);
+    // QSettings puts the organisation below "Software" itself.
+    if (!parts.isEmpty() &&
+        parts.first().compare(QLatin1String("Software"), Qt::CaseInsensitive) == 0)
+        parts.removeFirst();
+    const QString name = QString::fromLocal8Bit(valueName);
+    if (parts.size() < 2 || name.isEmpty())
+        return defaultValue;
+
+    QSettings settings(QSettings::NativeFormat, QSettings::SystemScope, parts.at(0), parts.at(1));
+    settings.beginGroup(parts.mid(2).join(QLatin1Char('/')));
+    // Listing the keys makes Qt parse the whole INI file first: a single lookup
+    // parses only one section and can miss a value of [Settings] when a section
+    // such as [Settings/Nested] follows it.
+    settings.childKeys();
+    const QVariant stored = settings.value(name);
+
+    // Registry DWORDs arrive as numbers, INI values as text; a list or any
+    // other shape has no text form and counts as missing.
+    bool ok = false;
+    const int value = stored.toString().trimmed().toInt(&ok, 10);
+    if (!ok)
+        return defaultValue;
+    if (found)
+        *found = true;
+    return value;
+}

@@ -1,0 +1,15 @@
+#ifndef VEDEZID_H
+#define VEDEZID_H
+
+/// Reads a 32-bit whole number from the machine-wide settings. `keyPath` is a
+/// registry-style path "Software\<organisation>\<application>\<group...>";
+/// the value is read through QSettings in native format and system scope, which
+/// is the HKEY_LOCAL_MACHINE key on Windows and, elsewhere, the INI file
+/// <organisation>/<application>.conf in the first folder of XDG_CONFIG_DIRS
+/// (/etc/xdg by default), section [<group>]. A missing value, or one that is
+/// not a whole number within 32 bits, yields `defaultValue`; `*found`, when
+/// `found` is not null, tells whether a valid value was read. Every call reads
+/// afresh, so changes of the file show at the next call. Safe from any thread.
+long getreg_LM_long(const char *keyPath, const char *valueName, long defaultValue, bool *found);
+
+#endif // VEDEZID_H
