@@ -20,6 +20,8 @@ long getreg_LM_long(const char *keyPath, const char *valueName, long defaultValu
         return defaultValue;
 
     QSettings settings(QSettings::NativeFormat, QSettings::SystemScope, parts.at(0), parts.at(1));
+    // Exactly the named key, not the organisation-wide defaults.
+    settings.setFallbacksEnabled(false);
     settings.beginGroup(parts.mid(2).join(QLatin1Char('/')));
     // Listing the keys makes Qt parse the whole INI file first: a single lookup
     // parses only one section and can miss a value of [Settings] when a section

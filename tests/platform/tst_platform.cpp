@@ -188,6 +188,10 @@ void TstPlatform::initTestCase()
 {
     QVERIFY2(!settingsFilePath().isEmpty(), "run through ctest, which sets XDG_CONFIG_DIRS");
     QVERIFY(writeSettings(QByteArray()));
+    // Qt would fall back to this file for values the program's file lacks.
+    QFile organisationWide(QFileInfo(settingsFilePath()).absolutePath() + QStringLiteral(".conf"));
+    QVERIFY(organisationWide.open(QIODevice::WriteOnly));
+    QVERIFY(organisationWide.write("[Settings]\norganisationWide=9\n") > 0);
 }
 
 void TstPlatform::cleanup()
@@ -447,6 +451,8 @@ void TstPlatform::registryValues_data()
                                  << QByteArray("serverPort") << 3 << 3 << false;
     QTest::newRow("other application") << QByteArray("Software\\Haltra\\Other\\Settings")
                                        << QByteArray("serverPort") << 3 << 3 << false;
+    QTest::newRow("organisation-wide only")
+        << key << QByteArray("organisationWide") << 3 << 3 << false;
     QTest::newRow("no application")
         << QByteArray("Software\\Haltra") << QByteArray("serverPort") << 3 << 3 << false;
 }
