@@ -1,0 +1,204 @@
+#include "ClientConnection.h"
+
+#include "ServerLog.h"
+#include "ValueStore.h"
+
+#include <QHostAddress>
+#include <QSslSocket>
+
+namespace {
+
+// Qt stops taking bytes from the kernel once this much is unread, so a client
+// that floods the server is held back by TCP rather than by server memory.
+constexpr qint64 ReadBufferSize = 1 << 20;
+// A file's next piece is fetched from the store only when less than this is
+// waiting to go out.
+constexpr qint64 RefillBacklog = 1 << 20;
+// Requests are not read from a client that leaves this much of its answers
+// unread.
+constexpr qint64 ReadPauseBacklog = 8 << 20;
+
+} // namespace
+
+ClientConnection::ClientConnection(QSslSocket *socket, ValueStore *store, qint64 maxFrameSize,
+                                   int number, QObject *parent)
+    : QObject(parent), m_socket(socket), m_store(store), m_number(number)
+{
+    m_socket->setParent(this);
+    m_socket->setReadBufferSize(ReadBufferSize);
+    m_peer =
+        QStringLiteral("%1:%2").arg(m_socket->peerAddress().toString()).arg(m_socket->peerPort());
+    m_decoder.setPayloadLimit(maxFrameSize - BasicPackage::HeaderSize);
+    connect(&m_decoder, &HeaderDecoder::dataProcessed, this,
+            [this](const BasicPackagePtr &package, qint64 dataSize, qint64) {
+                onPackage(package, dataSize);
+            });
+    connect(&m_decoder, &HeaderDecoder::frameTooLarge, this,
+            [this](int type, int, qint64 payloadSize) {
+                drop(QStringLiteral("frame of type %1 with %2 payload bytes exceeds the limit")
+                         .arg(type)
+                         .arg(payloadSize));
+            });
+    connect(m_socket, &QIODevice::readyRead, this, &ClientConnection::readIncoming);
+    connect(m_socket, &QIODevice::bytesWritten, this, &ClientConnection::onBytesWritten);
+    connect(m_socket, &QSslSocket::encryptedBytesWritten, this, &ClientConnection::onBytesWritten);
+    connect(m_socket, &QAbstractSocket::disconnected, this, &ClientConnection::onDisconnected);
+    connect(m_socket, &QAbstractSocket::errorOccurred, this,
+            [this](QAbstractSocket::SocketError error) {
+                if (error != QAbstractSocket::RemoteHostClosedError)
+                    qCWarning(lcServer).noquote()
+                        << name() << "socket error:" << m_socket->errorString();
+            });
+    qCInfo(lcServer).noquote() << name() << "connected";
+}
+
+ClientConnection::~ClientConnection()
+{
+    releaseQueue();
+}
+
+void ClientConnection::releaseQueue()
+{
+    for (const Outgoing &item : qAsConst(m_queue)) {
+        if (item.fileId)
+            m_store->unpinFile(item.fileId);
+    }
+    m_queue.clear();
+}
+
+QString ClientConnection::name() const
+{
+    QString text = QStringLiteral("client %1 (%2").arg(m_number).arg(m_peer);
+    if (!m_program.isEmpty())
+        text += QStringLiteral(", ") + m_program;
+    return text + QLatin1Char(')');
+}
+
+void ClientConnection::setIdentified(const QString &program)
+{
+    m_identified = true;
+    m_program = program;
+}
+
+void ClientConnection::setSubscribed(const QString &key, bool on)
+{
+    if (on)
+        m_subscriptions.insert(key);
+    else
+        m_subscriptions.remove(key);
+}
+
+qint64 ClientConnection::backlog() const
+{
+    return m_socket->bytesToWrite() + m_socket->encryptedBytesToWrite();
+}
+
+void ClientConnection::send(const QByteArray &frame)
+{
+    if (m_closed)
+        return;
+    if (m_queue.isEmpty())
+        m_socket->write(frame);
+    else
+        m_queue.append({frame, 0, 0, 0});
+}
+
+void ClientConnection::sendFile(const QByteArray &head, qint64 fileId, int pieces)
+{
+    if (m_closed)
+        return;
+    m_store->pinFile(fileId);
+    m_queue.append({head, fileId, pieces, 0});
+    writeOutgoing();
+}
+
+void ClientConnection::writeOutgoing()
+{
+    while (!m_closed && !m_queue.isEmpty() && backlog() < RefillBacklog) {
+        Outgoing &item = m_queue.first();
+        if (!item.bytes.isEmpty()) {
+            m_socket->write(item.bytes);
+            item.bytes.clear();
+        } else if (item.nextPiece < item.pieces) {
+            QByteArray piece;
+            QString error;
+            if (!m_store->filePiece(item.fileId, item.nextPiece, &piece, &error)) {
+                // The frame's header already promised the whole content.
+                drop(QStringLiteral("cannot send a stored file: ") + error);
+                return;
+            }
+            m_socket->write(piece);
+            ++item.nextPiece;
+        } else {
+            if (item.fileId)
+                m_store->unpinFile(item.fileId);
+            m_queue.removeFirst();
+        }
+    }
+}
+
+void ClientConnection::onBytesWritten()
+{
+    writeOutgoing();
+    // Reading may have paused for the backlog that has just shrunk.
+    readIncoming();
+}
+
+void ClientConnection::readIncoming()
+{
+    // Handlers run inside processData and may send; the decoder must not be
+    // entered again meanwhile. The outer loop picks up whatever is left.
+    if (m_reading)
+        return;
+    m_reading = true;
+    while (!m_closed && m_socket->bytesAvailable() > 0 && backlog() < ReadPauseBacklog)
+        m_decoder.processData(m_socket->read(ReadBufferSize));
+    m_reading = false;
+}
+
+void ClientConnection::onPackage(const BasicPackagePtr &package, qint64 dataSize)
+{
+    if (m_closed)
+        return;
+    if (!package || dataSize < 0) {
+        drop(QStringLiteral("undecodable frame (unknown type code or negative size)"));
+        return;
+    }
+    emit packageReceived(this, package);
+}
+
+void ClientConnection::drop(const QString &reason)
+{
+    if (m_closed)
+        return;
+    qCWarning(lcServer).noquote() << name() << "dropped:" << reason;
+    finish();
+}
+
+void ClientConnection::close()
+{
+    if (m_closed)
+        return;
+    qCInfo(lcServer).noquote() << name() << "closed by the server";
+    finish();
+}
+
+void ClientConnection::finish()
+{
+    m_closed = true;
+    releaseQueue();
+    // Answers to the requests before the fault still reach the client.
+    m_socket->flush();
+    m_socket->abort();
+    emit closed(this);
+}
+
+void ClientConnection::onDisconnected()
+{
+    if (m_closed)
+        return;
+    m_closed = true;
+    releaseQueue();
+    qCInfo(lcServer).noquote() << name() << "disconnected";
+    emit closed(this);
+}

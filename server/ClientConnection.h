@@ -1,0 +1,93 @@
+#ifndef CLIENTCONNECTION_H
+#define CLIENTCONNECTION_H
+
+#include "BasicPackage.h"
+#include "HeaderDecoder.h"
+
+#include <QByteArray>
+#include <QList>
+#include <QObject>
+#include <QSet>
+#include <QString>
+
+class QSslSocket;
+class ValueStore;
+
+/// One client's connection. It cuts the incoming stream into packages with a
+/// decoder of its own and hands each to the server; a frame that is too large
+/// or cannot be decoded closes this connection only. Outgoing frames are
+/// queued so they never interleave, and a stored file is streamed from the
+/// store one piece at a time as the socket drains, so neither direction holds
+/// a large file whole. When the client does not read its answers, reading from
+/// it pauses, which lets TCP hold the sender back. It also keeps what the
+/// protocol keeps per connection: whether the client identified itself, its
+/// change subscriptions and its last status.
+class ClientConnection : public QObject
+{
+    Q_OBJECT
+
+public:
+    /// Takes ownership of `socket`, which is connected (and, for TLS,
+    /// handshaking). `maxFrameSize` counts the header.
+    ClientConnection(QSslSocket *socket, ValueStore *store, qint64 maxFrameSize, int number,
+                     QObject *parent = nullptr);
+    ~ClientConnection() override;
+
+    void send(const QByteArray &frame);
+    /// Sends `head` (a file frame's header, identifier and name, whose header
+    /// counts the content) followed by the `pieces` pieces of stored file
+    /// `fileId`.
+    void sendFile(const QByteArray &head, qint64 fileId, int pieces);
+    /// Ends the connection after handing the socket what is queued;
+    /// closed() follows.
+    void close();
+    /// Ends the connection because of a fault, with a warning.
+    void drop(const QString &reason);
+
+    /// The client's number and peer, and its program once identified.
+    QString name() const;
+    bool isIdentified() const { return m_identified; }
+    void setIdentified(const QString &program);
+    bool isSubscribed(const QString &key) const { return m_subscriptions.contains(key); }
+    void setSubscribed(const QString &key, bool on);
+    const QString &status() const { return m_status; }
+    void setStatus(const QString &status) { m_status = status; }
+
+signals:
+    void packageReceived(ClientConnection *connection, const BasicPackagePtr &package);
+    /// Emitted once, when the connection is gone; delete it later.
+    void closed(ClientConnection *connection);
+
+private:
+    struct Outgoing
+    {
+        QByteArray bytes;
+        qint64 fileId = 0;
+        int pieces = 0;
+        int nextPiece = 0;
+    };
+
+    void readIncoming();
+    void writeOutgoing();
+    void onBytesWritten();
+    void onPackage(const BasicPackagePtr &package, qint64 dataSize);
+    void onDisconnected();
+    qint64 backlog() const;
+    void releaseQueue();
+    void finish();
+
+    QSslSocket *m_socket;
+    ValueStore *m_store;
+    HeaderDecoder m_decoder;
+    QList<Outgoing> m_queue;
+    QString m_peer;
+    QString m_program;
+    QString m_status;
+    QSet<QString> m_subscriptions;
+    int m_number;
+    bool m_identified = false;
+    bool m_closed = false;
+    bool m_reading = false;
+};
+
+#endif // CLIENTCONNECTION_H

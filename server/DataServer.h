@@ -1,0 +1,62 @@
+#ifndef DATASERVER_H
+#define DATASERVER_H
+
+#include "BasicPackage.h"
+#include "ServerSettings.h"
+#include "ValueStore.h"
+
+#include <QList>
+#include <QObject>
+
+class ClientConnection;
+class DataPackage;
+class IdentData;
+class SslServer;
+
+/// The server's side of the protocol: listens on the loopback addresses,
+/// answers every request of every connection under the request's package id,
+/// keeps values in the store, and tells other connections about changes:
+/// change notifications to the subscribers of a value, and globals values
+/// pushed to every identified connection, since clients never ask for those.
+class DataServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit DataServer(const ServerSettings &settings, QObject *parent = nullptr);
+    ~DataServer() override;
+
+    /// Opens the store, prepares TLS if configured and listens on 127.0.0.1
+    /// and ::1 at the same port.
+    bool start(QString *error);
+    quint16 port() const { return m_port; }
+    /// Stops listening, closes every connection and the store.
+    void shutdown();
+
+private:
+    bool listen(QString *error);
+    void accept(SslServer *listener);
+    void handle(ClientConnection *client, const BasicPackagePtr &package);
+    void identify(ClientConnection *client, const BasicPackage &package);
+    void setValue(ClientConnection *client, const DataPackage &package);
+    void act(ClientConnection *client, const DataPackage &package, int action);
+    void subscribe(ClientConnection *client, const DataPackage &package, int mode);
+    void command(ClientConnection *client, const BasicPackage &package);
+    void answer(ClientConnection *client, int packageId, int code,
+                const QString &message = QString());
+    /// Tells the other connections that `ident` changed: `value` is the new
+    /// value, or null after a removal.
+    void announceChange(const IdentData &ident, const ValueStore::Entry *value);
+    static void deliver(ClientConnection *client, const QByteArray &frame,
+                        const ValueStore::Entry &entry);
+    static QByteArray frameOf(const ValueStore::Entry &entry, int packageId);
+
+    ServerSettings m_settings;
+    ValueStore m_store;
+    QList<SslServer *> m_listeners;
+    QList<ClientConnection *> m_clients;
+    quint16 m_port = 0;
+    int m_nextNumber = 1;
+};
+
+#endif // DATASERVER_H

@@ -1,0 +1,34 @@
+#ifndef SERVERSETTINGS_H
+#define SERVERSETTINGS_H
+
+#include <QString>
+#include <QStringList>
+
+/// What the server runs with: the machine-wide settings the client reads too
+/// ("serverPort", "encryption"), overridden by the command line. Started
+/// without arguments, as the client's autostart does, it yields the defaults,
+/// so the configuration file serves client and server alike.
+class ServerSettings
+{
+public:
+    static constexpr quint16 DefaultPort = 37073;
+    static constexpr qint64 DefaultMaxFrameSize = qint64(1) << 30;
+
+    /// Reads the settings and parses `arguments` (program name first). Prints
+    /// help or version and exits for --help and --version; returns false with
+    /// `error` set for an unusable option value.
+    bool load(const QStringList &arguments, QString *error);
+
+    quint16 port = DefaultPort;
+    /// Holds the database and a generated certificate.
+    QString dataDir;
+    bool inMemory = false;
+    bool encryption = false;
+    /// Empty when the server should use (or generate) its own in `dataDir`.
+    QString tlsCertificate;
+    QString tlsKey;
+    /// Largest frame accepted from a client, header included.
+    qint64 maxFrameSize = DefaultMaxFrameSize;
+};
+
+#endif // SERVERSETTINGS_H

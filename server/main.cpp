@@ -1,0 +1,60 @@
+// VelDataServer: the local data server of VelDataClient applications.
+
+#include "DataServer.h"
+#include "ListTypes.h"
+#include "ReadinessBlock.h"
+#include "ServerLog.h"
+#include "ServerSettings.h"
+#include "TerminationWatcher.h"
+
+#include <QCoreApplication>
+#include <QTextStream>
+
+#include <cstdio>
+
+namespace {
+
+int fail(const QString &message)
+{
+    QTextStream(stderr) << "VelDataServer: " << message << Qt::endl;
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setOrganizationName(QStringLiteral("Haltra"));
+    QCoreApplication::setApplicationName(QStringLiteral("VelDataServer"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(VDS_VERSION));
+
+    ServerSettings settings;
+    QString error;
+    if (!settings.load(QCoreApplication::arguments(), &error))
+        return fail(error);
+    // Variants holding int, double and point lists are stored and sent back.
+    ListTypes::registerStreamOperators();
+
+    TerminationWatcher termination;
+    if (!termination.isActive())
+        return fail(QStringLiteral("cannot watch for SIGINT and SIGTERM"));
+    DataServer server(settings);
+    if (!server.start(&error))
+        return fail(error);
+    ReadinessBlock ready;
+    if (!ready.create(&error))
+        return fail(error);
+
+    QObject::connect(&termination, &TerminationWatcher::terminationRequested, &app,
+                     [&](int signalNumber) {
+                         qCInfo(lcServer) << "signal" << signalNumber << "received, shutting down";
+                         server.shutdown();
+                         ready.release();
+                         QCoreApplication::quit();
+                     });
+    // Tests and scripts wait for this line instead of sleeping.
+    std::printf("listening on port %u\n", unsigned(server.port()));
+    std::fflush(stdout);
+    return app.exec();
+}

@@ -1,0 +1,73 @@
+#include "RawClient.h"
+
+#include "ActionPackage.h"
+#include "IdentDataRuntime.h"
+#include "PackageBytes.h"
+#include "ResponsePackage.h"
+
+#include <QDeadlineTimer>
+
+RawClient::RawClient()
+{
+    connect(&m_socket, &QIODevice::readyRead, this, &RawClient::readIncoming);
+    connect(&m_decoder, &HeaderDecoder::dataProcessed, this,
+            [this](const BasicPackagePtr &package) { m_received.append(package); });
+}
+
+bool RawClient::connectTo(quint16 port, const QHostAddress &address, bool tls)
+{
+    if (!tls) {
+        m_socket.connectToHost(address, port);
+        return m_socket.waitForConnected(WaitMs);
+    }
+    m_socket.setPeerVerifyMode(QSslSocket::VerifyNone);
+    m_socket.connectToHostEncrypted(address.toString(), port);
+    return m_socket.waitForEncrypted(WaitMs);
+}
+
+void RawClient::send(const BasicPackage &package)
+{
+    sendBytes(PackageBytes::frame(package));
+}
+
+void RawClient::sendBytes(const QByteArray &bytes)
+{
+    m_socket.write(bytes);
+    m_socket.flush();
+}
+
+void RawClient::readIncoming()
+{
+    m_decoder.processData(m_socket.readAll());
+}
+
+BasicPackagePtr RawClient::next()
+{
+    const QDeadlineTimer deadline(WaitMs);
+    while (m_received.isEmpty() && !deadline.hasExpired()) {
+        if (!m_socket.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime()))))
+            break;
+        readIncoming();
+    }
+    return m_received.isEmpty() ? BasicPackagePtr() : m_received.takeFirst();
+}
+
+BasicPackagePtr RawClient::exchange(const BasicPackage &request)
+{
+    send(request);
+    return next();
+}
+
+bool RawClient::isQuiet()
+{
+    const BasicPackagePtr answer = exchange(
+        ActionPackage(ProbeId, new IdentDataRuntime(QStringLiteral("quiet-probe"), QString()), 1));
+    const auto response = answer.dynamicCast<ResponsePackage>();
+    return response && response->packageId() == ProbeId && response->responseCode() == 4;
+}
+
+bool RawClient::waitForDisconnected()
+{
+    return m_socket.state() == QAbstractSocket::UnconnectedState ||
+           m_socket.waitForDisconnected(WaitMs);
+}

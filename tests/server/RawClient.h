@@ -1,0 +1,48 @@
+#ifndef RAWCLIENT_H
+#define RAWCLIENT_H
+
+#include "BasicPackage.h"
+#include "HeaderDecoder.h"
+
+#include <QHostAddress>
+#include <QList>
+#include <QObject>
+#include <QSslSocket>
+
+/// A client that speaks to the server frame by frame over a real loopback
+/// socket, without the client library: it writes packages or arbitrary bytes
+/// and reads back the server's packages in arrival order. Every wait is
+/// bounded.
+class RawClient : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr int WaitMs = 10000;
+    /// Package id of the request with which isQuiet() probes the stream.
+    static constexpr int ProbeId = 999999;
+
+    RawClient();
+
+    bool connectTo(quint16 port, const QHostAddress &address = QHostAddress::LocalHost,
+                   bool tls = false);
+    void send(const BasicPackage &package);
+    void sendBytes(const QByteArray &bytes);
+    /// The next package from the server, or null if none came in time.
+    BasicPackagePtr next();
+    BasicPackagePtr exchange(const BasicPackage &request);
+    /// True when the answer to a fresh get request is the next thing the
+    /// server sends, so nothing else was on its way to this client.
+    bool isQuiet();
+    bool waitForDisconnected();
+    QSslSocket &socket() { return m_socket; }
+
+private:
+    void readIncoming();
+
+    QSslSocket m_socket;
+    HeaderDecoder m_decoder;
+    QList<BasicPackagePtr> m_received;
+};
+
+#endif // RAWCLIENT_H

@@ -1,0 +1,70 @@
+#include "ServerProcess.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
+
+#include <csignal>
+
+ServerProcess::ServerProcess(const QString &dataDir) : m_dataDir(dataDir) {}
+
+ServerProcess::~ServerProcess()
+{
+    // A clean stop, so the next server of the test finds no block left over.
+    if (m_process.state() != QProcess::NotRunning && terminate() == -1)
+        kill();
+}
+
+void ServerProcess::setEnvironment(const QString &name, const QString &value)
+{
+    m_environment.insert(name, value);
+}
+
+bool ServerProcess::start(const QStringList &arguments)
+{
+    QStringList all{QStringLiteral("--data-dir"), m_dataDir};
+    if (m_freePort && !arguments.contains(QStringLiteral("--port")))
+        all << QStringLiteral("--port") << QStringLiteral("0");
+    all << arguments;
+    m_port = 0;
+    m_process.setProcessEnvironment(m_environment);
+    m_process.start(QCoreApplication::applicationDirPath() + QStringLiteral("/VelDataServer"), all);
+    const QDeadlineTimer deadline(StartTimeoutMs);
+    while (!deadline.hasExpired()) {
+        while (m_process.canReadLine()) {
+            const QByteArray line = m_process.readLine().trimmed();
+            if (line.startsWith("listening on port ")) {
+                m_port = quint16(line.mid(18).toUInt());
+                return m_port != 0;
+            }
+        }
+        if (m_process.state() == QProcess::NotRunning)
+            return false;
+        m_process.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
+    }
+    return false;
+}
+
+int ServerProcess::terminate()
+{
+    ::kill(pid_t(m_process.processId()), SIGTERM);
+    return waitForExit();
+}
+
+void ServerProcess::kill()
+{
+    m_process.kill();
+    m_process.waitForFinished(StartTimeoutMs);
+}
+
+int ServerProcess::waitForExit()
+{
+    if (!m_process.waitForFinished(StartTimeoutMs) && m_process.state() != QProcess::NotRunning)
+        return -1;
+    return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+}
+
+QByteArray ServerProcess::errorOutput()
+{
+    m_errors += m_process.readAllStandardError();
+    return m_errors;
+}

@@ -1,0 +1,719 @@
+// Drives the real VelDataServer program with raw frames over loopback sockets.
+
+#include "ActionPackage.h"
+#include "AutoUpdatePackage.h"
+#include "BoolPackage.h"
+#include "CommandPackage.h"
+#include "DoubleListPackage.h"
+#include "DoublePackage.h"
+#include "FilePackage.h"
+#include "IdentDataGlobals.h"
+#include "IdentDataMqtt.h"
+#include "IdentDataOpcua.h"
+#include "IdentDataRuntime.h"
+#include "IdentifyPackage.h"
+#include "IntListPackage.h"
+#include "IntPackage.h"
+#include "ListTypes.h"
+#include "PackageBytes.h"
+#include "RawClient.h"
+#include "ResponsePackage.h"
+#include "ServerProcess.h"
+#include "StatusAgentPackage.h"
+#include "StringListPackage.h"
+#include "StringPackage.h"
+#include "VariantPackage.h"
+
+#include <QDataStream>
+#include <QDir>
+#include <QFile>
+#include <QSharedMemory>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <functional>
+#include <memory>
+
+using Maker = std::function<BasicPackage *(int packageId)>;
+Q_DECLARE_METATYPE(Maker)
+
+namespace {
+
+enum Code
+{
+    Done = 2,
+    NotFound = 4,
+    BadRequest = 5,
+    InitAcknowledged = 6,
+};
+
+IdentData *runtime(const QString &key)
+{
+    return new IdentDataRuntime(key, QStringLiteral("uuid-1"));
+}
+
+IdentData *globals(const QString &key)
+{
+    return new IdentDataGlobals(key);
+}
+
+/// `size` bytes of a pattern that differs from piece to piece, in the 64 KiB
+/// pieces a client sends.
+QList<QByteArray *> content(int size)
+{
+    QList<QByteArray *> pieces;
+    for (int offset = 0; offset < size; offset += HeaderDecoder::PACKAGE_CHUNK_SIZE) {
+        auto *piece = new QByteArray(qMin(size - offset, HeaderDecoder::PACKAGE_CHUNK_SIZE), 0);
+        for (int i = 0; i < piece->size(); ++i)
+            (*piece)[i] = char((offset + i) * 7 / 3);
+        pieces.append(piece);
+    }
+    return pieces;
+}
+
+FilePackage *file(int id, IdentData *ident, int size)
+{
+    return new FilePackage(id, ident, QStringLiteral("data-%1.bin").arg(size), content(size));
+}
+
+/// A readable summary, so that a wrong answer shows what came instead.
+QString describe(const BasicPackagePtr &package)
+{
+    if (!package)
+        return QStringLiteral("nothing");
+    const int id = package->packageId();
+    if (const auto response = package.dynamicCast<ResponsePackage>())
+        return QStringLiteral("response %1 code %2 %3")
+            .arg(id)
+            .arg(response->responseCode())
+            .arg(response->message());
+    if (const auto update = package.dynamicCast<AutoUpdatePackage>())
+        return QStringLiteral("auto-update %1 mode %2 %3")
+            .arg(id)
+            .arg(update->mode())
+            .arg(update->ident()->toString());
+    if (const auto command = package.dynamicCast<CommandPackage>())
+        return QStringLiteral("command %1 %2 [%3]")
+            .arg(id)
+            .arg(command->command(), command->params().join(QLatin1Char(',')));
+    if (const auto value = package.dynamicCast<DataPackage>())
+        return QStringLiteral("value %1 type %2 %3")
+            .arg(id)
+            .arg(package->type())
+            .arg(value->ident()->toString());
+    return QStringLiteral("package %1 type %2").arg(id).arg(package->type());
+}
+
+QString response(int id, int code, const QString &message = QString())
+{
+    return QStringLiteral("response %1 code %2 %3").arg(id).arg(code).arg(message);
+}
+
+QString notification(const QString &identText)
+{
+    return QStringLiteral("auto-update 0 mode 3 %1").arg(identText);
+}
+
+QByteArray frameOf(const BasicPackagePtr &package)
+{
+    return package ? PackageBytes::frame(*package) : QByteArray();
+}
+
+QByteArray frameOf(BasicPackage *package)
+{
+    const std::unique_ptr<BasicPackage> owned(package);
+    return PackageBytes::frame(*owned);
+}
+
+QByteArray header(qint32 type, qint32 id, qint64 payloadSize)
+{
+    QByteArray bytes;
+    QDataStream out(&bytes, QIODevice::WriteOnly);
+    out << type << id << payloadSize;
+    return bytes;
+}
+
+} // namespace
+
+class tst_Server : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+
+    void setThenGet_data();
+    void setThenGet();
+    void setReplacesAValueOfAnyType();
+    void removeAndUnknownValues();
+    void badRequests_data();
+    void badRequests();
+    void subscriptionsAcrossConnections();
+    void globalsPushedOnInitAndOnSet();
+    void clearClientsCacheForwarded_data();
+    void clearClientsCacheForwarded();
+    void persistence_data();
+    void persistence();
+    void tls();
+    void faultyClientAlone_data();
+    void faultyClientAlone();
+    void shutdownReleasesReadinessBlock();
+    void staleBlockCleanedAtStart();
+    void refusesSecondServer_data();
+    void refusesSecondServer();
+    void portFromSettings();
+
+private:
+    bool startServer(const QStringList &arguments = {});
+    /// A folder for XDG_CONFIG_DIRS whose settings file holds `lines`.
+    QString settingsFolder(const QString &lines);
+    /// Sets values of several kinds, files among them, some replaced or removed.
+    void storeSample(RawClient &client);
+    void checkSample(RawClient &client, bool kept);
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<ServerProcess> m_server;
+};
+
+void tst_Server::initTestCase()
+{
+    ListTypes::registerStreamOperators();
+    QVERIFY(QFile::exists(QCoreApplication::applicationDirPath() + "/VelDataServer"));
+}
+
+void tst_Server::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+}
+
+void tst_Server::cleanup()
+{
+    if (QTest::currentTestFailed() && m_server)
+        qWarning().noquote() << "server log:\n" << m_server->errorOutput();
+    m_server.reset();
+    m_dir.reset();
+}
+
+bool tst_Server::startServer(const QStringList &arguments)
+{
+    m_server = std::make_unique<ServerProcess>(m_dir->filePath(QStringLiteral("data")));
+    return m_server->start(arguments);
+}
+
+QString tst_Server::settingsFolder(const QString &lines)
+{
+    const QString folder = m_dir->filePath(QStringLiteral("xdg"));
+    QDir().mkpath(folder + QStringLiteral("/Haltra"));
+    QFile settings(folder + QStringLiteral("/Haltra/VelDataServer.conf"));
+    if (settings.open(QIODevice::WriteOnly))
+        settings.write("[Settings]\n" + lines.toUtf8() + "\n");
+    return folder;
+}
+
+void tst_Server::setThenGet_data()
+{
+    QTest::addColumn<Maker>("make");
+    QTest::addColumn<bool>("overIPv6");
+
+    QTest::newRow("string, runtime") << Maker([](int id) {
+        return new StringPackage(id, runtime("s"), QStringLiteral("h\u00e9llo"));
+    }) << false;
+    QTest::newRow("null string, null uuid") << Maker([](int id) {
+        return new StringPackage(id, new IdentDataRuntime(QStringLiteral("n"), QString()),
+                                 QString());
+    }) << true;
+    QTest::newRow("double, globals")
+        << Maker([](int id) { return new DoublePackage(id, globals("d"), -3.25e-7); }) << true;
+    QTest::newRow("int, opcua") << Maker([](int id) {
+        return new IntPackage(id, new IdentDataOpcua(QStringLiteral("ns=2;s=x")), -7);
+    }) << false;
+    QTest::newRow("bool, mqtt") << Maker([](int id) {
+        return new BoolPackage(id, new IdentDataMqtt(QStringLiteral("plant/1")), true);
+    }) << true;
+    QTest::newRow("string list") << Maker([](int id) {
+        return new StringListPackage(id, runtime("sl"), {QStringLiteral("a"), QString()});
+    }) << false;
+    QTest::newRow("double list") << Maker([](int id) {
+        return new DoubleListPackage(id, runtime("dl"), {0.5, -1e300});
+    }) << false;
+    QTest::newRow("int list") << Maker([](int id) {
+        return new IntListPackage(id, runtime("il"), {1, -1, 0});
+    }) << false;
+    QTest::newRow("variant holding points") << Maker([](int id) {
+        return new VariantPackage(id, runtime("vp"),
+                                  QVariant::fromValue(QList<QPoint>{{1, 2}, {-3, 4}}));
+    }) << false;
+    QTest::newRow("variant holding a date") << Maker([](int id) {
+        return new VariantPackage(id, runtime("vd"), QVariant(QDate(2024, 2, 29)));
+    }) << true;
+    QTest::newRow("empty file") << Maker([](int id) { return file(id, runtime("f0"), 0); })
+                                << false;
+    QTest::newRow("file of one piece and a byte")
+        << Maker([](int id) { return file(id, runtime("f1"), 65537); }) << true;
+    QTest::newRow("5 MiB file") << Maker([](int id) { return file(id, runtime("f5"), 5 << 20); })
+                                << false;
+}
+
+void tst_Server::setThenGet()
+{
+    QFETCH(Maker, make);
+    QFETCH(bool, overIPv6);
+    QVERIFY(startServer());
+    RawClient client;
+    QVERIFY(client.connectTo(m_server->port(), overIPv6 ? QHostAddress(QHostAddress::LocalHostIPv6)
+                                                        : QHostAddress(QHostAddress::LocalHost)));
+
+    const std::unique_ptr<BasicPackage> set(make(11));
+    QCOMPARE(describe(client.exchange(*set)), response(11, Done));
+    const IdentData *ident = static_cast<DataPackage *>(set.get())->ident();
+    const BasicPackagePtr got = client.exchange(ActionPackage(12, ident->clone(), 1));
+    const QString identText = ident->toString();
+    QCOMPARE(describe(got), QStringLiteral("value 12 type %1 %2").arg(set->type()).arg(identText));
+    QCOMPARE(frameOf(got), frameOf(make(12)));
+    QVERIFY(client.isQuiet());
+}
+
+void tst_Server::setReplacesAValueOfAnyType()
+{
+    QVERIFY(startServer());
+    RawClient client;
+    QVERIFY(client.connectTo(m_server->port()));
+    const QList<Maker> sequence{
+        [](int id) { return file(id, runtime("k"), 200000); },
+        [](int id) { return new IntPackage(id, runtime("k"), 1); },
+        [](int id) { return file(id, runtime("k"), 70000); },
+        [](int id) { return new StringPackage(id, runtime("k"), QStringLiteral("last")); },
+    };
+    int id = 1;
+    for (const Maker &make : sequence) {
+        QCOMPARE(describe(client.exchange(*std::unique_ptr<BasicPackage>(make(id)))),
+                 response(id, Done));
+        ++id;
+        QCOMPARE(frameOf(client.exchange(ActionPackage(id, runtime("k"), 1))), frameOf(make(id)));
+        ++id;
+    }
+}
+
+void tst_Server::removeAndUnknownValues()
+{
+    QVERIFY(startServer());
+    RawClient client;
+    QVERIFY(client.connectTo(m_server->port()));
+    const QString unknown = QStringLiteral("Unknown value: runtime Key: r; UUID: uuid-1");
+
+    QCOMPARE(describe(client.exchange(ActionPackage(1, runtime("r"), 1))),
+             response(1, NotFound, unknown));
+    QCOMPARE(describe(client.exchange(ActionPackage(2, runtime("r"), 2))),
+             response(2, NotFound, unknown));
+    QCOMPARE(describe(client.exchange(IntPackage(3, runtime("r"), 5))), response(3, Done));
+    // Another uuid names another value.
+    QCOMPARE(describe(client.exchange(
+                 ActionPackage(4, new IdentDataRuntime(QStringLiteral("r"), QString()), 2))),
+             response(4, NotFound, QStringLiteral("Unknown value: runtime Key: r; UUID: ")));
+    QCOMPARE(describe(client.exchange(ActionPackage(5, runtime("r"), 2))), response(5, Done));
+    QCOMPARE(describe(client.exchange(ActionPackage(6, runtime("r"), 1))),
+             response(6, NotFound, unknown));
+    QCOMPARE(describe(client.exchange(ActionPackage(7, runtime("r"), 2))),
+             response(7, NotFound, unknown));
+}
+
+void tst_Server::badRequests_data()
+{
+    QTest::addColumn<Maker>("make");
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("set, unknown kind")
+        << Maker([](int id) { return new IntPackage(id, new IdentData(), 1); })
+        << "kind \"unknown\"";
+    QTest::newRow("set, kind text in wrong case") << Maker([](int id) {
+        return new StringPackage(id, new IdentData(QStringLiteral("Runtime")), QStringLiteral("x"));
+    }) << "kind \"unknown\"";
+    QTest::newRow("get, unknown kind")
+        << Maker([](int id) { return new ActionPackage(id, new IdentData(), 1); })
+        << "kind \"unknown\"";
+    QTest::newRow("remove, unknown kind")
+        << Maker([](int id) { return new ActionPackage(id, new IdentData(), 2); })
+        << "kind \"unknown\"";
+    QTest::newRow("action 3") << Maker([](int id) {
+        return new ActionPackage(id, runtime("a"), 3);
+    }) << "unknown action 3 for runtime Key: a; UUID: uuid-1";
+    QTest::newRow("action 0") << Maker([](int id) {
+        return new ActionPackage(id, globals("a"), 0);
+    }) << "unknown action 0 for globals Key: a";
+    QTest::newRow("auto-update mode 3 from a client")
+        << Maker([](int id) { return new AutoUpdatePackage(id, runtime("a"), 3); })
+        << "unknown auto-update mode 3";
+    QTest::newRow("auto-update mode 0")
+        << Maker([](int id) { return new AutoUpdatePackage(id, runtime("a"), 0); })
+        << "unknown auto-update mode 0";
+    QTest::newRow("auto-update, unknown kind")
+        << Maker([](int id) { return new AutoUpdatePackage(id, new IdentData(), 1); })
+        << "kind \"unknown\"";
+    QTest::newRow("response from a client")
+        << Maker([](int id) { return new ResponsePackage(id, 2, QString()); })
+        << "response packages";
+}
+
+void tst_Server::badRequests()
+{
+    QFETCH(Maker, make);
+    QFETCH(QString, reason);
+    QVERIFY(startServer());
+    RawClient client;
+    QVERIFY(client.connectTo(m_server->port()));
+
+    const BasicPackagePtr answer = client.exchange(*std::unique_ptr<BasicPackage>(make(42)));
+    const auto refusal = answer.dynamicCast<ResponsePackage>();
+    QVERIFY2(refusal, qPrintable(describe(answer)));
+    QCOMPARE(refusal->packageId(), 42);
+    QCOMPARE(refusal->responseCode(), int(BadRequest));
+    QVERIFY2(refusal->message().contains(reason), qPrintable(refusal->message()));
+    // The connection goes on.
+    QVERIFY(client.isQuiet());
+}
+
+void tst_Server::subscriptionsAcrossConnections()
+{
+    QVERIFY(startServer());
+    RawClient watcher, writer;
+    QVERIFY(watcher.connectTo(m_server->port()));
+    QVERIFY(writer.connectTo(m_server->port(), QHostAddress::LocalHostIPv6));
+    const QString watched = QStringLiteral("runtime Key: w; UUID: uuid-1");
+
+    watcher.send(AutoUpdatePackage(1, runtime("w"), 1));
+    QVERIFY(watcher.isQuiet());
+    QCOMPARE(describe(writer.exchange(IntPackage(2, runtime("w"), 1))), response(2, Done));
+    QCOMPARE(describe(watcher.next()), notification(watched));
+    QCOMPARE(describe(writer.exchange(IntPackage(3, runtime("other"), 1))), response(3, Done));
+    QVERIFY(watcher.isQuiet());
+    QVERIFY(writer.isQuiet());
+    // A removal is a change too, a failed one is not.
+    QCOMPARE(describe(writer.exchange(ActionPackage(4, runtime("w"), 2))), response(4, Done));
+    QCOMPARE(describe(watcher.next()), notification(watched));
+    QCOMPARE(describe(writer.exchange(ActionPackage(5, runtime("w"), 2))),
+             response(5, NotFound, QStringLiteral("Unknown value: ") + watched));
+    QVERIFY(watcher.isQuiet());
+    // The subscriber's own change reaches it after its answer.
+    QCOMPARE(describe(watcher.exchange(StringPackage(6, runtime("w"), QStringLiteral("x")))),
+             response(6, Done));
+    QCOMPARE(describe(watcher.next()), notification(watched));
+
+    watcher.send(AutoUpdatePackage(7, runtime("w"), 2));
+    QVERIFY(watcher.isQuiet());
+    QCOMPARE(describe(writer.exchange(IntPackage(8, runtime("w"), 2))), response(8, Done));
+    QVERIFY(watcher.isQuiet());
+}
+
+void tst_Server::globalsPushedOnInitAndOnSet()
+{
+    QVERIFY(startServer());
+    RawClient writer, reader, anonymous;
+    QVERIFY(writer.connectTo(m_server->port()));
+    QVERIFY(anonymous.connectTo(m_server->port()));
+    QCOMPARE(describe(writer.exchange(IntPackage(1, globals("g"), 1))), response(1, Done));
+    QCOMPARE(
+        describe(writer.exchange(*std::unique_ptr<FilePackage>(file(2, globals("gf"), 70000)))),
+        response(2, Done));
+    QCOMPARE(describe(writer.exchange(IntPackage(3, runtime("r"), 1))), response(3, Done));
+
+    QVERIFY(reader.connectTo(m_server->port()));
+    QCOMPARE(describe(reader.exchange(IdentifyPackage(0, QStringLiteral("/bin/reader"), true))),
+             response(0, InitAcknowledged));
+    QMap<QString, QByteArray> pushed;
+    for (int i = 0; i < 2; ++i) {
+        const BasicPackagePtr value = reader.next();
+        QVERIFY2(value.dynamicCast<DataPackage>(), qPrintable(describe(value)));
+        pushed.insert(describe(value), frameOf(value));
+    }
+    QCOMPARE(pushed.value(QStringLiteral("value 0 type 5 globals Key: g")),
+             frameOf(new IntPackage(0, globals("g"), 1)));
+    QCOMPARE(pushed.value(QStringLiteral("value 0 type 10 globals Key: gf")),
+             frameOf(file(0, globals("gf"), 70000)));
+    QVERIFY(reader.isQuiet());
+
+    QCOMPARE(describe(writer.exchange(DoublePackage(4, globals("g"), 2.5))), response(4, Done));
+    QCOMPARE(frameOf(reader.next()), frameOf(new DoublePackage(0, globals("g"), 2.5)));
+    QCOMPARE(describe(writer.exchange(ActionPackage(5, globals("g"), 2))), response(5, Done));
+    QCOMPARE(describe(reader.next()), notification(QStringLiteral("globals Key: g")));
+    // Only identified connections are pushed to.
+    QVERIFY(writer.isQuiet());
+    QVERIFY(anonymous.isQuiet());
+    QVERIFY(reader.isQuiet());
+}
+
+void tst_Server::clearClientsCacheForwarded_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<bool>("forwarded");
+
+    QTest::newRow("lower case") << "clear clients cache" << true;
+    QTest::newRow("mixed case") << "Clear Clients CACHE" << true;
+    QTest::newRow("another command") << "clear client cache" << false;
+}
+
+void tst_Server::clearClientsCacheForwarded()
+{
+    QFETCH(QString, command);
+    QFETCH(bool, forwarded);
+    QVERIFY(startServer());
+    RawClient sender, other;
+    QVERIFY(sender.connectTo(m_server->port()));
+    QVERIFY(other.connectTo(m_server->port()));
+    QVERIFY(other.isQuiet());
+
+    sender.send(StatusAgentPackage(1, QStringLiteral("busy with batch 7")));
+    sender.send(CommandPackage(2, command, {QStringLiteral("p1"), QStringLiteral("p2")}));
+    for (RawClient *client : {&sender, &other}) {
+        if (forwarded)
+            QCOMPARE(describe(client->next()), QStringLiteral("command 0 %1 [p1,p2]").arg(command));
+        QVERIFY(client->isQuiet());
+    }
+    QCOMPARE(m_server->terminate(), 0);
+    const QByteArray log = m_server->errorOutput();
+    QVERIFY2(log.contains("busy with batch 7"), log.constData());
+    QVERIFY2(log.contains(command.toUtf8()), log.constData());
+}
+
+void tst_Server::storeSample(RawClient &client)
+{
+    QCOMPARE(describe(client.exchange(IntPackage(1, runtime("i"), 42))), response(1, Done));
+    QCOMPARE(describe(client.exchange(StringPackage(2, globals("s"), QStringLiteral("kept")))),
+             response(2, Done));
+    QCOMPARE(
+        describe(client.exchange(*std::unique_ptr<FilePackage>(file(3, runtime("f"), 300000)))),
+        response(3, Done));
+    // Replaced and removed values must stay so.
+    QCOMPARE(
+        describe(client.exchange(*std::unique_ptr<FilePackage>(file(4, runtime("g"), 100000)))),
+        response(4, Done));
+    QCOMPARE(describe(client.exchange(IntPackage(5, runtime("g"), 8))), response(5, Done));
+    QCOMPARE(describe(client.exchange(IntPackage(6, runtime("gone"), 1))), response(6, Done));
+    QCOMPARE(describe(client.exchange(ActionPackage(7, runtime("gone"), 2))), response(7, Done));
+}
+
+void tst_Server::checkSample(RawClient &client, bool kept)
+{
+    const QList<DataPackage *> expected{
+        new IntPackage(10, runtime("i"), 42),
+        new StringPackage(10, globals("s"), QStringLiteral("kept")),
+        file(10, runtime("f"), 300000),
+        new IntPackage(10, runtime("g"), 8),
+    };
+    for (DataPackage *value : expected) {
+        const QString identText = value->ident()->toString();
+        const BasicPackagePtr got = client.exchange(ActionPackage(10, value->ident()->clone(), 1));
+        const QByteArray want = frameOf(value);
+        if (kept)
+            QCOMPARE(frameOf(got), want);
+        else
+            QCOMPARE(describe(got),
+                     response(10, NotFound, QStringLiteral("Unknown value: ") + identText));
+    }
+    QCOMPARE(
+        describe(client.exchange(ActionPackage(11, runtime("gone"), 1))),
+        response(11, NotFound, QStringLiteral("Unknown value: runtime Key: gone; UUID: uuid-1")));
+}
+
+void tst_Server::persistence_data()
+{
+    QTest::addColumn<bool>("kill");
+    QTest::addColumn<bool>("inMemory");
+
+    QTest::newRow("restart after SIGTERM") << false << false;
+    QTest::newRow("restart after SIGKILL") << true << false;
+    QTest::newRow("in memory only") << false << true;
+}
+
+void tst_Server::persistence()
+{
+    QFETCH(bool, kill);
+    QFETCH(bool, inMemory);
+    const QStringList arguments =
+        inMemory ? QStringList{QStringLiteral("--in-memory")} : QStringList();
+    QVERIFY(startServer(arguments));
+    {
+        RawClient client;
+        QVERIFY(client.connectTo(m_server->port()));
+        storeSample(client);
+        if (QTest::currentTestFailed())
+            return;
+    }
+    if (kill)
+        m_server->kill();
+    else
+        QCOMPARE(m_server->terminate(), 0);
+
+    QVERIFY(m_server->start(arguments));
+    RawClient client;
+    QVERIFY(client.connectTo(m_server->port()));
+    checkSample(client, !inMemory);
+    QCOMPARE(QFile::exists(m_dir->filePath(QStringLiteral("data/values.sqlite"))), !inMemory);
+}
+
+void tst_Server::tls()
+{
+    m_server = std::make_unique<ServerProcess>(m_dir->filePath(QStringLiteral("data")));
+    m_server->setEnvironment(QStringLiteral("XDG_CONFIG_DIRS"),
+                             settingsFolder(QStringLiteral("encryption=1")));
+    QVERIFY(m_server->start());
+    const QString certificatePath = m_dir->filePath(QStringLiteral("data/tls-certificate.pem"));
+    QFile certificateFile(certificatePath);
+    QVERIFY(certificateFile.open(QIODevice::ReadOnly));
+    const QSslCertificate generated(certificateFile.readAll(), QSsl::Pem);
+    QVERIFY(!generated.isNull());
+    QVERIFY(generated.subjectAlternativeNames().values(QSsl::IpAddressEntry).contains("127.0.0.1"));
+
+    for (int run = 0; run < 2; ++run) {
+        RawClient client;
+        QVERIFY(client.connectTo(m_server->port(), QHostAddress::LocalHost, true));
+        QCOMPARE(client.socket().peerCertificate(), generated);
+        QCOMPARE(describe(client.exchange(IdentifyPackage(0, QStringLiteral("tls"), true))),
+                 response(0, InitAcknowledged));
+        QCOMPARE(describe(client.exchange(IntPackage(run + 1, runtime("t"), run))),
+                 response(run + 1, Done));
+        QCOMPARE(frameOf(client.exchange(ActionPackage(9, runtime("t"), 1))),
+                 frameOf(new IntPackage(9, runtime("t"), run)));
+        // Generated once: a restart presents the same certificate.
+        QCOMPARE(m_server->terminate(), 0);
+        QVERIFY(m_server->start());
+    }
+
+    RawClient plain;
+    QVERIFY(plain.connectTo(m_server->port()));
+    plain.send(IdentifyPackage(0, QStringLiteral("plain"), true));
+    QVERIFY(plain.waitForDisconnected());
+    QCOMPARE(describe(plain.next()), QStringLiteral("nothing"));
+}
+
+void tst_Server::faultyClientAlone_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::addColumn<bool>("closes");
+
+    QTest::newRow("garbage") << QStringList() << QByteArray(100, char(0xab)) << true;
+    QTest::newRow("type code 13") << QStringList() << header(13, 1, 4) + QByteArray(4, 'x') << true;
+    QTest::newRow("type code 0") << QStringList() << header(0, 1, 0) << true;
+    QTest::newRow("negative payload size") << QStringList() << header(5, 1, -1) << true;
+    QTest::newRow("header announcing 2 GiB")
+        << QStringList() << header(10, 1, qint64(2) << 30) << true;
+
+    // 16 header bytes, 30 identifier bytes, 4 for the length: 50 + 2 per character.
+    const QStringList limit{QStringLiteral("--max-frame-size"), QStringLiteral("4096")};
+    QTest::newRow("frame at --max-frame-size")
+        << limit
+        << frameOf(new StringPackage(1, new IdentDataRuntime("k", "u"), QString(2023, 'x')))
+        << false;
+    QTest::newRow("frame just over --max-frame-size")
+        << limit
+        << frameOf(new StringPackage(1, new IdentDataRuntime("k", "u"), QString(2024, 'x')))
+        << true;
+}
+
+void tst_Server::faultyClientAlone()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, bytes);
+    QFETCH(bool, closes);
+    QVERIFY(startServer(arguments));
+    RawClient good, faulty;
+    QVERIFY(good.connectTo(m_server->port()));
+    QVERIFY(faulty.connectTo(m_server->port()));
+    QCOMPARE(describe(good.exchange(IntPackage(1, runtime("v"), 7))), response(1, Done));
+    QCOMPARE(describe(faulty.exchange(IdentifyPackage(0, QStringLiteral("faulty"), true))),
+             response(0, InitAcknowledged));
+
+    faulty.sendBytes(bytes);
+    if (closes) {
+        QVERIFY(faulty.waitForDisconnected());
+        QCOMPARE(describe(faulty.next()), QStringLiteral("nothing"));
+    } else {
+        QCOMPARE(describe(faulty.next()), response(1, Done));
+    }
+    QCOMPARE(frameOf(good.exchange(ActionPackage(2, runtime("v"), 1))),
+             frameOf(new IntPackage(2, runtime("v"), 7)));
+    QCOMPARE(m_server->terminate(), 0);
+    QCOMPARE(m_server->errorOutput().contains(" dropped: "), closes);
+}
+
+void tst_Server::shutdownReleasesReadinessBlock()
+{
+    QSharedMemory block(QStringLiteral("VelDataServer-Ready"));
+    QVERIFY(!block.attach());
+    QVERIFY(startServer());
+    QVERIFY(block.attach());
+    QVERIFY(block.detach());
+    RawClient client;
+    QVERIFY(client.connectTo(m_server->port()));
+    QCOMPARE(describe(client.exchange(IntPackage(1, runtime("v"), 7))), response(1, Done));
+
+    QCOMPARE(m_server->terminate(), 0);
+    QVERIFY(client.waitForDisconnected());
+    QVERIFY(!block.attach());
+}
+
+void tst_Server::staleBlockCleanedAtStart()
+{
+    QVERIFY(startServer());
+    // SIGKILL leaves the block behind: nothing detaches it.
+    m_server->kill();
+    QVERIFY2(m_server->start(), m_server->errorOutput().constData());
+    QSharedMemory block(QStringLiteral("VelDataServer-Ready"));
+    QVERIFY(block.attach());
+    block.detach();
+    RawClient client;
+    QVERIFY(client.connectTo(m_server->port()));
+    QVERIFY(client.isQuiet());
+}
+
+void tst_Server::refusesSecondServer_data()
+{
+    QTest::addColumn<bool>("samePort");
+    QTest::addColumn<QByteArray>("message");
+
+    QTest::newRow("same port") << true << QByteArray("cannot listen");
+    QTest::newRow("another port") << false << QByteArray("already running");
+}
+
+void tst_Server::refusesSecondServer()
+{
+    QFETCH(bool, samePort);
+    QFETCH(QByteArray, message);
+    QVERIFY(startServer());
+
+    ServerProcess second(m_dir->filePath(QStringLiteral("second")));
+    QVERIFY(!second.start(
+        {QStringLiteral("--port"), QString::number(samePort ? m_server->port() : 0)}));
+    QVERIFY(second.waitForExit() > 0);
+    QVERIFY2(second.errorOutput().contains(message), second.errorOutput().constData());
+
+    RawClient client;
+    QVERIFY(client.connectTo(m_server->port()));
+    QVERIFY(client.isQuiet());
+}
+
+void tst_Server::portFromSettings()
+{
+    QTcpServer probe;
+    QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
+    const quint16 port = probe.serverPort();
+    probe.close();
+
+    m_server = std::make_unique<ServerProcess>(m_dir->filePath(QStringLiteral("data")));
+    m_server->setEnvironment(QStringLiteral("XDG_CONFIG_DIRS"),
+                             settingsFolder(QStringLiteral("serverPort=%1").arg(port)));
+    m_server->usePortSetting();
+    QVERIFY(m_server->start());
+    QCOMPARE(m_server->port(), port);
+    QCOMPARE(m_server->terminate(), 0);
+    // The command line wins over the settings.
+    QVERIFY(m_server->start({QStringLiteral("--port"), QStringLiteral("0")}));
+    QVERIFY(m_server->port() != port);
+}
+
+QTEST_MAIN(tst_Server)
+#include "tst_server.moc"
