@@ -24,6 +24,15 @@ void BasicPackage::read(QDataStream &) {}
 
 void BasicPackage::setChunks(QList<QByteArray *> &) {}
 
+QDataStream &BasicPackage::readText(QDataStream &in, QString &text)
+{
+    const bool missing = in.device() && in.device()->bytesAvailable() < qint64(sizeof(quint32));
+    in >> text;
+    if (missing)
+        text = QString();
+    return in;
+}
+
 void BasicPackage::fromChunks(QList<QByteArray *> &chunks)
 {
     if (chunks.isEmpty())

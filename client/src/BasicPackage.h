@@ -64,6 +64,10 @@ protected:
     BasicPackage(const BasicPackage &) = delete;
     BasicPackage &operator=(const BasicPackage &) = delete;
 
+    /// Reads a text field. Qt reads a length word that the payload does not
+    /// reach as an empty string; a field the payload does not reach is null.
+    static QDataStream &readText(QDataStream &in, QString &text);
+
     /// Serialises `fill`'s writes into a fresh version-17 byte array.
     template <typename Fill>
     static QByteArray encode(Fill fill)

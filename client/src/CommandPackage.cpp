@@ -19,6 +19,6 @@ void CommandPackage::write(QIODevice *device, qint64 extraSize) const
 
 void CommandPackage::read(QDataStream &in)
 {
-    in >> m_command;
+    readText(in, m_command);
     ListTypes::readStringList(in, m_params);
 }

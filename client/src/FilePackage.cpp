@@ -57,7 +57,7 @@ QString FilePackage::toString() const
 void FilePackage::read(QDataStream &in)
 {
     DataPackage::read(in);
-    in >> m_fileName;
+    readText(in, m_fileName);
     if (!m_chunks.isEmpty()) {
         QByteArray *first = m_chunks.first();
         *first = first->mid(int(in.device()->pos()));

@@ -18,6 +18,6 @@ void IdentifyPackage::write(QIODevice *device, qint64 extraSize) const
 
 void IdentifyPackage::read(QDataStream &in)
 {
-    in >> m_clientName;
+    readText(in, m_clientName);
     in >> m_clientFlag;
 }

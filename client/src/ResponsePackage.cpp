@@ -19,5 +19,5 @@ void ResponsePackage::write(QIODevice *device, qint64 extraSize) const
 void ResponsePackage::read(QDataStream &in)
 {
     in >> m_responseCode;
-    in >> m_message;
+    readText(in, m_message);
 }

@@ -17,5 +17,5 @@ void StatusAgentPackage::write(QIODevice *device, qint64 extraSize) const
 
 void StatusAgentPackage::read(QDataStream &in)
 {
-    in >> m_status;
+    readText(in, m_status);
 }

@@ -23,7 +23,7 @@ QString StringPackage::toString() const
 void StringPackage::read(QDataStream &in)
 {
     DataPackage::read(in);
-    in >> m_value;
+    readText(in, m_value);
 }
 
 QVariant StringPackage::value() const

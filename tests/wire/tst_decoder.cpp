@@ -1,0 +1,196 @@
+#include "WireTest.h"
+
+#include "FilePackage.h"
+
+#include <QtTest>
+
+using namespace wire;
+
+namespace {
+
+// Frames back to back, each with the payload size its header gives and the
+// frame its package writes (empty when no package is built).
+struct Stream
+{
+    QByteArray bytes;
+    QList<int> frameEnds;
+    QList<qint64> dataSizes;
+    QStringList written;
+
+    void add(const QString &frameHex, qint64 dataSize, const QString &writtenHex)
+    {
+        bytes += wire::bytes(frameHex);
+        frameEnds.append(bytes.size());
+        dataSizes.append(dataSize);
+        written.append(writtenHex);
+    }
+};
+
+// Every shape of frame the decoder tells apart.
+const Stream &mixedStream()
+{
+    static const Stream stream = [] {
+        Stream s;
+        const QString response = frame(14, 9, "00000005 00000002 0078");
+        s.add(response, 10, response);
+        s.add(frame(13, 4, "616263"), 3, QString());
+        s.add(frame(3, 6, ""), 0, frame(3, 6, kindUnknown + "ffffffff"));
+        // The bytes after a negative size belong to the next frame, not to this payload.
+        s.add(header(10, 7, -5), -5, frame(10, 7, kindUnknown + "ffffffff"));
+        const QString intFrame = frame(5, 7, runtimeAB + "00000005");
+        s.add(intFrame, 34, intFrame);
+        const QString identify = frame(15, 0, "00000002 0070 01");
+        s.add(identify, 7, identify);
+        return s;
+    }();
+    return stream;
+}
+
+QList<int> evenPieces(int total, int size)
+{
+    QList<int> pieces;
+    for (int at = 0; at < total; at += size)
+        pieces << qMin(size, total - at);
+    return pieces;
+}
+
+// A file payload: a null kind and a null name, then content.
+QByteArray filePayload(int size)
+{
+    QByteArray payload = QByteArray::fromHex("ffffffffffffffff").left(size);
+    while (payload.size() < size)
+        payload += char(payload.size() % 251);
+    return payload;
+}
+
+} // namespace
+
+class tst_Decoder : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void deliveries_data()
+    {
+        QTest::addColumn<QList<int>>("pieces");
+        const Stream &s = mixedStream();
+        QTest::newRow("in one call") << QList<int>{s.bytes.size()};
+        QTest::newRow("byte at a time") << evenPieces(s.bytes.size(), 1);
+        QTest::newRow("two frames and part of the third, then the rest")
+            << QList<int>{s.frameEnds[1] + 5, s.bytes.size() - s.frameEnds[1] - 5};
+        for (int cut = 1; cut < s.bytes.size(); ++cut)
+            QTest::newRow(qPrintable(QStringLiteral("split at %1").arg(cut)))
+                << QList<int>{cut, s.bytes.size() - cut};
+    }
+
+    // After every piece, exactly the frames whose last byte has arrived are out.
+    void deliveries()
+    {
+        QFETCH(QList<int>, pieces);
+        const Stream &s = mixedStream();
+        Decoding d;
+        int delivered = 0;
+        for (int piece : pieces) {
+            d.decoder.processData(s.bytes.mid(delivered, piece));
+            delivered += piece;
+            int ended = 0;
+            while (ended < s.frameEnds.size() && s.frameEnds[ended] <= delivered)
+                ++ended;
+            QCOMPARE(d.received.size(), ended);
+        }
+        for (int i = 0; i < s.written.size(); ++i) {
+            const BasicPackagePtr &package = d.received[i].package;
+            QCOMPARE(d.received[i].dataSize, s.dataSizes[i]);
+            QCOMPARE(package ? hex(written(*package)) : QString(), plain(s.written[i]));
+        }
+    }
+
+    void chunking_data()
+    {
+        QTest::addColumn<int>("payloadSize");
+        QTest::addColumn<int>("pieceSize");
+        QTest::addColumn<QList<int>>("contentChunks");
+        // The first chunk of a file package loses the 8 bytes of kind and name.
+        QTest::newRow("empty payload") << 0 << 1 << QList<int>{0};
+        QTest::newRow("65536 bytes") << 65536 << 65536 << QList<int>{65528};
+        QTest::newRow("65537 bytes") << 65537 << 65537 << QList<int>{65528, 1};
+        QTest::newRow("65546 bytes byte by byte") << 65546 << 1 << QList<int>{65528, 10};
+        const QList<int> chunks200000{65528, 65536, 65536, 3392};
+        QTest::newRow("200000 bytes whole") << 200000 << 200000 << chunks200000;
+        QTest::newRow("200000 bytes in pieces of 1000") << 200000 << 1000 << chunks200000;
+        QTest::newRow("200000 bytes in pieces of 70000") << 200000 << 70000 << chunks200000;
+    }
+
+    void chunking()
+    {
+        QFETCH(int, payloadSize);
+        QFETCH(int, pieceSize);
+        QFETCH(QList<int>, contentChunks);
+        const QByteArray payload = filePayload(payloadSize);
+        const QByteArray stream = bytes(header(10, 3, payloadSize)) + payload;
+        Decoding d;
+        d.decoder.processData(stream.left(BasicPackage::HeaderSize));
+        for (int at = BasicPackage::HeaderSize; at < stream.size(); at += pieceSize)
+            d.decoder.processData(stream.mid(at, pieceSize));
+        QCOMPARE(d.received.size(), 1);
+        QCOMPARE(d.received[0].dataSize, qint64(payloadSize));
+        const auto file = d.received[0].package.dynamicCast<FilePackage>();
+        QVERIFY(file);
+        QList<int> sizes;
+        QByteArray content;
+        for (const QByteArray *chunk : file->chunks()) {
+            sizes << chunk->size();
+            content += *chunk;
+        }
+        QCOMPARE(sizes, contentChunks);
+        QVERIFY(content == payload.mid(8));
+    }
+
+    void reset_data()
+    {
+        QTest::addColumn<QByteArray>("partial");
+        const QByteArray largeFile = bytes(header(10, 1, 100000)) + filePayload(70000);
+        QTest::newRow("part of a header") << largeFile.left(10);
+        QTest::newRow("part of a payload")
+            << bytes(frame(14, 1, "00000005 00000002 0078")).left(20);
+        QTest::newRow("part of a chunked file") << largeFile;
+    }
+
+    void reset()
+    {
+        QFETCH(QByteArray, partial);
+        const QString response = frame(14, 2, "00000004 ffffffff");
+        Decoding d;
+        d.decoder.processData(partial);
+        d.decoder.reset();
+        d.decoder.processData(bytes(response));
+        QCOMPARE(d.received.size(), 1);
+        QVERIFY(d.received[0].package);
+        QCOMPARE(hex(written(*d.received[0].package)), plain(response));
+        // A decoder destroyed in the middle of a frame frees what it holds; the
+        // sanitizer build reports it otherwise.
+        HeaderDecoder().processData(partial);
+    }
+
+    void payloadLimit()
+    {
+        const QString fits = frame(14, 1, "00000005 00000002 0078");
+        const QString tooLarge = frame(14, 2, "00000005 00000002 0078 00");
+        Decoding d;
+        QSignalSpy refused(&d.decoder, &HeaderDecoder::frameTooLarge);
+        d.decoder.setPayloadLimit(10);
+        d.decoder.processData(bytes(fits + tooLarge + fits));
+        QCOMPARE(d.received.size(), 1);
+        QCOMPARE(refused.size(), 1);
+        QCOMPARE(refused[0], (QVariantList{14, 2, qint64(11)}));
+        d.decoder.processData(bytes(fits));
+        QCOMPARE(d.received.size(), 1);
+        d.decoder.reset();
+        d.decoder.processData(bytes(fits));
+        QCOMPARE(d.received.size(), 2);
+        QCOMPARE(refused.size(), 1);
+    }
+};
+
+QTEST_APPLESS_MAIN(tst_Decoder)
+#include "tst_decoder.moc"
