@@ -601,6 +601,19 @@ void tst_Server::tls()
     plain.send(IdentifyPackage(0, QStringLiteral("plain"), true));
     QVERIFY(plain.waitForDisconnected());
     QCOMPARE(describe(plain.next()), QStringLiteral("nothing"));
+
+    // A configured pair is used as it is, and nothing is generated.
+    QCOMPARE(m_server->terminate(), 0);
+    const QString otherDir = m_dir->filePath(QStringLiteral("other"));
+    m_server = std::make_unique<ServerProcess>(otherDir);
+    m_server->setEnvironment(QStringLiteral("XDG_CONFIG_DIRS"), m_dir->filePath("xdg"));
+    QVERIFY(
+        m_server->start({QStringLiteral("--tls-cert"), certificatePath, QStringLiteral("--tls-key"),
+                         m_dir->filePath(QStringLiteral("data/tls-key.pem"))}));
+    RawClient configured;
+    QVERIFY(configured.connectTo(m_server->port(), QHostAddress::LocalHostIPv6, true));
+    QCOMPARE(configured.socket().peerCertificate(), generated);
+    QVERIFY(!QFile::exists(otherDir + QStringLiteral("/tls-certificate.pem")));
 }
 
 void tst_Server::faultyClientAlone_data()
