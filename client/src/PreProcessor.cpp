@@ -1,0 +1,553 @@
+#include "PreProcessor.h"
+
+#include "ActionPackage.h"
+#include "AutoUpdatePackage.h"
+#include "BoolPackage.h"
+#include "Cache.h"
+#include "CommandPackage.h"
+#include "DoubleListPackage.h"
+#include "DoublePackage.h"
+#include "FilePackage.h"
+#include "HeaderDecoder.h"
+#include "IdentData.h"
+#include "IdentifyPackage.h"
+#include "IntListPackage.h"
+#include "IntPackage.h"
+#include "ListTypes.h"
+#include "ResponsePackage.h"
+#include "StatusAgentPackage.h"
+#include "StringListPackage.h"
+#include "StringPackage.h"
+#include "VariantPackage.h"
+
+#include "dezizudavo.h"
+#include "hostprogram.h"
+#include "vedezid.h"
+#include "ztrace.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QMutexLocker>
+#include <QProcess>
+#include <QSharedMemory>
+#include <QSslSocket>
+#include <QThread>
+
+namespace {
+
+const char *const settingsKey = "Software\\Haltra\\VelDataServer\\Settings";
+
+enum Action
+{
+    ActionGet = 1,
+    ActionRemove = 2,
+};
+
+enum AutoUpdateMode
+{
+    AutoUpdateOn = 1,
+    AutoUpdateOff = 2,
+    AutoUpdateChanged = 3,
+};
+
+// The INIT acknowledgement; every other code is a request outcome or ignored.
+constexpr int InitAcknowledged = 6;
+
+constexpr int NoConnection = -9;
+constexpr int WriteWaitMs = 5000;
+constexpr int StartPolls = 101;
+constexpr int StartPollIntervalMs = 100;
+
+QByteArray local(const QString &text)
+{
+    return text.toLocal8Bit();
+}
+
+} // namespace
+
+PreProcessor::PreProcessor(const QString &host, int port)
+    : QObject(nullptr), host(host), port(port), socket(new QSslSocket(this)),
+      decoder(new HeaderDecoder), m_cache(new Cache)
+{
+    encryption = getreg_LM_long(settingsKey, "encryption", 0, nullptr) != 0;
+    if (encryption) {
+        ZTRACE(1, "VDS: Using VelDataClient with encryption! This is currently a experimental "
+                  "feature!");
+        socket->setPeerVerifyMode(QSslSocket::VerifyNone);
+    }
+    connect(decoder, &HeaderDecoder::dataProcessed, this, &PreProcessor::dataProcessed);
+
+    // Connected once for the object's life: connecting on every attempt would
+    // deliver each socket signal once more after every reconnect.
+    connect(socket, &QIODevice::readyRead, this, &PreProcessor::onReadyRead);
+    connect(socket, &QAbstractSocket::disconnected, this, &PreProcessor::disconnectFromServer);
+    connect(socket, &QSslSocket::encrypted, this, &PreProcessor::encrypted);
+    // Direct, so the copy other threads read is current as soon as the worker
+    // thread's socket changes state, also inside its blocking waits.
+    connect(
+        socket, &QAbstractSocket::stateChanged, this,
+        [this](QAbstractSocket::SocketState state) { m_socketState.store(state); },
+        Qt::DirectConnection);
+}
+
+PreProcessor::~PreProcessor()
+{
+    // A connected socket aborts in its destructor and would otherwise call
+    // back into this half-destroyed object.
+    socket->disconnect(this);
+    delete socket;
+    delete decoder;
+    delete m_cache;
+}
+
+bool PreProcessor::isServerReady()
+{
+    QSharedMemory block(QStringLiteral("VelDataServer-Ready"));
+    if (!block.attach(QSharedMemory::ReadWrite))
+        return false;
+    block.detach();
+    return true;
+}
+
+bool PreProcessor::ensureConnection()
+{
+    if (isServerReady())
+        return true;
+    if (getreg_LM_long(settingsKey, "startServerOnRequest", 1, nullptr) == 0) {
+        ZTRACE(1,
+               "VDS: ensureConnection: Server not running and client is not allowed to start it");
+        setLastError(QStringLiteral("Not allowed to start VelDataServer"));
+        return false;
+    }
+    if (qEnvironmentVariableIsSet("VELDATASERVER_AUTOSTART_DISABLE")) {
+        ZTRACE(1, "VDS: VelDataServer autostart was disabled by VELDATASERVER_AUTOSTART_DISABLE");
+        setLastError(
+            QStringLiteral("Not allowed to start VelDataServer (VELDATASERVER_AUTOSTART_DISABLE)"));
+        return false;
+    }
+    return startServer();
+}
+
+bool PreProcessor::startServer()
+{
+    if (isServerReady())
+        return true;
+    const std::string path =
+        Dezizudavo_getAbsolutPath(DEZIZUDAVO_SERVER_PROGRAM, "VelDataServer", ".exe");
+    ZTRACE(4, "VDS: Start %s by Client", path.c_str());
+    if (!QProcess::startDetached(QString::fromLocal8Bit(path.c_str()), QStringList()))
+        ZTRACE(1, "VDS: Failed to start Process");
+
+    for (int attempt = 1; attempt <= StartPolls; ++attempt) {
+        if (attempt > 1)
+            QThread::msleep(StartPollIntervalMs);
+        if (isServerReady()) {
+            if (attempt < StartPolls)
+                ZTRACE(5, "VDS: VelDataServer.exe successful started.");
+            break;
+        }
+    }
+    return true;
+}
+
+bool PreProcessor::connectToServer(const QString &host, int port, int timeoutMs)
+{
+    if (socket->state() != QAbstractSocket::UnconnectedState)
+        return true;
+    if (!ensureConnection()) {
+        ZTRACE(4, "VDS: VelDataServer is not running. Try to start it manually");
+        return false;
+    }
+
+    ZTRACE(5, "VDS: Try to connect to the VelDataServer");
+    if (encryption)
+        socket->connectToHostEncrypted(host, quint16(port), QIODevice::ReadWrite,
+                                       QAbstractSocket::AnyIPProtocol);
+    else
+        socket->connectToHost(host, quint16(port), QIODevice::ReadWrite,
+                              QAbstractSocket::AnyIPProtocol);
+
+    if (!socket->waitForConnected(timeoutMs)) {
+        const QString error = socket->errorString();
+        ZTRACE(1, "VDS: FAILED to connect to the VelDataServer: %s", local(error).constData());
+        setLastError(QStringLiteral("FAILED to connect to the VelDataServer: ") + error);
+    } else {
+        ZTRACE(5, "VDS: Connection SUCCSESSFUL");
+        // A frame cut off by the previous connection's loss must not swallow
+        // the first bytes of this one.
+        decoder->reset();
+        if (m_sendInit.load())
+            sendInitMessage();
+    }
+
+    if (socket->state() != QAbstractSocket::ConnectedState) {
+        ZTRACE(1, "VDS: Socket still not connected. Something failed! (Ip: %s, Port : %d)",
+               local(host).constData(), port);
+        return false;
+    }
+    ZTRACE(5, "VDS: Socket is connected (Ip: %s, Port: %d)", local(host).constData(), port);
+    return true;
+}
+
+void PreProcessor::sendInitMessage()
+{
+    if (!m_sendInit.load())
+        return;
+    const QString program = hostProgramPath();
+    ZTRACE(5, "VDS: Send INIT message to server: %s", local(program).constData());
+    transmit(IdentifyPackage(0, program, true));
+}
+
+void PreProcessor::establishConnection()
+{
+    if (socket->state() == QAbstractSocket::ConnectedState)
+        return;
+    connectToServer(host, port, connectTimeout);
+}
+
+void PreProcessor::disconnectFromServer()
+{
+    ZTRACE(1, "VDS: Connection to server closed: %s", local(socket->errorString()).constData());
+    m_cache->clear();
+    socket->close();
+}
+
+void PreProcessor::onReadyRead()
+{
+    while (socket->bytesAvailable() > 0)
+        decoder->processData(socket->readAll());
+}
+
+void PreProcessor::encrypted()
+{
+    ZTRACE(5, "VDS: encrypted");
+}
+
+void PreProcessor::dataProcessed(BasicPackagePtr package, qint64, qint64)
+{
+    if (!package)
+        return;
+    const int id = package->packageId();
+
+    if (const auto *response = dynamic_cast<const ResponsePackage *>(package.data())) {
+        switch (response->responseCode()) {
+        case 2:
+        case 3:
+            emit dataFinished(id, 1);
+            return;
+        case 4:
+            emit dataFinished(id, 2);
+            return;
+        case 5:
+            setLastError(response->message());
+            emit dataFinished(id, -10);
+            return;
+        case InitAcknowledged:
+            m_initFinished.store(true);
+            break;
+        default:
+            break;
+        }
+    }
+
+    if (const auto *command = dynamic_cast<const CommandPackage *>(package.data())) {
+        if (command->command().toLower() == QLatin1String("clear clients cache"))
+            m_cache->clear();
+    }
+
+    const auto *data = dynamic_cast<const DataPackage *>(package.data());
+    if (!data)
+        return;
+    const Identifier ident(data->ident() ? data->ident()->clone() : nullptr);
+
+    const auto *update = dynamic_cast<const AutoUpdatePackage *>(data);
+    if (update && update->mode() == AutoUpdateChanged) {
+        ZTRACE(5, "VDS: Delete %s from cache", local(ident.description()).constData());
+        m_cache->remove(ident);
+        emit autoUpdateReceived(ident);
+        return;
+    }
+
+    m_cache->insert(ident, package);
+    emit dataFinished(id, 1);
+}
+
+bool PreProcessor::connectedFor(int packageId)
+{
+    if (socket->state() == QAbstractSocket::ConnectedState ||
+        connectToServer(host, port, connectTimeout))
+        return true;
+    emit dataFinished(packageId, NoConnection);
+    return false;
+}
+
+void PreProcessor::transmit(const BasicPackage &package)
+{
+    package.write(socket, 0);
+    socket->waitForBytesWritten(WriteWaitMs);
+}
+
+void PreProcessor::getDataType(const Identifier &ident, int packageId)
+{
+    if (connectedFor(packageId))
+        transmit(ActionPackage(packageId, ident.cloneData(), ActionGet));
+}
+
+void PreProcessor::getValue(const Identifier &ident, int packageId)
+{
+    if (connectedFor(packageId))
+        transmit(ActionPackage(packageId, ident.cloneData(), ActionGet));
+}
+
+void PreProcessor::getFile(const Identifier &ident, const QString &, int packageId)
+{
+    // The name matters only to readFile, when the answer is saved.
+    if (connectedFor(packageId))
+        transmit(ActionPackage(packageId, ident.cloneData(), ActionGet));
+}
+
+void PreProcessor::removeValue(const Identifier &ident, int packageId)
+{
+    if (connectedFor(packageId))
+        transmit(ActionPackage(packageId, ident.cloneData(), ActionRemove));
+}
+
+void PreProcessor::setString(const Identifier &ident, const QString &value, int packageId)
+{
+    if (connectedFor(packageId))
+        transmit(StringPackage(packageId, ident.cloneData(), value));
+}
+
+void PreProcessor::setDouble(const Identifier &ident, double value, int packageId)
+{
+    if (connectedFor(packageId))
+        transmit(DoublePackage(packageId, ident.cloneData(), value));
+}
+
+void PreProcessor::setInt32(const Identifier &ident, int value, int packageId)
+{
+    if (connectedFor(packageId))
+        transmit(IntPackage(packageId, ident.cloneData(), value));
+}
+
+void PreProcessor::setBool(const Identifier &ident, bool value, int packageId)
+{
+    if (connectedFor(packageId))
+        transmit(BoolPackage(packageId, ident.cloneData(), value));
+}
+
+void PreProcessor::setStringList(const Identifier &ident, const QStringList &value, int packageId)
+{
+    if (connectedFor(packageId))
+        transmit(StringListPackage(packageId, ident.cloneData(), value));
+}
+
+void PreProcessor::setDoubleList(const Identifier &ident, const QList<double> &value, int packageId)
+{
+    if (connectedFor(packageId))
+        transmit(DoubleListPackage(packageId, ident.cloneData(), value));
+}
+
+void PreProcessor::setInt32List(const Identifier &ident, const QList<qint32> &value, int packageId)
+{
+    if (connectedFor(packageId))
+        transmit(IntListPackage(packageId, ident.cloneData(), value));
+}
+
+void PreProcessor::setVariant(const Identifier &ident, const QVariant &value, int packageId)
+{
+    if (!connectedFor(packageId))
+        return;
+    // A variant holding a list can only be streamed once its operators are known.
+    ListTypes::registerStreamOperators();
+    transmit(VariantPackage(packageId, ident.cloneData(), value));
+}
+
+void PreProcessor::setFile(const Identifier &ident, const QString &fileName, int packageId)
+{
+    if (!connectedFor(packageId))
+        return;
+    // A file that cannot be opened reads as empty: the name goes out all the same.
+    QFile file(fileName);
+    file.open(QIODevice::ReadOnly);
+    QList<QByteArray *> chunks;
+    while (!file.atEnd()) {
+        const QByteArray piece = file.read(HeaderDecoder::PACKAGE_CHUNK_SIZE);
+        if (piece.isEmpty())
+            break;
+        chunks.append(new QByteArray(piece));
+    }
+    file.close();
+    transmit(FilePackage(packageId, ident.cloneData(), QFileInfo(fileName).fileName(), chunks));
+}
+
+void PreProcessor::setStatus(const QString &value, int id)
+{
+    ZTRACE(5, "setStatus: %s, %d", local(value).constData(), id);
+    if (connectedFor(id))
+        transmit(StatusAgentPackage(id, value));
+}
+
+void PreProcessor::sendCommand(const QString &cmd, const QStringList &params, int id)
+{
+    if (connectedFor(id))
+        transmit(CommandPackage(id, cmd, params));
+}
+
+void PreProcessor::autoUpdate(const Identifier &ident, bool enable, int packageId)
+{
+    if (connectedFor(packageId))
+        transmit(
+            AutoUpdatePackage(packageId, ident.cloneData(), enable ? AutoUpdateOn : AutoUpdateOff));
+}
+
+template <typename Convert>
+bool PreProcessor::take(const Identifier &ident, Convert convert)
+{
+    const BasicPackagePtr package = m_cache->get(ident);
+    if (!package || !convert(package.data()))
+        return false;
+    // Globals are served from the cache until the server invalidates them.
+    if (ident.typeIndex() != 2)
+        m_cache->remove(ident);
+    return true;
+}
+
+namespace {
+
+/// The value of a cached `Exact` package, or a variant's conversion through
+/// `fromVariant` (which says whether it worked); false for any other package.
+template <typename Exact, typename T, typename FromVariant>
+bool convertValue(const BasicPackage *package, T *value, FromVariant fromVariant)
+{
+    if (const auto *exact = dynamic_cast<const Exact *>(package)) {
+        *value = exact->typedValue();
+        return true;
+    }
+    if (const auto *variant = dynamic_cast<const VariantPackage *>(package))
+        return fromVariant(variant->typedValue(), value);
+    return false;
+}
+
+template <typename Exact, typename T>
+bool convertExact(const BasicPackage *package, T *value)
+{
+    return convertValue<Exact>(package, value, [](const QVariant &, T *) { return false; });
+}
+
+// Text conversions of a variant never fail; a number that does not convert
+// leaves the output and the cache entry alone.
+template <typename T, T (QVariant::*toText)() const>
+bool textFromVariant(const QVariant &variant, T *value)
+{
+    *value = (variant.*toText)();
+    return true;
+}
+
+template <typename T, T (QVariant::*toNumber)(bool *) const>
+bool numberFromVariant(const QVariant &variant, T *value)
+{
+    bool ok = false;
+    const T number = (variant.*toNumber)(&ok);
+    if (ok)
+        *value = number;
+    return ok;
+}
+
+} // namespace
+
+bool PreProcessor::readString(const Identifier &ident, QString *value)
+{
+    return take(ident, [value](const BasicPackage *package) {
+        return convertValue<StringPackage>(package, value,
+                                           textFromVariant<QString, &QVariant::toString>);
+    });
+}
+
+bool PreProcessor::readDouble(const Identifier &ident, double *value)
+{
+    return take(ident, [value](const BasicPackage *package) {
+        return convertValue<DoublePackage>(package, value,
+                                           numberFromVariant<double, &QVariant::toDouble>);
+    });
+}
+
+bool PreProcessor::readInt32(const Identifier &ident, int *value)
+{
+    return take(ident, [value](const BasicPackage *package) {
+        return convertValue<IntPackage>(package, value, numberFromVariant<int, &QVariant::toInt>);
+    });
+}
+
+bool PreProcessor::readBool(const Identifier &ident, bool *value)
+{
+    return take(ident, [value](const BasicPackage *package) {
+        return convertExact<BoolPackage>(package, value);
+    });
+}
+
+bool PreProcessor::readStringList(const Identifier &ident, QStringList *value)
+{
+    return take(ident, [value](const BasicPackage *package) {
+        return convertValue<StringListPackage>(
+            package, value, textFromVariant<QStringList, &QVariant::toStringList>);
+    });
+}
+
+bool PreProcessor::readDoubleList(const Identifier &ident, QList<double> *value)
+{
+    return take(ident, [value](const BasicPackage *package) {
+        return convertExact<DoubleListPackage>(package, value);
+    });
+}
+
+bool PreProcessor::readInt32List(const Identifier &ident, QList<qint32> *value)
+{
+    return take(ident, [value](const BasicPackage *package) {
+        return convertExact<IntListPackage>(package, value);
+    });
+}
+
+bool PreProcessor::readVariant(const Identifier &ident, QVariant *value)
+{
+    return take(ident, [value](const BasicPackage *package) {
+        const auto *data = dynamic_cast<const DataPackage *>(package);
+        if (!data)
+            return false;
+        *value = data->value();
+        return true;
+    });
+}
+
+bool PreProcessor::readDataType(const Identifier &ident, int *type)
+{
+    return take(ident, [type](const BasicPackage *package) {
+        if (!dynamic_cast<const DataPackage *>(package))
+            return false;
+        const int code = package->type();
+        *type = code >= BasicPackage::String && code <= BasicPackage::Variant
+                    ? code - BasicPackage::String + 101
+                    : 100;
+        return true;
+    });
+}
+
+bool PreProcessor::readFile(const Identifier &ident, const QString &directory)
+{
+    return take(ident, [&directory](const BasicPackage *package) {
+        const auto *file = dynamic_cast<const FilePackage *>(package);
+        return file && file->save(directory);
+    });
+}
+
+QString PreProcessor::lastError() const
+{
+    QMutexLocker lock(&m_errorMutex);
+    return m_lastError;
+}
+
+void PreProcessor::setLastError(const QString &text)
+{
+    QMutexLocker lock(&m_errorMutex);
+    m_lastError = text;
+}

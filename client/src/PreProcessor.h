@@ -1,0 +1,123 @@
+#ifndef PREPROCESSOR_H
+#define PREPROCESSOR_H
+
+#include "BasicPackage.h"
+#include "Identifier.h"
+
+#include <QAbstractSocket>
+#include <QList>
+#include <QMutex>
+#include <QObject>
+#include <QString>
+#include <QStringList>
+#include <QVariant>
+
+#include <atomic>
+
+class Cache;
+class HeaderDecoder;
+class QSslSocket;
+
+/// Owns a client's one connection to VelDataServer and everything that happens
+/// on it. It is created on the application thread and then lives on a worker
+/// thread of its own: there it connects on demand (starting the server when it
+/// may), announces the host program with INIT after every connect, turns each
+/// request slot into one package on the socket, and handles every received
+/// package: request outcomes become dataFinished codes, values go into the
+/// cache, change notifications and the cache-clearing command take effect.
+/// The application thread takes received values out of the cache with the
+/// typed readers once its wait has ended, and may ask for the last error, the
+/// INIT flags and the socket state at any time; those are kept in atomics or
+/// under a lock so that asking never touches the socket.
+class PreProcessor : public QObject
+{
+    Q_OBJECT
+
+public:
+    PreProcessor(const QString &host, int port);
+    ~PreProcessor() override;
+
+    /// One connection attempt; true when the socket is connected (or already
+    /// on its way). Worker thread only.
+    bool connectToServer(const QString &host, int port, int timeoutMs);
+    /// Announces the running program to the server.
+    void sendInitMessage();
+    /// True when the server is ready or may be (and now has been) started.
+    bool ensureConnection();
+    /// Whether the server's readiness block exists.
+    static bool isServerReady();
+    /// Starts the server program unless it is ready and waits for readiness;
+    /// always true.
+    static bool startServer();
+
+    // Take a received value out of the cache: false when there is none or it
+    // does not convert. Entries of globals identifiers stay for later reads.
+    bool readString(const Identifier &ident, QString *value);
+    bool readDouble(const Identifier &ident, double *value);
+    bool readInt32(const Identifier &ident, int *value);
+    bool readBool(const Identifier &ident, bool *value);
+    bool readStringList(const Identifier &ident, QStringList *value);
+    bool readDoubleList(const Identifier &ident, QList<double> *value);
+    bool readInt32List(const Identifier &ident, QList<qint32> *value);
+    bool readVariant(const Identifier &ident, QVariant *value);
+    bool readDataType(const Identifier &ident, int *type);
+    bool readFile(const Identifier &ident, const QString &directory);
+
+    QString lastError() const;
+    bool sendInit() const { return m_sendInit.load(); }
+    bool initFinished() const { return m_initFinished.load(); }
+    QAbstractSocket::SocketState socketState() const { return m_socketState.load(); }
+    Cache *cache() const { return m_cache; }
+
+signals:
+    void dataFinished(int id, int resultCode);
+    void autoUpdateReceived(const Identifier &ident);
+
+public slots:
+    void onReadyRead();
+    void encrypted();
+    void establishConnection();
+    void disconnectFromServer();
+    void dataProcessed(BasicPackagePtr package, qint64 dataSize, qint64 elapsedTime);
+    void getDataType(const Identifier &ident, int packageId);
+    void getValue(const Identifier &ident, int packageId);
+    void setString(const Identifier &ident, const QString &value, int packageId);
+    void setDouble(const Identifier &ident, double value, int packageId);
+    void setInt32(const Identifier &ident, int value, int packageId);
+    void setBool(const Identifier &ident, bool value, int packageId);
+    void setStringList(const Identifier &ident, const QStringList &value, int packageId);
+    void setDoubleList(const Identifier &ident, const QList<double> &value, int packageId);
+    void setInt32List(const Identifier &ident, const QList<qint32> &value, int packageId);
+    void setVariant(const Identifier &ident, const QVariant &value, int packageId);
+    void getFile(const Identifier &ident, const QString &fileName, int packageId);
+    void setFile(const Identifier &ident, const QString &fileName, int packageId);
+    void setStatus(const QString &value, int id);
+    void removeValue(const Identifier &ident, int packageId);
+    void sendCommand(const QString &cmd, const QStringList &params, int id);
+    void autoUpdate(const Identifier &ident, bool enable, int packageId);
+
+private:
+    void setLastError(const QString &text);
+    /// Connects when needed; on failure reports -9 for `packageId`.
+    bool connectedFor(int packageId);
+    void transmit(const BasicPackage &package);
+    /// Runs `convert` on the cached package of `ident` and consumes the entry
+    /// when it succeeds.
+    template <typename Convert>
+    bool take(const Identifier &ident, Convert convert);
+
+    const QString host;
+    const int port;
+    const int connectTimeout = 2000;
+    QSslSocket *socket;
+    HeaderDecoder *decoder;
+    Cache *m_cache;
+    mutable QMutex m_errorMutex;
+    QString m_lastError;
+    std::atomic<bool> m_sendInit{true};
+    std::atomic<bool> m_initFinished{false};
+    std::atomic<QAbstractSocket::SocketState> m_socketState{QAbstractSocket::UnconnectedState};
+    bool encryption = false;
+};
+
+#endif // PREPROCESSOR_H

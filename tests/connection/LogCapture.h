@@ -1,0 +1,31 @@
+#ifndef LOGCAPTURE_H
+#define LOGCAPTURE_H
+
+#include <QMutex>
+#include <QString>
+#include <QStringList>
+#include <QtGlobal>
+
+/// Collects the client library's trace lines, from whatever thread they come,
+/// while it exists, with every level switched on; the lines still reach the
+/// handler that was installed before.
+class LogCapture
+{
+public:
+    LogCapture();
+    ~LogCapture();
+    LogCapture(const LogCapture &) = delete;
+    LogCapture &operator=(const LogCapture &) = delete;
+
+    QStringList lines() const;
+    bool contains(const QString &line) const { return lines().contains(line); }
+    void clear();
+
+private:
+    static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text);
+
+    mutable QMutex m_mutex;
+    QStringList m_lines;
+};
+
+#endif // LOGCAPTURE_H

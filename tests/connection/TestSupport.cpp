@@ -1,0 +1,104 @@
+#include "TestSupport.h"
+
+#include <QDeadlineTimer>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QSettings>
+#include <QSslCertificate>
+#include <QSslKey>
+#include <QTest>
+
+namespace conn {
+
+bool inSandbox()
+{
+    return qEnvironmentVariableIsSet("VDS_TEST_SANDBOX") &&
+           qEnvironmentVariableIsSet("XDG_CONFIG_DIRS") && qEnvironmentVariableIsSet("TMPDIR");
+}
+
+void writeSettings(const QMap<QString, QString> &values)
+{
+    const QString folder = qEnvironmentVariable("XDG_CONFIG_DIRS").split(QLatin1Char(':')).first();
+    QDir().mkpath(folder + QStringLiteral("/Haltra"));
+    // Written through QSettings so that the client's own QSettings, which
+    // shares the parsed file per path, sees the change at once.
+    QSettings settings(folder + QStringLiteral("/Haltra/VelDataServer.conf"), QSettings::IniFormat);
+    settings.clear();
+    settings.beginGroup(QStringLiteral("Settings"));
+    for (auto it = values.begin(); it != values.end(); ++it)
+        settings.setValue(it.key(), it.value());
+    settings.endGroup();
+    settings.sync();
+}
+
+bool makeCertificate(const QString &dir, QSslCertificate *certificate, QSslKey *key, QString *error)
+{
+    const QString certPath = dir + QStringLiteral("/cert.pem");
+    const QString keyPath = dir + QStringLiteral("/key.pem");
+    QProcess openssl;
+    openssl.setProcessChannelMode(QProcess::MergedChannels);
+    openssl.start(QStringLiteral("openssl"),
+                  {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
+                   QStringLiteral("rsa:2048"), QStringLiteral("-nodes"), QStringLiteral("-days"),
+                   QStringLiteral("1"), QStringLiteral("-subj"), QStringLiteral("/CN=localhost"),
+                   QStringLiteral("-addext"),
+                   QStringLiteral("subjectAltName=DNS:localhost,IP:127.0.0.1"),
+                   QStringLiteral("-keyout"), keyPath, QStringLiteral("-out"), certPath});
+    if (!openssl.waitForFinished(60000) || openssl.exitStatus() != QProcess::NormalExit ||
+        openssl.exitCode() != 0) {
+        *error = QStringLiteral("openssl failed: ") + openssl.errorString() + QLatin1Char(' ') +
+                 QString::fromLocal8Bit(openssl.readAll());
+        return false;
+    }
+    QFile certFile(certPath);
+    QFile keyFile(keyPath);
+    if (!certFile.open(QIODevice::ReadOnly) || !keyFile.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("openssl wrote no certificate");
+        return false;
+    }
+    *certificate = QSslCertificate(&certFile, QSsl::Pem);
+    *key = QSslKey(&keyFile, QSsl::Rsa, QSsl::Pem);
+    if (certificate->isNull() || key->isNull()) {
+        *error = QStringLiteral("certificate or key unreadable");
+        return false;
+    }
+    return true;
+}
+
+bool waitUntil(const std::function<bool()> &condition, int timeoutMs)
+{
+    QDeadlineTimer deadline(timeoutMs);
+    while (!condition() && !deadline.hasExpired())
+        QTest::qWait(5);
+    return condition();
+}
+
+QByteArray bytes(QString hex)
+{
+    return QByteArray::fromHex(hex.remove(QLatin1Char(' ')).toLatin1());
+}
+
+QString hex(const QByteArray &data)
+{
+    return QString::fromLatin1(data.toHex());
+}
+
+QString text(const QString &value)
+{
+    if (value.isNull())
+        return QStringLiteral("ffffffff ");
+    QString result = QString::asprintf("%08x ", unsigned(value.size() * 2));
+    for (const QChar c : value)
+        result += QString::asprintf("%04x", unsigned(c.unicode()));
+    return result + QLatin1Char(' ');
+}
+
+QString frame(int type, int packageId, const QString &payloadHex)
+{
+    return QString::asprintf("%08x %08x %016llx ", unsigned(type), unsigned(packageId),
+                             static_cast<unsigned long long>(bytes(payloadHex).size())) +
+           payloadHex;
+}
+
+} // namespace conn

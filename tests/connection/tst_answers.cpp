@@ -1,0 +1,488 @@
+#include "ClientHarness.h"
+#include "FakeServer.h"
+#include "LogCapture.h"
+#include "TestSupport.h"
+
+#include "ActionPackage.h"
+#include "AutoUpdatePackage.h"
+#include "BoolPackage.h"
+#include "Cache.h"
+#include "CommandPackage.h"
+#include "DoubleListPackage.h"
+#include "DoublePackage.h"
+#include "FilePackage.h"
+#include "IdentDataGlobals.h"
+#include "IdentDataMqtt.h"
+#include "IdentDataOpcua.h"
+#include "IdentDataRuntime.h"
+#include "IntListPackage.h"
+#include "IntPackage.h"
+#include "ListTypes.h"
+#include "ResponsePackage.h"
+#include "StringListPackage.h"
+#include "StringPackage.h"
+#include "VariantPackage.h"
+
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+
+using namespace conn;
+
+namespace {
+
+IdentData *abData()
+{
+    return new IdentDataRuntime(QStringLiteral("a"), QStringLiteral("b"));
+}
+
+const Identifier ab(abData());
+
+QByteArray response(int id, int code, const QString &message = QString())
+{
+    return FakeServer::encode(ResponsePackage(id, code, message));
+}
+
+template <typename T>
+QString joined(const QList<T> &list)
+{
+    QStringList texts;
+    for (const T &element : list)
+        texts.append(QVariant(element).toString());
+    return texts.join(QLatin1Char(','));
+}
+
+// Runs the reader named `reader` and renders what it delivered.
+QString readWith(PreProcessor &client, const QString &reader, const Identifier &ident, bool *ok)
+{
+    if (reader == QLatin1String("string")) {
+        QString value;
+        *ok = client.readString(ident, &value);
+        return value;
+    }
+    if (reader == QLatin1String("double")) {
+        double value = 0;
+        *ok = client.readDouble(ident, &value);
+        return QString::number(value);
+    }
+    if (reader == QLatin1String("int")) {
+        int value = 0;
+        *ok = client.readInt32(ident, &value);
+        return QString::number(value);
+    }
+    if (reader == QLatin1String("bool")) {
+        bool value = false;
+        *ok = client.readBool(ident, &value);
+        return value ? QStringLiteral("true") : QStringLiteral("false");
+    }
+    if (reader == QLatin1String("stringList")) {
+        QStringList value;
+        *ok = client.readStringList(ident, &value);
+        return value.join(QLatin1Char(','));
+    }
+    if (reader == QLatin1String("doubleList")) {
+        QList<double> value;
+        *ok = client.readDoubleList(ident, &value);
+        return joined(value);
+    }
+    if (reader == QLatin1String("intList")) {
+        QList<qint32> value;
+        *ok = client.readInt32List(ident, &value);
+        return joined(value);
+    }
+    if (reader == QLatin1String("variant")) {
+        QVariant value;
+        *ok = client.readVariant(ident, &value);
+        return QString::fromLatin1(value.typeName()) + QLatin1Char(':') + value.toString();
+    }
+    if (reader == QLatin1String("dataType")) {
+        int type = 0;
+        *ok = client.readDataType(ident, &type);
+        return QString::number(type);
+    }
+    qFatal("no reader %s", qPrintable(reader));
+}
+
+} // namespace
+
+class TestAnswers : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void responseCodes_data();
+    void responseCodes();
+    void valueReadOnce_data();
+    void valueReadOnce();
+    void readers_data();
+    void readers();
+    void readFile_data();
+    void readFile();
+    void laterAnswerReplaces();
+    void clearClientsCache_data();
+    void clearClientsCache();
+    void autoUpdate_data();
+    void autoUpdate();
+    void lostConnectionEmptiesCache();
+    void cutFrameDoesNotReachNextConnection();
+
+private:
+    /// Connects a fresh client to a fresh server; false when that fails.
+    bool start(bool acknowledgeInit = true);
+    /// Sends `frames` to the client and waits until a response sent after
+    /// them has been handled: everything before it has been too.
+    bool deliver(const QByteArray &frames);
+
+    std::unique_ptr<LogCapture> m_log;
+    std::unique_ptr<FakeServer> m_server;
+    std::unique_ptr<ClientHarness> m_harness;
+    int m_sentinel = 1000;
+};
+
+void TestAnswers::initTestCase()
+{
+    QVERIFY2(inSandbox(), "run through ctest, which gives the test its own TMPDIR and settings");
+    qRegisterMetaType<Identifier>("Identifier");
+    // The server side of these tests writes lists inside variants.
+    ListTypes::registerStreamOperators();
+    writeSettings({});
+    m_log.reset(new LogCapture);
+}
+
+void TestAnswers::init()
+{
+    m_log->clear();
+}
+
+void TestAnswers::cleanup()
+{
+    m_harness.reset();
+    m_server.reset();
+}
+
+bool TestAnswers::start(bool acknowledgeInit)
+{
+    m_server.reset(new FakeServer);
+    if (!acknowledgeInit)
+        m_server->setScript([](const FakeServer::Frame &) { return QList<QByteArray>(); });
+    m_harness.reset(new ClientHarness(QStringLiteral("127.0.0.1"), m_server->serverPort()));
+    m_harness->post([](PreProcessor &client) { client.establishConnection(); });
+    FakeServer *server = m_server.get();
+    ClientHarness *harness = m_harness.get();
+    return waitUntil([server, harness, acknowledgeInit] {
+        return server->frames().size() == 1 &&
+               (!acknowledgeInit || harness->client().initFinished());
+    });
+}
+
+bool TestAnswers::deliver(const QByteArray &frames)
+{
+    const int sentinel = ++m_sentinel;
+    m_server->push(frames + response(sentinel, 2));
+    return m_harness->waitFinished(sentinel) == 1;
+}
+
+void TestAnswers::responseCodes_data()
+{
+    QTest::addColumn<int>("code");
+    QTest::addColumn<QList<int>>("finished");
+    QTest::addColumn<QString>("lastError");
+    QTest::addColumn<bool>("initFinished");
+
+    QTest::newRow("2") << 2 << QList<int>{1} << QString() << false;
+    QTest::newRow("3") << 3 << QList<int>{1} << QString() << false;
+    QTest::newRow("4") << 4 << QList<int>{2} << QString() << false;
+    QTest::newRow("5") << 5 << QList<int>{-10} << QStringLiteral("boom") << false;
+    QTest::newRow("6 acknowledges INIT") << 6 << QList<int>() << QString() << true;
+    QTest::newRow("1") << 1 << QList<int>() << QString() << false;
+    QTest::newRow("0") << 0 << QList<int>() << QString() << false;
+    QTest::newRow("7") << 7 << QList<int>() << QString() << false;
+    QTest::newRow("-10") << -10 << QList<int>() << QString() << false;
+}
+
+void TestAnswers::responseCodes()
+{
+    QFETCH(int, code);
+    QFETCH(QList<int>, finished);
+    QFETCH(QString, lastError);
+    QFETCH(bool, initFinished);
+
+    QVERIFY(start(false));
+    QVERIFY(!m_harness->client().initFinished());
+    QVERIFY(deliver(response(21, code, QStringLiteral("boom"))));
+
+    QCOMPARE(m_harness->finished(21), finished);
+    // Only the sentinel besides.
+    QCOMPARE(m_harness->allFinished().size(), finished.size() + 1);
+    QCOMPARE(m_harness->client().lastError(), lastError);
+    QCOMPARE(m_harness->client().initFinished(), initFinished);
+}
+
+void TestAnswers::valueReadOnce_data()
+{
+    QTest::addColumn<Identifier>("ident");
+    QTest::addColumn<bool>("kept");
+
+    QTest::newRow("runtime") << ab << false;
+    QTest::newRow("globals") << Identifier(new IdentDataGlobals("k")) << true;
+    QTest::newRow("opcua") << Identifier(new IdentDataOpcua("k")) << false;
+    QTest::newRow("mqtt") << Identifier(new IdentDataMqtt("k")) << false;
+}
+
+// The round trip of a read: the get goes out, the value comes back under the
+// request's id and is cached, and the reader takes it out once (globals stay).
+void TestAnswers::valueReadOnce()
+{
+    QFETCH(Identifier, ident);
+    QFETCH(bool, kept);
+
+    QVERIFY(start());
+    m_server->setScript([](const FakeServer::Frame &frame) {
+        const auto request = frame.package.dynamicCast<ActionPackage>();
+        if (!request)
+            return QList<QByteArray>();
+        return QList<QByteArray>{FakeServer::encode(
+            StringPackage(frame.packageId, request->ident()->clone(), QStringLiteral("v")))};
+    });
+    m_harness->post([ident](PreProcessor &client) { client.getValue(ident, 30); });
+    QCOMPARE(m_harness->waitFinished(30), 1);
+
+    QString value;
+    QVERIFY(m_harness->client().readString(ident, &value));
+    QCOMPARE(value, QStringLiteral("v"));
+    value.clear();
+    QCOMPARE(m_harness->client().readString(ident, &value), kept);
+    QCOMPARE(value, kept ? QStringLiteral("v") : QString());
+    QCOMPARE(m_harness->client().cache()->contains(ident), kept);
+}
+
+void TestAnswers::readers_data()
+{
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<QString>("reader");
+    QTest::addColumn<bool>("ok");
+    QTest::addColumn<QString>("value");
+
+    auto variant = [](const QVariant &value) {
+        return FakeServer::encode(VariantPackage(40, abData(), value));
+    };
+    const QByteArray string = FakeServer::encode(StringPackage(40, abData(), "s"));
+    const QByteArray number = FakeServer::encode(IntPackage(40, abData(), -3));
+    const QByteArray real = FakeServer::encode(DoublePackage(40, abData(), 2.5));
+    const QByteArray flag = FakeServer::encode(BoolPackage(40, abData(), true));
+    const QByteArray strings = FakeServer::encode(StringListPackage(40, abData(), {"a", "b"}));
+    const QByteArray reals = FakeServer::encode(DoubleListPackage(40, abData(), {0.5, 2}));
+    const QByteArray numbers = FakeServer::encode(IntListPackage(40, abData(), {1, -1}));
+    const QByteArray file =
+        FakeServer::encode(FilePackage(40, abData(), "f", {new QByteArray("content")}));
+    const QByteArray get = FakeServer::encode(ActionPackage(40, abData(), 1));
+    const QByteArray notifyOn = FakeServer::encode(AutoUpdatePackage(40, abData(), 1));
+
+    QTest::newRow("string") << string << "string" << true << "s";
+    QTest::newRow("string from variant") << variant(7) << "string" << true << "7";
+    QTest::newRow("string from int") << number << "string" << false << "";
+    QTest::newRow("double") << real << "double" << true << "2.5";
+    QTest::newRow("double from variant") << variant("2.5") << "double" << true << "2.5";
+    QTest::newRow("double from bad variant") << variant("abc") << "double" << false << "0";
+    QTest::newRow("double from int") << number << "double" << false << "0";
+    QTest::newRow("int") << number << "int" << true << "-3";
+    QTest::newRow("int from variant") << variant("42") << "int" << true << "42";
+    QTest::newRow("int from bad variant") << variant("abc") << "int" << false << "0";
+    QTest::newRow("bool") << flag << "bool" << true << "true";
+    QTest::newRow("bool from variant") << variant(true) << "bool" << false << "false";
+    QTest::newRow("string list") << strings << "stringList" << true << "a,b";
+    QTest::newRow("string list from variant")
+        << variant(QStringList{"c", "d"}) << "stringList" << true << "c,d";
+    QTest::newRow("double list") << reals << "doubleList" << true << "0.5,2";
+    QTest::newRow("double list from variant")
+        << variant(QVariant::fromValue(QList<double>{0.5})) << "doubleList" << false << "";
+    QTest::newRow("int list") << numbers << "intList" << true << "1,-1";
+    QTest::newRow("int list from variant")
+        << variant(QVariant::fromValue(QList<qint32>{1})) << "intList" << false << "";
+    QTest::newRow("variant unchanged") << variant("x") << "variant" << true << "QString:x";
+    QTest::newRow("variant of an int") << number << "variant" << true << "int:-3";
+    QTest::newRow("variant of a double list") << reals << "variant" << true << "QList<double>:";
+    QTest::newRow("variant of a file") << file << "variant" << true << ":";
+
+    const QList<QPair<const char *, QByteArray>> types = {
+        {"101", string},     {"102", real},  {"103", number},  {"104", flag},
+        {"105", strings},    {"106", reals}, {"107", numbers}, {"108", file},
+        {"109", variant(1)}, {"100", get},   {"100", notifyOn}};
+    for (int i = 0; i < types.size(); ++i)
+        QTest::addRow("data type %d: %s", i, types[i].first)
+            << types[i].second << "dataType" << true << types[i].first;
+}
+
+// A failed read leaves the entry for a reader of the right type; a successful
+// one consumes it.
+void TestAnswers::readers()
+{
+    QFETCH(QByteArray, answer);
+    QFETCH(QString, reader);
+    QFETCH(bool, ok);
+    QFETCH(QString, value);
+
+    QVERIFY(start());
+    QVERIFY(deliver(answer));
+    QCOMPARE(m_harness->finished(40), QList<int>{1});
+
+    bool delivered = false;
+    QCOMPARE(readWith(m_harness->client(), reader, ab, &delivered), value);
+    QCOMPARE(delivered, ok);
+    QCOMPARE(m_harness->client().cache()->contains(ab), !ok);
+}
+
+void TestAnswers::readFile_data()
+{
+    QTest::addColumn<QByteArray>("answer");
+    QTest::addColumn<bool>("directoryExists");
+    QTest::addColumn<bool>("ok");
+
+    const QByteArray file =
+        FakeServer::encode(FilePackage(41, abData(), "f.txt", {new QByteArray("hello")}));
+    QTest::newRow("saved") << file << true << true;
+    QTest::newRow("no directory") << file << false << false;
+    QTest::newRow("not a file") << FakeServer::encode(StringPackage(41, abData(), "hello")) << true
+                                << false;
+}
+
+void TestAnswers::readFile()
+{
+    QFETCH(QByteArray, answer);
+    QFETCH(bool, directoryExists);
+    QFETCH(bool, ok);
+
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString directory = directoryExists ? dir.path() : dir.filePath("missing");
+    QVERIFY(start());
+    QVERIFY(deliver(answer));
+
+    QCOMPARE(m_harness->client().readFile(ab, directory), ok);
+    QCOMPARE(m_harness->client().cache()->contains(ab), !ok);
+    QFile saved(directory + QStringLiteral("/f.txt"));
+    QCOMPARE(saved.open(QIODevice::ReadOnly), ok);
+    if (ok)
+        QCOMPARE(saved.readAll(), QByteArray("hello"));
+}
+
+void TestAnswers::laterAnswerReplaces()
+{
+    QVERIFY(start());
+    QVERIFY(deliver(FakeServer::encode(StringPackage(50, abData(), "one")) +
+                    FakeServer::encode(StringPackage(51, abData(), "two"))));
+    QCOMPARE(m_harness->finished(50), QList<int>{1});
+    QCOMPARE(m_harness->finished(51), QList<int>{1});
+    QString value;
+    QVERIFY(m_harness->client().readString(ab, &value));
+    QCOMPARE(value, QStringLiteral("two"));
+    QVERIFY(!m_harness->client().readString(ab, &value));
+}
+
+void TestAnswers::clearClientsCache_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<bool>("clears");
+
+    QTest::newRow("as sent") << "Clear Clients Cache" << true;
+    QTest::newRow("lower case") << "clear clients cache" << true;
+    QTest::newRow("upper case") << "CLEAR CLIENTS CACHE" << true;
+    QTest::newRow("other command") << "clear cache" << false;
+    QTest::newRow("trailing blank") << "clear clients cache " << false;
+}
+
+void TestAnswers::clearClientsCache()
+{
+    QFETCH(QString, command);
+    QFETCH(bool, clears);
+
+    const Identifier k(new IdentDataGlobals("k"));
+    QVERIFY(start());
+    QVERIFY(deliver(FakeServer::encode(StringPackage(60, abData(), "v")) +
+                    FakeServer::encode(IntPackage(61, new IdentDataGlobals("k"), 1))));
+    QVERIFY(deliver(FakeServer::encode(CommandPackage(62, command, {}))));
+
+    QCOMPARE(m_harness->client().cache()->contains(ab), !clears);
+    QCOMPARE(m_harness->client().cache()->contains(k), !clears);
+    QVERIFY(m_harness->finished(62).isEmpty());
+}
+
+void TestAnswers::autoUpdate_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<bool>("cachedBefore");
+    QTest::addColumn<bool>("notified");
+    QTest::addColumn<bool>("cachedAfter");
+    QTest::addColumn<QList<int>>("finished");
+
+    QTest::newRow("change of a cached value") << 3 << true << true << false << QList<int>();
+    QTest::newRow("change of another value") << 3 << false << true << false << QList<int>();
+    QTest::newRow("mode 1 is a value package") << 1 << false << false << true << QList<int>{1};
+}
+
+void TestAnswers::autoUpdate()
+{
+    QFETCH(int, mode);
+    QFETCH(bool, cachedBefore);
+    QFETCH(bool, notified);
+    QFETCH(bool, cachedAfter);
+    QFETCH(QList<int>, finished);
+
+    QVERIFY(start());
+    if (cachedBefore)
+        QVERIFY(deliver(FakeServer::encode(StringPackage(70, abData(), "v"))));
+    QVERIFY(deliver(FakeServer::encode(AutoUpdatePackage(71, abData(), mode))));
+
+    QCOMPARE(m_harness->client().cache()->contains(ab), cachedAfter);
+    QCOMPARE(m_harness->finished(71), finished);
+    const QList<Identifier> updates = m_harness->autoUpdates();
+    QCOMPARE(updates.size(), notified ? 1 : 0);
+    if (notified) {
+        QCOMPARE(updates.first().toString(), ab.toString());
+        QVERIFY(m_log->contains(QStringLiteral("VDS: Delete Key: a; UUID: b from cache")));
+    }
+}
+
+void TestAnswers::lostConnectionEmptiesCache()
+{
+    const Identifier k(new IdentDataGlobals("k"));
+    QVERIFY(start());
+    QVERIFY(deliver(FakeServer::encode(IntPackage(80, new IdentDataGlobals("k"), 1))));
+    int value = 0;
+    QVERIFY(m_harness->client().readInt32(k, &value));
+    QVERIFY(m_harness->client().cache()->contains(k));
+
+    m_server->dropClients();
+    QTRY_VERIFY(!m_harness->client().cache()->contains(k));
+    QTRY_COMPARE(m_harness->client().socketState(), QAbstractSocket::UnconnectedState);
+    QVERIFY(m_log->lines().filter(QStringLiteral("VDS: Connection to server closed: ")).size() >=
+            1);
+}
+
+// A connection lost in the middle of a frame leaves its first part behind; the
+// next connection's bytes must be read from their own start.
+void TestAnswers::cutFrameDoesNotReachNextConnection()
+{
+    QVERIFY(start());
+    const QByteArray cut = FakeServer::encode(StringPackage(91, abData(), "lost")).left(20);
+    m_server->push(FakeServer::encode(StringPackage(90, abData(), "whole")) + cut);
+    QCOMPARE(m_harness->waitFinished(90), 1);
+    m_server->dropClients();
+    QTRY_COMPARE(m_harness->client().socketState(), QAbstractSocket::UnconnectedState);
+
+    m_server->setScript([](const FakeServer::Frame &frame) {
+        if (frame.type == BasicPackage::Identify)
+            return QList<QByteArray>{response(0, 6)};
+        return QList<QByteArray>{response(frame.packageId, 4)};
+    });
+    m_harness->post([](PreProcessor &client) { client.removeValue(ab, 92); });
+    QCOMPARE(m_harness->waitFinished(92), 2);
+    QVERIFY(m_harness->finished(91).isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestAnswers)
+#include "tst_answers.moc"

@@ -1,0 +1,94 @@
+#include "ClientHarness.h"
+#include "FakeServer.h"
+#include "LogCapture.h"
+#include "TestSupport.h"
+
+#include "IdentDataRuntime.h"
+
+#include <QtTest>
+
+#include <signal.h>
+
+using namespace conn;
+
+/// Runs from its own build folder, next to a stand-in VelDataServer, so that
+/// the program-path rule finds the stand-in and never a real server.
+class TestAutostart : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+    void requestStartsServerAndWaitsForReadiness();
+
+private:
+    QString reportPath() const;
+    void stopStandIn();
+
+    qint64 m_standInPid = 0;
+};
+
+void TestAutostart::initTestCase()
+{
+    QVERIFY2(inSandbox(), "run through ctest, which gives the test its own TMPDIR and settings");
+    qRegisterMetaType<Identifier>("Identifier");
+    QVERIFY2(QFileInfo(QCoreApplication::applicationDirPath() + "/VelDataServer").isExecutable(),
+             "the stand-in VelDataServer belongs next to the test");
+    qunsetenv("VELDATASERVER_AUTOSTART_DISABLE");
+    writeSettings({});
+    qputenv("VDS_STANDIN_REPORT", QFile::encodeName(reportPath()));
+}
+
+void TestAutostart::cleanup()
+{
+    stopStandIn();
+}
+
+QString TestAutostart::reportPath() const
+{
+    return qEnvironmentVariable("VDS_TEST_SANDBOX") + QStringLiteral("/standin.txt");
+}
+
+void TestAutostart::stopStandIn()
+{
+    if (m_standInPid <= 0)
+        return;
+    ::kill(pid_t(m_standInPid), SIGTERM);
+    m_standInPid = 0;
+    QVERIFY2(waitUntil([] { return !PreProcessor::isServerReady(); }),
+             "the stand-in kept its readiness block");
+}
+
+void TestAutostart::requestStartsServerAndWaitsForReadiness()
+{
+    QFile::remove(reportPath());
+    QVERIFY2(!PreProcessor::isServerReady(), "a readiness block is left from an earlier run");
+    LogCapture log;
+    FakeServer server(false);
+    ClientHarness harness(QStringLiteral("127.0.0.1"), server.serverPort());
+
+    harness.post([](PreProcessor &client) {
+        client.setInt32(Identifier(new IdentDataRuntime("a", "b")), 5, 1);
+    });
+    // About 10 s of polling plus the connect are the most a start may take.
+    const bool sent = server.waitForRequests(1, 20000);
+
+    QFile report(reportPath());
+    if (report.open(QIODevice::ReadOnly))
+        m_standInPid = report.readLine().trimmed().toLongLong();
+    QVERIFY2(m_standInPid > 0, "the stand-in did not start");
+    const QString standIn = QCoreApplication::applicationDirPath() + "/VelDataServer";
+    QCOMPARE(QString::fromLocal8Bit(report.readLine().trimmed()), standIn);
+
+    QVERIFY(sent);
+    QCOMPARE(server.requests().first().type, int(BasicPackage::Int));
+    QVERIFY(PreProcessor::isServerReady());
+    QVERIFY(log.contains("VDS: Start " + standIn + " by Client"));
+    // Logged only when a poll before the last one found the block.
+    QVERIFY(log.contains("VDS: VelDataServer.exe successful started."));
+    QVERIFY(harness.allFinished().isEmpty());
+}
+
+QTEST_GUILESS_MAIN(TestAutostart)
+#include "tst_autostart.moc"
