@@ -1,7 +1,5 @@
 #include "Cache.h"
 
-#include <QMutexLocker>
-
 Cache::Cache(QObject *parent) : QObject(parent) {}
 
 Cache::~Cache()
@@ -11,30 +9,30 @@ Cache::~Cache()
 
 void Cache::insert(const Identifier &ident, BasicPackagePtr package)
 {
-    QMutexLocker lock(&mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     values.insert(ident, std::move(package));
 }
 
 BasicPackagePtr Cache::get(const Identifier &ident)
 {
-    QMutexLocker lock(&mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     return values.value(ident);
 }
 
 bool Cache::remove(const Identifier &ident)
 {
-    QMutexLocker lock(&mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     return values.remove(ident) > 0;
 }
 
 void Cache::clear()
 {
-    QMutexLocker lock(&mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     values.clear();
 }
 
 bool Cache::contains(const Identifier &ident)
 {
-    QMutexLocker lock(&mutex);
+    std::lock_guard<std::mutex> lock(mutex);
     return values.contains(ident);
 }

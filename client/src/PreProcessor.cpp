@@ -27,8 +27,8 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QMutexLocker>
 #include <QProcess>
+#include <QScopedValueRollback>
 #include <QSharedMemory>
 #include <QSslSocket>
 #include <QThread>
@@ -207,6 +207,10 @@ void PreProcessor::establishConnection()
 
 void PreProcessor::disconnectFromServer()
 {
+    // close() below reports the loss once more through `disconnected`.
+    if (closing)
+        return;
+    const QScopedValueRollback<bool> guard(closing, true);
     ZTRACE(1, "VDS: Connection to server closed: %s", local(socket->errorString()).constData());
     m_cache->clear();
     socket->close();
@@ -542,12 +546,15 @@ bool PreProcessor::readFile(const Identifier &ident, const QString &directory)
 
 QString PreProcessor::lastError() const
 {
-    QMutexLocker lock(&m_errorMutex);
-    return m_lastError;
+    std::lock_guard<std::mutex> lock(m_errorMutex);
+    // A deep copy: the text's reference count is then never shared between
+    // the worker thread and a reader, so no thread frees what another one
+    // still counts (which ThreadSanitizer could not follow into Qt either).
+    return QString(m_lastError.constData(), m_lastError.size());
 }
 
 void PreProcessor::setLastError(const QString &text)
 {
-    QMutexLocker lock(&m_errorMutex);
+    std::lock_guard<std::mutex> lock(m_errorMutex);
     m_lastError = text;
 }

@@ -6,13 +6,13 @@
 
 #include <QAbstractSocket>
 #include <QList>
-#include <QMutex>
 #include <QObject>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
 
 #include <atomic>
+#include <mutex>
 
 class Cache;
 class HeaderDecoder;
@@ -112,12 +112,13 @@ private:
     QSslSocket *socket;
     HeaderDecoder *decoder;
     Cache *m_cache;
-    mutable QMutex m_errorMutex;
+    mutable std::mutex m_errorMutex; // visible to ThreadSanitizer, unlike QMutex
     QString m_lastError;
     std::atomic<bool> m_sendInit{true};
     std::atomic<bool> m_initFinished{false};
     std::atomic<QAbstractSocket::SocketState> m_socketState{QAbstractSocket::UnconnectedState};
     bool encryption = false;
+    bool closing = false; // worker thread only
 };
 
 #endif // PREPROCESSOR_H

@@ -1,0 +1,210 @@
+#include "ThreadedClientHandler.h"
+
+#include "Cache.h"
+#include "PreProcessor.h"
+#include "ztrace.h"
+
+#include <QCoreApplication>
+#include <QPoint>
+#include <QThread>
+
+#include <tuple>
+
+namespace {
+
+template <typename... Args>
+int lastArgument(Args... args)
+{
+    return std::get<sizeof...(Args) - 1>(std::forward_as_tuple(args...));
+}
+
+} // namespace
+
+ThreadedClientHandler::ThreadedClientHandler(const QString &host, int port)
+{
+    // Queued calls find their argument types by the names written in the
+    // signatures, so these names must be known before the first request.
+    qRegisterMetaType<QList<double>>("QList<double>");
+    qRegisterMetaType<QList<qint32>>("QList<qint32>");
+    qRegisterMetaType<QList<QPoint>>("QList<QPoint>");
+    qRegisterMetaType<Identifier>("Identifier");
+
+    m_clock.start();
+    m_preProcessor = new PreProcessor(host, port);
+    PreProcessor *pre = m_preProcessor;
+
+    connect(this, &ThreadedClientHandler::establishConnection_signal, pre,
+            &PreProcessor::establishConnection);
+    connect(this, &ThreadedClientHandler::closeAll, pre, &PreProcessor::disconnectFromServer);
+
+    // An entry left by an earlier request with the same id (a late answer, a
+    // status message, which always uses id 1) must never end the new wait, so
+    // it goes at emission, on the emitting thread, before the request is queued.
+    discardStaleResultOn(&ThreadedClientHandler::getValue_signal);
+    discardStaleResultOn(&ThreadedClientHandler::getFile_signal);
+    discardStaleResultOn(&ThreadedClientHandler::getDataType_signal);
+    discardStaleResultOn(&ThreadedClientHandler::setString_signal);
+    discardStaleResultOn(&ThreadedClientHandler::setDouble_signal);
+    discardStaleResultOn(&ThreadedClientHandler::setInt32_signal);
+    discardStaleResultOn(&ThreadedClientHandler::setBool_signal);
+    discardStaleResultOn(&ThreadedClientHandler::setStringList_signal);
+    discardStaleResultOn(&ThreadedClientHandler::setDoubleList_signal);
+    discardStaleResultOn(&ThreadedClientHandler::setInt32List_signal);
+    discardStaleResultOn(&ThreadedClientHandler::setVariant_signal);
+    discardStaleResultOn(&ThreadedClientHandler::setFile_signal);
+    discardStaleResultOn(&ThreadedClientHandler::removeValue_signal);
+
+    connect(this, &ThreadedClientHandler::getValue_signal, pre, &PreProcessor::getValue);
+    connect(this, &ThreadedClientHandler::getFile_signal, pre, &PreProcessor::getFile);
+    connect(this, &ThreadedClientHandler::getDataType_signal, pre, &PreProcessor::getDataType);
+    connect(this, &ThreadedClientHandler::setString_signal, pre, &PreProcessor::setString);
+    connect(this, &ThreadedClientHandler::setDouble_signal, pre, &PreProcessor::setDouble);
+    connect(this, &ThreadedClientHandler::setInt32_signal, pre, &PreProcessor::setInt32);
+    connect(this, &ThreadedClientHandler::setBool_signal, pre, &PreProcessor::setBool);
+    connect(this, &ThreadedClientHandler::setStringList_signal, pre, &PreProcessor::setStringList);
+    connect(this, &ThreadedClientHandler::setDoubleList_signal, pre, &PreProcessor::setDoubleList);
+    connect(this, &ThreadedClientHandler::setInt32List_signal, pre, &PreProcessor::setInt32List);
+    connect(this, &ThreadedClientHandler::setVariant_signal, pre, &PreProcessor::setVariant);
+    connect(this, &ThreadedClientHandler::setFile_signal, pre, &PreProcessor::setFile);
+    connect(this, &ThreadedClientHandler::setStatus_signal, pre, &PreProcessor::setStatus);
+    connect(this, &ThreadedClientHandler::removeValue_signal, pre, &PreProcessor::removeValue);
+    connect(this, &ThreadedClientHandler::sendCommand_signal, pre, &PreProcessor::sendCommand);
+    connect(this, &ThreadedClientHandler::autoUpdate_signal, pre, &PreProcessor::autoUpdate);
+    connect(pre, &PreProcessor::autoUpdateReceived, this,
+            &ThreadedClientHandler::autoUpdateReceived);
+    connect(pre, &PreProcessor::dataFinished, this, &ThreadedClientHandler::setDataReceived);
+
+    // The handler owns the worker thread outright (no self-deletion), so that
+    // its destructor can wait for the thread and leave nothing behind.
+    m_workerThread = new QThread;
+    pre->moveToThread(m_workerThread);
+    connect(pre, &QObject::destroyed, m_workerThread, &QThread::quit, Qt::DirectConnection);
+    m_workerThread->start(QThread::InheritPriority);
+}
+
+ThreadedClientHandler::~ThreadedClientHandler()
+{
+    emit closeAll();
+    // Queued behind the disconnect, so the worker closes the socket first.
+    m_preProcessor->deleteLater();
+    m_workerThread->wait();
+    delete m_workerThread;
+}
+
+template <typename... Args>
+void ThreadedClientHandler::discardStaleResultOn(void (ThreadedClientHandler::*signal)(Args...))
+{
+    connect(
+        this, signal, this, [this](Args... args) { requestEmitted(lastArgument(args...)); },
+        Qt::DirectConnection);
+}
+
+void ThreadedClientHandler::requestEmitted(int packageId)
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_results.remove(packageId);
+    }
+    m_emittedAt.insert(packageId, m_clock.elapsed());
+}
+
+void ThreadedClientHandler::setDataReceived(int packageId, int finishCode)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_results.insert(packageId, finishCode);
+}
+
+bool ThreadedClientHandler::failConnection()
+{
+    m_lastError = m_preProcessor->lastError();
+    if (m_lastError.isEmpty())
+        m_lastError = QStringLiteral("No connection to server possible");
+    return false;
+}
+
+int ThreadedClientHandler::waitForResult(int packageId, int timeoutMs)
+{
+    if (!m_preProcessor->ensureConnection()) {
+        failConnection();
+        return -9;
+    }
+    QElapsedTimer timer;
+    timer.start();
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_results.value(packageId, 0) != 0)
+                break;
+        }
+        if (timer.elapsed() >= timeoutMs)
+            break;
+        QCoreApplication::processEvents(QEventLoop::AllEvents);
+    }
+    int code;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        code = m_results.value(packageId, 0);
+        if (code > 0)
+            m_results.remove(packageId);
+    }
+    const qint64 emittedAt = m_emittedAt.take(packageId);
+    if (code != 0)
+        m_lastDuration = m_clock.elapsed() - emittedAt;
+    if (code < 0) {
+        m_lastError = m_preProcessor->lastError();
+    } else if (code == 0) {
+        ZTRACE(1, "VDS: !!! TIMEOUT while waiting for data after %d", int(timer.elapsed()));
+        m_lastError = QStringLiteral("Timeout reached");
+    }
+    return code;
+}
+
+bool ThreadedClientHandler::getValue(const Identifier &ident, int packageId)
+{
+    const bool globals = ident.typeIndex() == 2;
+    if (m_preProcessor->socketState() == QAbstractSocket::ConnectedState) {
+        if (globals || m_preProcessor->cache()->contains(ident))
+            return true;
+    }
+    if (!m_preProcessor->ensureConnection())
+        return failConnection();
+    if (m_preProcessor->socketState() != QAbstractSocket::ConnectedState)
+        establishConnection();
+    // Globals are pushed by the server and read from the cache only.
+    if (globals)
+        return false;
+    emit getValue_signal(ident, packageId);
+    return waitForResult(packageId, 5000) > 0;
+}
+
+int ThreadedClientHandler::getDataType(const Identifier &ident, int packageId)
+{
+    emit getDataType_signal(ident, packageId);
+    waitForResult(packageId, 5000);
+    int type = 100;
+    m_preProcessor->readDataType(ident, &type);
+    return type;
+}
+
+bool ThreadedClientHandler::getFile(const Identifier &ident, QString &fileName, int packageId)
+{
+    emit getFile_signal(ident, fileName, packageId);
+    if (waitForResult(packageId, 20000) < 1)
+        return false;
+    return m_preProcessor->readFile(ident, fileName);
+}
+
+bool ThreadedClientHandler::establishConnection()
+{
+    ZTRACE(4, "establishConnection()");
+    emit establishConnection_signal();
+    QElapsedTimer timer;
+    timer.start();
+    while (timer.elapsed() < 5000 && m_preProcessor->sendInit() && !m_preProcessor->initFinished())
+        QThread::msleep(100);
+    ZTRACE(4, "establishConnection(): Timer: %d", int(timer.elapsed()));
+    if (m_preProcessor->sendInit() && !m_preProcessor->initFinished())
+        return true;
+    ZTRACE(4, "establishConnection(): Init FINISHED");
+    return true;
+}
