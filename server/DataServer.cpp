@@ -17,27 +17,6 @@
 
 namespace {
 
-enum ResponseCode
-{
-    Done = 2,
-    NotFound = 4,
-    BadRequest = 5,
-    InitAcknowledged = 6,
-};
-
-enum Action
-{
-    Get = 1,
-    Remove = 2,
-};
-
-enum Mode
-{
-    SubscribeOn = 1,
-    SubscribeOff = 2,
-    Changed = 3,
-};
-
 // With --port 0 the port the IPv4 listener drew may be taken on ::1; a few
 // fresh draws settle that.
 constexpr int ListenAttempts = 5;
@@ -167,7 +146,7 @@ void DataServer::handle(ClientConnection *client, const BasicPackagePtr &package
         qCInfo(lcServer).noquote() << client->name() << "status:" << client->status();
         break;
     case BasicPackage::Response:
-        answer(client, package->packageId(), BadRequest,
+        answer(client, package->packageId(), ResponsePackage::Failed,
                QStringLiteral("Bad request: the server does not take response packages"));
         break;
     default:
@@ -181,7 +160,7 @@ void DataServer::identify(ClientConnection *client, const BasicPackage &package)
 {
     client->setIdentified(static_cast<const IdentifyPackage &>(package).clientName());
     qCInfo(lcServer).noquote() << client->name() << "identified";
-    answer(client, package.packageId(), InitAcknowledged);
+    answer(client, package.packageId(), ResponsePackage::InitAcknowledged);
     // Clients serve globals from their cache and never ask for them.
     QString error;
     const QList<ValueStore::Entry> globals = m_store.globals(&error);
@@ -194,7 +173,7 @@ void DataServer::identify(ClientConnection *client, const BasicPackage &package)
 void DataServer::setValue(ClientConnection *client, const DataPackage &package)
 {
     if (!hasKnownKind(package)) {
-        answer(client, package.packageId(), BadRequest, unknownKindMessage("store"));
+        answer(client, package.packageId(), ResponsePackage::Failed, unknownKindMessage("store"));
         return;
     }
     const QString key = package.ident()->toString();
@@ -203,11 +182,11 @@ void DataServer::setValue(ClientConnection *client, const DataPackage &package)
     QString error;
     if (m_store.put(key, global, package, &stored, &error) != ValueStore::Result::Done) {
         qCWarning(lcServer).noquote() << client->name() << error;
-        answer(client, package.packageId(), BadRequest, error);
+        answer(client, package.packageId(), ResponsePackage::Failed, error);
         return;
     }
     qCDebug(lcServer).noquote() << client->name() << "set" << key;
-    answer(client, package.packageId(), Done);
+    answer(client, package.packageId(), ResponsePackage::Done);
     announceChange(*package.ident(), &stored);
 }
 
@@ -215,35 +194,37 @@ void DataServer::act(ClientConnection *client, const DataPackage &package, int a
 {
     const int id = package.packageId();
     if (!hasKnownKind(package)) {
-        answer(client, id, BadRequest, unknownKindMessage(action == Remove ? "remove" : "read"));
+        answer(client, id, ResponsePackage::Failed,
+               unknownKindMessage(action == ActionPackage::Remove ? "remove" : "read"));
         return;
     }
     const QString key = package.ident()->toString();
-    if (action != Get && action != Remove) {
-        answer(client, id, BadRequest,
+    if (action != ActionPackage::Get && action != ActionPackage::Remove) {
+        answer(client, id, ResponsePackage::Failed,
                QStringLiteral("Bad request: unknown action %1 for %2").arg(action).arg(key));
         return;
     }
+    const bool get = action == ActionPackage::Get;
     QString error;
     ValueStore::Entry entry;
     const ValueStore::Result result =
-        action == Get ? m_store.get(key, &entry, &error) : m_store.remove(key, &error);
-    qCDebug(lcServer).noquote() << client->name() << (action == Get ? "get" : "remove") << key;
+        get ? m_store.get(key, &entry, &error) : m_store.remove(key, &error);
+    qCDebug(lcServer).noquote() << client->name() << (get ? "get" : "remove") << key;
     switch (result) {
     case ValueStore::Result::Done:
-        if (action == Get) {
+        if (get) {
             deliver(client, frameOf(entry, id), entry);
         } else {
-            answer(client, id, Done);
+            answer(client, id, ResponsePackage::Done);
             announceChange(*package.ident(), nullptr);
         }
         break;
     case ValueStore::Result::NotFound:
-        answer(client, id, NotFound, QStringLiteral("Unknown value: ") + key);
+        answer(client, id, ResponsePackage::NotFound, QStringLiteral("Unknown value: ") + key);
         break;
     case ValueStore::Result::Failed:
         qCWarning(lcServer).noquote() << client->name() << error;
-        answer(client, id, BadRequest, error);
+        answer(client, id, ResponsePackage::Failed, error);
         break;
     }
 }
@@ -251,21 +232,21 @@ void DataServer::act(ClientConnection *client, const DataPackage &package, int a
 void DataServer::subscribe(ClientConnection *client, const DataPackage &package, int mode)
 {
     if (!hasKnownKind(package)) {
-        answer(client, package.packageId(), BadRequest, unknownKindMessage("watch"));
+        answer(client, package.packageId(), ResponsePackage::Failed, unknownKindMessage("watch"));
         return;
     }
     const QString key = package.ident()->toString();
-    if (mode != SubscribeOn && mode != SubscribeOff) {
-        answer(client, package.packageId(), BadRequest,
+    if (mode != AutoUpdatePackage::On && mode != AutoUpdatePackage::Off) {
+        answer(client, package.packageId(), ResponsePackage::Failed,
                QStringLiteral("Bad request: unknown auto-update mode %1 for %2 (1 switches "
                               "notifications on, 2 off)")
                    .arg(mode)
                    .arg(key));
         return;
     }
-    client->setSubscribed(key, mode == SubscribeOn);
+    client->setSubscribed(key, mode == AutoUpdatePackage::On);
     qCDebug(lcServer).noquote() << client->name() << "notifications"
-                                << (mode == SubscribeOn ? "on" : "off") << key;
+                                << (mode == AutoUpdatePackage::On ? "on" : "off") << key;
 }
 
 void DataServer::command(ClientConnection *client, const BasicPackage &package)
@@ -291,7 +272,8 @@ void DataServer::announceChange(const IdentData &ident, const ValueStore::Entry 
 {
     const QString key = ident.toString();
     const bool global = dynamic_cast<const IdentDataGlobals *>(&ident) != nullptr;
-    const QByteArray notice = PackageBytes::frame(AutoUpdatePackage(0, ident.clone(), Changed));
+    const QByteArray notice =
+        PackageBytes::frame(AutoUpdatePackage(0, ident.clone(), AutoUpdatePackage::Changed));
     const QByteArray pushed = global && value ? frameOf(*value, 0) : QByteArray();
     // A copy: a client whose file transfer fails leaves m_clients meanwhile.
     const QList<ClientConnection *> clients = m_clients;

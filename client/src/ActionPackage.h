@@ -3,11 +3,16 @@
 
 #include "DataPackage.h"
 
-/// Asks the server to do something with one value (type code 1): action 1
-/// sends the value back, action 2 removes it.
+/// Asks the server to do something with one value (type code 1).
 class ActionPackage : public DataPackage
 {
 public:
+    enum Operation
+    {
+        Get = 1,    ///< the server answers with the stored value package
+        Remove = 2, ///< the server removes the value
+    };
+
     /// Takes ownership of `ident`.
     ActionPackage(int packageId, IdentData *ident, int action);
 

@@ -3,11 +3,17 @@
 
 #include "DataPackage.h"
 
-/// Change notification for one value (type code 2): mode 1 switches it on,
-/// 2 off (client to server); mode 3 reports a change (server to client).
+/// Change notification for one value (type code 2).
 class AutoUpdatePackage : public DataPackage
 {
 public:
+    enum Mode
+    {
+        On = 1,      ///< client to server: report changes of this value
+        Off = 2,     ///< client to server: stop reporting them
+        Changed = 3, ///< server to client: the value was set or removed
+    };
+
     /// Takes ownership of `ident`.
     AutoUpdatePackage(int packageId, IdentData *ident, int mode);
 

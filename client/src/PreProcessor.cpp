@@ -37,22 +37,6 @@ namespace {
 
 const char *const settingsKey = "Software\\Haltra\\VelDataServer\\Settings";
 
-enum Action
-{
-    ActionGet = 1,
-    ActionRemove = 2,
-};
-
-enum AutoUpdateMode
-{
-    AutoUpdateOn = 1,
-    AutoUpdateOff = 2,
-    AutoUpdateChanged = 3,
-};
-
-// The INIT acknowledgement; every other code is a request outcome or ignored.
-constexpr int InitAcknowledged = 6;
-
 constexpr int NoConnection = -9;
 constexpr int WriteWaitMs = 5000;
 constexpr int StartPolls = 101;
@@ -235,18 +219,18 @@ void PreProcessor::dataProcessed(BasicPackagePtr package, qint64, qint64)
 
     if (const auto *response = dynamic_cast<const ResponsePackage *>(package.data())) {
         switch (response->responseCode()) {
-        case 2:
-        case 3:
+        case ResponsePackage::Done:
+        case ResponsePackage::Accepted:
             emit dataFinished(id, 1);
             return;
-        case 4:
+        case ResponsePackage::NotFound:
             emit dataFinished(id, 2);
             return;
-        case 5:
+        case ResponsePackage::Failed:
             setLastError(response->message());
             emit dataFinished(id, -10);
             return;
-        case InitAcknowledged:
+        case ResponsePackage::InitAcknowledged:
             m_initFinished.store(true);
             break;
         default:
@@ -265,7 +249,7 @@ void PreProcessor::dataProcessed(BasicPackagePtr package, qint64, qint64)
     const Identifier ident(data->ident() ? data->ident()->clone() : nullptr);
 
     const auto *update = dynamic_cast<const AutoUpdatePackage *>(data);
-    if (update && update->mode() == AutoUpdateChanged) {
+    if (update && update->mode() == AutoUpdatePackage::Changed) {
         ZTRACE(5, "VDS: Delete %s from cache", local(ident.description()).constData());
         m_cache->remove(ident);
         emit autoUpdateReceived(ident);
@@ -294,26 +278,26 @@ void PreProcessor::transmit(const BasicPackage &package)
 void PreProcessor::getDataType(const Identifier &ident, int packageId)
 {
     if (connectedFor(packageId))
-        transmit(ActionPackage(packageId, ident.cloneData(), ActionGet));
+        transmit(ActionPackage(packageId, ident.cloneData(), ActionPackage::Get));
 }
 
 void PreProcessor::getValue(const Identifier &ident, int packageId)
 {
     if (connectedFor(packageId))
-        transmit(ActionPackage(packageId, ident.cloneData(), ActionGet));
+        transmit(ActionPackage(packageId, ident.cloneData(), ActionPackage::Get));
 }
 
 void PreProcessor::getFile(const Identifier &ident, const QString &, int packageId)
 {
     // The name matters only to readFile, when the answer is saved.
     if (connectedFor(packageId))
-        transmit(ActionPackage(packageId, ident.cloneData(), ActionGet));
+        transmit(ActionPackage(packageId, ident.cloneData(), ActionPackage::Get));
 }
 
 void PreProcessor::removeValue(const Identifier &ident, int packageId)
 {
     if (connectedFor(packageId))
-        transmit(ActionPackage(packageId, ident.cloneData(), ActionRemove));
+        transmit(ActionPackage(packageId, ident.cloneData(), ActionPackage::Remove));
 }
 
 void PreProcessor::setString(const Identifier &ident, const QString &value, int packageId)
@@ -401,8 +385,8 @@ void PreProcessor::sendCommand(const QString &cmd, const QStringList &params, in
 void PreProcessor::autoUpdate(const Identifier &ident, bool enable, int packageId)
 {
     if (connectedFor(packageId))
-        transmit(
-            AutoUpdatePackage(packageId, ident.cloneData(), enable ? AutoUpdateOn : AutoUpdateOff));
+        transmit(AutoUpdatePackage(packageId, ident.cloneData(),
+                                   enable ? AutoUpdatePackage::On : AutoUpdatePackage::Off));
 }
 
 template <typename Convert>

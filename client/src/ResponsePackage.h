@@ -3,11 +3,19 @@
 
 #include "BasicPackage.h"
 
-/// The server's outcome of one request (type code 14): 2 and 3 done, 4 done
-/// with nothing to do, 5 failed with `message`, 6 the INIT acknowledgement.
+/// The server's outcome of one request (type code 14).
 class ResponsePackage : public BasicPackage
 {
 public:
+    enum Code
+    {
+        Done = 2,             ///< the request was carried out
+        Accepted = 3,         ///< done as well; clients do not tell it from Done
+        NotFound = 4,         ///< done, but there was no such value (`message` names it)
+        Failed = 5,           ///< not done; `message` says why
+        InitAcknowledged = 6, ///< the answer to a client's IdentifyPackage
+    };
+
     ResponsePackage(int packageId, int responseCode, const QString &message);
 
     void write(QIODevice *device, qint64 extraSize) const override;

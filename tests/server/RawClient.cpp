@@ -61,9 +61,11 @@ BasicPackagePtr RawClient::exchange(const BasicPackage &request)
 bool RawClient::isQuiet()
 {
     const BasicPackagePtr answer = exchange(
-        ActionPackage(ProbeId, new IdentDataRuntime(QStringLiteral("quiet-probe"), QString()), 1));
+        ActionPackage(ProbeId, new IdentDataRuntime(QStringLiteral("quiet-probe"), QString()),
+                      ActionPackage::Get));
     const auto response = answer.dynamicCast<ResponsePackage>();
-    return response && response->packageId() == ProbeId && response->responseCode() == 4;
+    return response && response->packageId() == ProbeId &&
+           response->responseCode() == ResponsePackage::NotFound;
 }
 
 bool RawClient::waitForDisconnected()

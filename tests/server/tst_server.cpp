@@ -40,14 +40,6 @@ Q_DECLARE_METATYPE(Maker)
 
 namespace {
 
-enum Code
-{
-    Done = 2,
-    NotFound = 4,
-    BadRequest = 5,
-    InitAcknowledged = 6,
-};
-
 IdentData *runtime(const QString &key)
 {
     return new IdentDataRuntime(key, QStringLiteral("uuid-1"));
@@ -264,9 +256,10 @@ void tst_Server::setThenGet()
                                                         : QHostAddress(QHostAddress::LocalHost)));
 
     const std::unique_ptr<BasicPackage> set(make(11));
-    QCOMPARE(describe(client.exchange(*set)), response(11, Done));
+    QCOMPARE(describe(client.exchange(*set)), response(11, ResponsePackage::Done));
     const IdentData *ident = static_cast<DataPackage *>(set.get())->ident();
-    const BasicPackagePtr got = client.exchange(ActionPackage(12, ident->clone(), 1));
+    const BasicPackagePtr got =
+        client.exchange(ActionPackage(12, ident->clone(), ActionPackage::Get));
     const QString identText = ident->toString();
     QCOMPARE(describe(got), QStringLiteral("value 12 type %1 %2").arg(set->type()).arg(identText));
     QCOMPARE(frameOf(got), frameOf(make(12)));
@@ -287,9 +280,10 @@ void tst_Server::setReplacesAValueOfAnyType()
     int id = 1;
     for (const Maker &make : sequence) {
         QCOMPARE(describe(client.exchange(*std::unique_ptr<BasicPackage>(make(id)))),
-                 response(id, Done));
+                 response(id, ResponsePackage::Done));
         ++id;
-        QCOMPARE(frameOf(client.exchange(ActionPackage(id, runtime("k"), 1))), frameOf(make(id)));
+        QCOMPARE(frameOf(client.exchange(ActionPackage(id, runtime("k"), ActionPackage::Get))),
+                 frameOf(make(id)));
         ++id;
     }
 }
@@ -304,20 +298,21 @@ void tst_Server::fileTransferOutlivesItsReplacement()
     // are still in the store when the value changes.
     const int size = 32 << 20;
     QCOMPARE(describe(writer.exchange(*std::unique_ptr<FilePackage>(file(1, runtime("f"), size)))),
-             response(1, Done));
+             response(1, ResponsePackage::Done));
 
-    reader.send(ActionPackage(2, runtime("f"), 1));
-    reader.send(ActionPackage(3, runtime("f"), 1));
-    reader.send(ActionPackage(4, runtime("none"), 1));
+    reader.send(ActionPackage(2, runtime("f"), ActionPackage::Get));
+    reader.send(ActionPackage(3, runtime("f"), ActionPackage::Get));
+    reader.send(ActionPackage(4, runtime("none"), ActionPackage::Get));
     QVERIFY(reader.socket().waitForReadyRead(RawClient::WaitMs));
-    QCOMPARE(describe(writer.exchange(IntPackage(4, runtime("f"), 9))), response(4, Done));
+    QCOMPARE(describe(writer.exchange(IntPackage(4, runtime("f"), 9))),
+             response(4, ResponsePackage::Done));
     // Both transfers end with the old content; answers keep request order.
     QCOMPARE(frameOf(reader.next()), frameOf(file(2, runtime("f"), size)));
     QCOMPARE(frameOf(reader.next()), frameOf(file(3, runtime("f"), size)));
-    QCOMPARE(
-        describe(reader.next()),
-        response(4, NotFound, QStringLiteral("Unknown value: runtime Key: none; UUID: uuid-1")));
-    QCOMPARE(frameOf(reader.exchange(ActionPackage(5, runtime("f"), 1))),
+    QCOMPARE(describe(reader.next()),
+             response(4, ResponsePackage::NotFound,
+                      QStringLiteral("Unknown value: runtime Key: none; UUID: uuid-1")));
+    QCOMPARE(frameOf(reader.exchange(ActionPackage(5, runtime("f"), ActionPackage::Get))),
              frameOf(new IntPackage(5, runtime("f"), 9)));
 }
 
@@ -328,20 +323,23 @@ void tst_Server::removeAndUnknownValues()
     QVERIFY(client.connectTo(m_server->port()));
     const QString unknown = QStringLiteral("Unknown value: runtime Key: r; UUID: uuid-1");
 
-    QCOMPARE(describe(client.exchange(ActionPackage(1, runtime("r"), 1))),
-             response(1, NotFound, unknown));
-    QCOMPARE(describe(client.exchange(ActionPackage(2, runtime("r"), 2))),
-             response(2, NotFound, unknown));
-    QCOMPARE(describe(client.exchange(IntPackage(3, runtime("r"), 5))), response(3, Done));
+    QCOMPARE(describe(client.exchange(ActionPackage(1, runtime("r"), ActionPackage::Get))),
+             response(1, ResponsePackage::NotFound, unknown));
+    QCOMPARE(describe(client.exchange(ActionPackage(2, runtime("r"), ActionPackage::Remove))),
+             response(2, ResponsePackage::NotFound, unknown));
+    QCOMPARE(describe(client.exchange(IntPackage(3, runtime("r"), 5))),
+             response(3, ResponsePackage::Done));
     // Another uuid names another value.
-    QCOMPARE(describe(client.exchange(
-                 ActionPackage(4, new IdentDataRuntime(QStringLiteral("r"), QString()), 2))),
-             response(4, NotFound, QStringLiteral("Unknown value: runtime Key: r; UUID: ")));
-    QCOMPARE(describe(client.exchange(ActionPackage(5, runtime("r"), 2))), response(5, Done));
-    QCOMPARE(describe(client.exchange(ActionPackage(6, runtime("r"), 1))),
-             response(6, NotFound, unknown));
-    QCOMPARE(describe(client.exchange(ActionPackage(7, runtime("r"), 2))),
-             response(7, NotFound, unknown));
+    QCOMPARE(describe(client.exchange(ActionPackage(
+                 4, new IdentDataRuntime(QStringLiteral("r"), QString()), ActionPackage::Remove))),
+             response(4, ResponsePackage::NotFound,
+                      QStringLiteral("Unknown value: runtime Key: r; UUID: ")));
+    QCOMPARE(describe(client.exchange(ActionPackage(5, runtime("r"), ActionPackage::Remove))),
+             response(5, ResponsePackage::Done));
+    QCOMPARE(describe(client.exchange(ActionPackage(6, runtime("r"), ActionPackage::Get))),
+             response(6, ResponsePackage::NotFound, unknown));
+    QCOMPARE(describe(client.exchange(ActionPackage(7, runtime("r"), ActionPackage::Remove))),
+             response(7, ResponsePackage::NotFound, unknown));
 }
 
 void tst_Server::badRequests_data()
@@ -355,20 +353,20 @@ void tst_Server::badRequests_data()
     QTest::newRow("set, kind text in wrong case") << Maker([](int id) {
         return new StringPackage(id, new IdentData(QStringLiteral("Runtime")), QStringLiteral("x"));
     }) << "kind \"unknown\"";
-    QTest::newRow("remove, unknown kind")
-        << Maker([](int id) { return new ActionPackage(id, new IdentData(), 2); })
-        << "kind \"unknown\"";
+    QTest::newRow("remove, unknown kind") << Maker([](int id) {
+        return new ActionPackage(id, new IdentData(), ActionPackage::Remove);
+    }) << "kind \"unknown\"";
     QTest::newRow("action 3") << Maker([](int id) {
         return new ActionPackage(id, runtime("a"), 3);
     }) << "unknown action 3 for runtime Key: a; UUID: uuid-1";
     QTest::newRow("auto-update mode 3 from a client")
         << Maker([](int id) { return new AutoUpdatePackage(id, runtime("a"), 3); })
         << "unknown auto-update mode 3";
-    QTest::newRow("auto-update, unknown kind")
-        << Maker([](int id) { return new AutoUpdatePackage(id, new IdentData(), 1); })
-        << "kind \"unknown\"";
+    QTest::newRow("auto-update, unknown kind") << Maker([](int id) {
+        return new AutoUpdatePackage(id, new IdentData(), AutoUpdatePackage::On);
+    }) << "kind \"unknown\"";
     QTest::newRow("response from a client")
-        << Maker([](int id) { return new ResponsePackage(id, 2, QString()); })
+        << Maker([](int id) { return new ResponsePackage(id, ResponsePackage::Done, QString()); })
         << "response packages";
 }
 
@@ -384,7 +382,7 @@ void tst_Server::badRequests()
     const auto refusal = answer.dynamicCast<ResponsePackage>();
     QVERIFY2(refusal, qPrintable(describe(answer)));
     QCOMPARE(refusal->packageId(), 42);
-    QCOMPARE(refusal->responseCode(), int(BadRequest));
+    QCOMPARE(refusal->responseCode(), int(ResponsePackage::Failed));
     QVERIFY2(refusal->message().contains(reason), qPrintable(refusal->message()));
     // The connection goes on.
     QVERIFY(client.isQuiet());
@@ -398,27 +396,31 @@ void tst_Server::subscriptionsAcrossConnections()
     QVERIFY(writer.connectTo(m_server->port(), QHostAddress::LocalHostIPv6));
     const QString watched = QStringLiteral("runtime Key: w; UUID: uuid-1");
 
-    watcher.send(AutoUpdatePackage(1, runtime("w"), 1));
+    watcher.send(AutoUpdatePackage(1, runtime("w"), AutoUpdatePackage::On));
     QVERIFY(watcher.isQuiet());
-    QCOMPARE(describe(writer.exchange(IntPackage(2, runtime("w"), 1))), response(2, Done));
+    QCOMPARE(describe(writer.exchange(IntPackage(2, runtime("w"), 1))),
+             response(2, ResponsePackage::Done));
     QCOMPARE(describe(watcher.next()), notification(watched));
-    QCOMPARE(describe(writer.exchange(IntPackage(3, runtime("other"), 1))), response(3, Done));
+    QCOMPARE(describe(writer.exchange(IntPackage(3, runtime("other"), 1))),
+             response(3, ResponsePackage::Done));
     QVERIFY(watcher.isQuiet());
     QVERIFY(writer.isQuiet());
     // A removal is a change too, a failed one is not.
-    QCOMPARE(describe(writer.exchange(ActionPackage(4, runtime("w"), 2))), response(4, Done));
+    QCOMPARE(describe(writer.exchange(ActionPackage(4, runtime("w"), ActionPackage::Remove))),
+             response(4, ResponsePackage::Done));
     QCOMPARE(describe(watcher.next()), notification(watched));
-    QCOMPARE(describe(writer.exchange(ActionPackage(5, runtime("w"), 2))),
-             response(5, NotFound, QStringLiteral("Unknown value: ") + watched));
+    QCOMPARE(describe(writer.exchange(ActionPackage(5, runtime("w"), ActionPackage::Remove))),
+             response(5, ResponsePackage::NotFound, QStringLiteral("Unknown value: ") + watched));
     QVERIFY(watcher.isQuiet());
     // The subscriber's own change reaches it after its answer.
     QCOMPARE(describe(watcher.exchange(StringPackage(6, runtime("w"), QStringLiteral("x")))),
-             response(6, Done));
+             response(6, ResponsePackage::Done));
     QCOMPARE(describe(watcher.next()), notification(watched));
 
-    watcher.send(AutoUpdatePackage(7, runtime("w"), 2));
+    watcher.send(AutoUpdatePackage(7, runtime("w"), AutoUpdatePackage::Off));
     QVERIFY(watcher.isQuiet());
-    QCOMPARE(describe(writer.exchange(IntPackage(8, runtime("w"), 2))), response(8, Done));
+    QCOMPARE(describe(writer.exchange(IntPackage(8, runtime("w"), 2))),
+             response(8, ResponsePackage::Done));
     QVERIFY(watcher.isQuiet());
 }
 
@@ -428,15 +430,17 @@ void tst_Server::globalsPushedOnInitAndOnSet()
     RawClient writer, reader, anonymous;
     QVERIFY(writer.connectTo(m_server->port()));
     QVERIFY(anonymous.connectTo(m_server->port()));
-    QCOMPARE(describe(writer.exchange(IntPackage(1, globals("g"), 1))), response(1, Done));
+    QCOMPARE(describe(writer.exchange(IntPackage(1, globals("g"), 1))),
+             response(1, ResponsePackage::Done));
     QCOMPARE(
         describe(writer.exchange(*std::unique_ptr<FilePackage>(file(2, globals("gf"), 70000)))),
-        response(2, Done));
-    QCOMPARE(describe(writer.exchange(IntPackage(3, runtime("r"), 1))), response(3, Done));
+        response(2, ResponsePackage::Done));
+    QCOMPARE(describe(writer.exchange(IntPackage(3, runtime("r"), 1))),
+             response(3, ResponsePackage::Done));
 
     QVERIFY(reader.connectTo(m_server->port()));
     QCOMPARE(describe(reader.exchange(IdentifyPackage(0, QStringLiteral("/bin/reader"), true))),
-             response(0, InitAcknowledged));
+             response(0, ResponsePackage::InitAcknowledged));
     QMap<QString, QByteArray> pushed;
     for (int i = 0; i < 2; ++i) {
         const BasicPackagePtr value = reader.next();
@@ -449,9 +453,11 @@ void tst_Server::globalsPushedOnInitAndOnSet()
              frameOf(file(0, globals("gf"), 70000)));
     QVERIFY(reader.isQuiet());
 
-    QCOMPARE(describe(writer.exchange(DoublePackage(4, globals("g"), 2.5))), response(4, Done));
+    QCOMPARE(describe(writer.exchange(DoublePackage(4, globals("g"), 2.5))),
+             response(4, ResponsePackage::Done));
     QCOMPARE(frameOf(reader.next()), frameOf(new DoublePackage(0, globals("g"), 2.5)));
-    QCOMPARE(describe(writer.exchange(ActionPackage(5, globals("g"), 2))), response(5, Done));
+    QCOMPARE(describe(writer.exchange(ActionPackage(5, globals("g"), ActionPackage::Remove))),
+             response(5, ResponsePackage::Done));
     QCOMPARE(describe(reader.next()), notification(QStringLiteral("globals Key: g")));
     // Only identified connections are pushed to.
     QVERIFY(writer.isQuiet());
@@ -494,19 +500,23 @@ void tst_Server::clearClientsCacheForwarded()
 
 void tst_Server::storeSample(RawClient &client)
 {
-    QCOMPARE(describe(client.exchange(IntPackage(1, runtime("i"), 42))), response(1, Done));
+    QCOMPARE(describe(client.exchange(IntPackage(1, runtime("i"), 42))),
+             response(1, ResponsePackage::Done));
     QCOMPARE(describe(client.exchange(StringPackage(2, globals("s"), QStringLiteral("kept")))),
-             response(2, Done));
+             response(2, ResponsePackage::Done));
     QCOMPARE(
         describe(client.exchange(*std::unique_ptr<FilePackage>(file(3, runtime("f"), 300000)))),
-        response(3, Done));
+        response(3, ResponsePackage::Done));
     // Replaced and removed values must stay so.
     QCOMPARE(
         describe(client.exchange(*std::unique_ptr<FilePackage>(file(4, runtime("g"), 100000)))),
-        response(4, Done));
-    QCOMPARE(describe(client.exchange(IntPackage(5, runtime("g"), 8))), response(5, Done));
-    QCOMPARE(describe(client.exchange(IntPackage(6, runtime("gone"), 1))), response(6, Done));
-    QCOMPARE(describe(client.exchange(ActionPackage(7, runtime("gone"), 2))), response(7, Done));
+        response(4, ResponsePackage::Done));
+    QCOMPARE(describe(client.exchange(IntPackage(5, runtime("g"), 8))),
+             response(5, ResponsePackage::Done));
+    QCOMPARE(describe(client.exchange(IntPackage(6, runtime("gone"), 1))),
+             response(6, ResponsePackage::Done));
+    QCOMPARE(describe(client.exchange(ActionPackage(7, runtime("gone"), ActionPackage::Remove))),
+             response(7, ResponsePackage::Done));
 }
 
 void tst_Server::checkSample(RawClient &client, bool kept)
@@ -519,17 +529,18 @@ void tst_Server::checkSample(RawClient &client, bool kept)
     };
     for (DataPackage *value : expected) {
         const QString identText = value->ident()->toString();
-        const BasicPackagePtr got = client.exchange(ActionPackage(10, value->ident()->clone(), 1));
+        const BasicPackagePtr got =
+            client.exchange(ActionPackage(10, value->ident()->clone(), ActionPackage::Get));
         const QByteArray want = frameOf(value);
         if (kept)
             QCOMPARE(frameOf(got), want);
         else
-            QCOMPARE(describe(got),
-                     response(10, NotFound, QStringLiteral("Unknown value: ") + identText));
+            QCOMPARE(describe(got), response(10, ResponsePackage::NotFound,
+                                             QStringLiteral("Unknown value: ") + identText));
     }
-    QCOMPARE(
-        describe(client.exchange(ActionPackage(11, runtime("gone"), 1))),
-        response(11, NotFound, QStringLiteral("Unknown value: runtime Key: gone; UUID: uuid-1")));
+    QCOMPARE(describe(client.exchange(ActionPackage(11, runtime("gone"), ActionPackage::Get))),
+             response(11, ResponsePackage::NotFound,
+                      QStringLiteral("Unknown value: runtime Key: gone; UUID: uuid-1")));
 }
 
 void tst_Server::persistence_data()
@@ -586,10 +597,10 @@ void tst_Server::tls()
         QVERIFY(client.connectTo(m_server->port(), QHostAddress::LocalHost, true));
         QCOMPARE(client.socket().peerCertificate(), generated);
         QCOMPARE(describe(client.exchange(IdentifyPackage(0, QStringLiteral("tls"), true))),
-                 response(0, InitAcknowledged));
+                 response(0, ResponsePackage::InitAcknowledged));
         QCOMPARE(describe(client.exchange(IntPackage(run + 1, runtime("t"), run))),
-                 response(run + 1, Done));
-        QCOMPARE(frameOf(client.exchange(ActionPackage(9, runtime("t"), 1))),
+                 response(run + 1, ResponsePackage::Done));
+        QCOMPARE(frameOf(client.exchange(ActionPackage(9, runtime("t"), ActionPackage::Get))),
                  frameOf(new IntPackage(9, runtime("t"), run)));
         // Generated once: a restart presents the same certificate.
         QCOMPARE(m_server->terminate(), 0);
@@ -649,18 +660,19 @@ void tst_Server::faultyClientAlone()
     RawClient good, faulty;
     QVERIFY(good.connectTo(m_server->port()));
     QVERIFY(faulty.connectTo(m_server->port()));
-    QCOMPARE(describe(good.exchange(IntPackage(1, runtime("v"), 7))), response(1, Done));
+    QCOMPARE(describe(good.exchange(IntPackage(1, runtime("v"), 7))),
+             response(1, ResponsePackage::Done));
     QCOMPARE(describe(faulty.exchange(IdentifyPackage(0, QStringLiteral("faulty"), true))),
-             response(0, InitAcknowledged));
+             response(0, ResponsePackage::InitAcknowledged));
 
     faulty.sendBytes(bytes);
     if (closes) {
         QVERIFY(faulty.waitForDisconnected());
         QCOMPARE(describe(faulty.next()), QStringLiteral("nothing"));
     } else {
-        QCOMPARE(describe(faulty.next()), response(1, Done));
+        QCOMPARE(describe(faulty.next()), response(1, ResponsePackage::Done));
     }
-    QCOMPARE(frameOf(good.exchange(ActionPackage(2, runtime("v"), 1))),
+    QCOMPARE(frameOf(good.exchange(ActionPackage(2, runtime("v"), ActionPackage::Get))),
              frameOf(new IntPackage(2, runtime("v"), 7)));
     QCOMPARE(m_server->terminate(), 0);
     QCOMPARE(m_server->errorOutput().contains(" dropped: "), closes);
@@ -675,7 +687,8 @@ void tst_Server::shutdownReleasesReadinessBlock()
     QVERIFY(block.detach());
     RawClient client;
     QVERIFY(client.connectTo(m_server->port()));
-    QCOMPARE(describe(client.exchange(IntPackage(1, runtime("v"), 7))), response(1, Done));
+    QCOMPARE(describe(client.exchange(IntPackage(1, runtime("v"), 7))),
+             response(1, ResponsePackage::Done));
 
     QCOMPARE(m_server->terminate(), 0);
     QVERIFY(client.waitForDisconnected());
