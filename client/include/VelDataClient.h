@@ -71,8 +71,10 @@ public:
     VdsDataType getDataType(const QString &key, const QString &uuid);
 
     /// Runs `callback` on this client's thread, through its event loop (also
-    /// while a call of this client waits), for every change of a value
-    /// watched with autoUpdate(). The callback may call this client again.
+    /// while a call of this client waits), once per change notification from
+    /// the server: changes of values watched with autoUpdate(), and globals
+    /// that the server reports removed. The callback may call this client
+    /// again.
     void setAutoUpdateCallback(AutoUpdateCallback callback);
 
     // Runtime values

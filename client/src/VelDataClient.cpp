@@ -5,6 +5,7 @@
 #include "IdentDataOpcua.h"
 #include "IdentDataRuntime.h"
 #include "Identifier.h"
+#include "ListTypes.h"
 #include "PreProcessor.h"
 #include "ThreadedClientHandler.h"
 #include "vedezid.h"
@@ -66,6 +67,9 @@ ThreadedClientHandler *VelDataClient::handler()
 {
     if (m_handler)
         return m_handler;
+    // Received variants holding lists can only be read once these are known,
+    // also in a process that never sends one.
+    ListTypes::registerStreamOperators();
     const int port = int(
         getreg_LM_long("Software\\Haltra\\VelDataServer\\Settings", "serverPort", 37073, nullptr));
     m_handler = new ThreadedClientHandler(QStringLiteral("localhost"), port);

@@ -114,6 +114,14 @@ QList<ScriptedServer::Frame> ScriptedServer::frames() const
     return m_frames;
 }
 
+void ScriptedServer::reset()
+{
+    QMutexLocker lock(&m_mutex);
+    m_script = [this](const Frame &frame) { return defaultReply(frame); };
+    m_frames.clear();
+    m_values.clear();
+}
+
 void ScriptedServer::store(const BasicPackagePtr &package)
 {
     QMutexLocker lock(&m_mutex);

@@ -59,6 +59,8 @@ public:
     void push(const QByteArray &frame);
     /// Drops every client connection.
     void dropClients();
+    /// Back to the default script, with no values stored and no frames recorded.
+    void reset();
     /// Stores a value package as if a client had set it.
     void store(const BasicPackagePtr &package);
 

@@ -72,9 +72,10 @@ class TestClient : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { ListTypes::registerStreamOperators(); }
+    void initTestCase();
     void init();
     void cleanup();
+    void cleanupTestCase();
 
     void requestsOnTheWire_data();
     void requestsOnTheWire();
@@ -98,9 +99,19 @@ private:
     std::unique_ptr<VelDataClient> client;
 };
 
+// One server for the whole program: the settings file then keeps its port,
+// and a rewrite within the file system's timestamp granularity cannot leave a
+// client reading the previous test's port from Qt's settings cache.
+void TestClient::initTestCase()
+{
+    ListTypes::registerStreamOperators();
+    server = std::make_unique<ScriptedServer>();
+}
+
 void TestClient::init()
 {
-    server = std::make_unique<ScriptedServer>();
+    server->reset();
+    server->setReady(true);
     server->writeSettings();
     client = std::make_unique<VelDataClient>();
 }
@@ -108,6 +119,11 @@ void TestClient::init()
 void TestClient::cleanup()
 {
     client.reset();
+    server->dropClients();
+}
+
+void TestClient::cleanupTestCase()
+{
     server.reset();
 }
 
@@ -592,8 +608,9 @@ void TestClient::manyClientsLeaveNothingBehind()
             QVERIFY(c->setInt("a", i));
         c->sendCommand("late", {});
     }
-    QTRY_COMPARE(countEntries("/proc/self/task"), threads);
-    QTRY_COMPARE(countEntries("/proc/self/fd"), fds);
+    // Qt's own idle pool threads may expire meanwhile, so "no more than".
+    QTRY_VERIFY(countEntries("/proc/self/task") <= threads);
+    QTRY_VERIFY(countEntries("/proc/self/fd") <= fds);
 }
 
 QTEST_GUILESS_MAIN(TestClient)
