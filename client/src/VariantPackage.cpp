@@ -35,6 +35,10 @@ QString VariantPackage::toString() const
 
 namespace {
 
+// Qt's variant reader ignores the two top bits of a type number other than
+// the one announcing a name: 0x80000009 is read as a QVariantList.
+constexpr quint32 TypeNumberMask = 0x3fffffff;
+
 // The type of the variant that starts here. A type may also be sent by name,
 // which reaches the same readers as its number.
 int readTypeId(QDataStream &in)
@@ -43,7 +47,7 @@ int readTypeId(QDataStream &in)
     qint8 isNull = 0;
     in >> typeId >> isNull;
     if (typeId != QMetaType::User)
-        return int(typeId);
+        return int(typeId & TypeNumberMask);
     QByteArray name;
     in >> name;
     return QMetaType::type(name.constData());
@@ -75,17 +79,25 @@ bool holdsElements(int typeId)
     return isMap(typeId) || smallestElement(typeId) > 0;
 }
 
-bool variantFits(QDataStream &in);
+// What a walk over a variant's stream form finds.
+enum class Walk
+{
+    Readable,
+    ImpossibleCount, // a list or map announces more elements than the bytes left can hold
+    TooDeep,         // nesting beyond VariantPackage::MaxNestingDepth
+};
+
+Walk walkVariant(QDataStream &in, int depth);
 
 // Reads the count and the elements of a list or map whose type has been read,
-// the way Qt's reader would, and tells whether every list count in it, at any
-// depth, fits into the bytes left.
-bool elementsFit(QDataStream &in, int typeId)
+// the way Qt's reader would, checking every list count and the nesting of the
+// variants inside. `depth` is the nesting level of the list or map itself.
+Walk walkElementsOf(QDataStream &in, int typeId, int depth)
 {
     quint32 count = 0;
     in >> count;
     if (qint64(count) * smallestElement(typeId) > in.device()->bytesAvailable())
-        return false;
+        return Walk::ImpossibleCount;
     // Every element takes at least four bytes or fails the stream, so this ends.
     for (quint32 i = 0; i < count && in.status() == QDataStream::Ok; ++i) {
         if (typeId == QMetaType::QStringList) {
@@ -100,32 +112,53 @@ bool elementsFit(QDataStream &in, int typeId)
                 QString key;
                 in >> key;
             }
-            if (!variantFits(in))
-                return false;
+            const Walk inner = walkVariant(in, depth + 1);
+            if (inner != Walk::Readable)
+                return inner;
         }
     }
-    return true;
+    return Walk::Readable;
 }
 
-// Other values than lists and maps are read by Qt itself: none of their
-// readers reserves room up front.
-bool variantFits(QDataStream &in)
+// Qt's container readers begin with a clear status, whatever failed before
+// (a map's key, say), and put a failed status back at their end; the walk
+// does the same, or it would miss a count that Qt's reader goes on to read.
+Walk walkElements(QDataStream &in, int typeId, int depth)
 {
+    const QDataStream::Status before = in.status();
+    in.resetStatus();
+    const Walk found = walkElementsOf(in, typeId, depth);
+    if (before != QDataStream::Ok) {
+        in.resetStatus();
+        in.setStatus(before);
+    }
+    return found;
+}
+
+// Walks the variant that starts here, at nesting level `depth` (1 for the
+// package's value), reading on after a failure as Qt's reader does. The walk
+// goes no deeper than the limit, so it cannot overflow the stack itself.
+// Other values than lists, maps and variants are read by Qt itself: none of
+// their readers calls the variant reader again or reserves room up front.
+Walk walkVariant(QDataStream &in, int depth)
+{
+    if (depth > VariantPackage::MaxNestingDepth)
+        return Walk::TooDeep;
     const qint64 start = in.device()->pos();
     const int typeId = readTypeId(in);
-    if (in.status() == QDataStream::Ok && typeId == QMetaType::QVariant)
-        return variantFits(in);
-    if (in.status() == QDataStream::Ok && holdsElements(typeId))
-        return elementsFit(in, typeId);
+    if (typeId == QMetaType::QVariant)
+        return walkVariant(in, depth + 1);
+    if (holdsElements(typeId))
+        return walkElements(in, typeId, depth);
     in.device()->seek(start);
     QVariant value;
     in >> value;
-    return true;
+    return Walk::Readable;
 }
 
 // What Qt's reader, given the memory, would end with when a list inside runs
 // out of data: every list and map around it emptied, the variants around them
-// kept.
+// kept. Only called on a walk that stayed within the nesting limit.
 QVariant emptied(QDataStream &in)
 {
     const int typeId = readTypeId(in);
@@ -135,9 +168,11 @@ QVariant emptied(QDataStream &in)
     return QVariant(QMetaType::QVariant, &inner);
 }
 
-// Recognises a variant in which Qt's reader would reserve room for a made-up
-// list count, and gives its result without reading it that way.
-bool takeImpossibleList(QDataStream &in, QVariant &value)
+// Recognises a variant that Qt's reader must not be given: one in which it
+// would reserve room for a made-up list count, whose result is given without
+// reading it that way, and one nested deeper than the limit, which comes out
+// invalid, as an unreadable value does.
+bool takeUnreadable(QDataStream &in, QVariant &value)
 {
     QIODevice *dev = in.device();
     if (!dev || dev->isSequential())
@@ -145,16 +180,23 @@ bool takeImpossibleList(QDataStream &in, QVariant &value)
     const QByteArray rest = dev->peek(dev->bytesAvailable());
     QDataStream walk(rest);
     walk.setVersion(in.version());
+    walk.setStatus(in.status());
     const int typeId = readTypeId(walk);
     if (typeId != QMetaType::QVariant && !holdsElements(typeId))
         return false;
     walk.device()->seek(0);
-    if (variantFits(walk))
+    const Walk found = walkVariant(walk, 1);
+    if (found == Walk::Readable)
         return false;
-    walk.device()->seek(0);
-    value = emptied(walk);
+    if (found == Walk::TooDeep) {
+        value = QVariant();
+        in.setStatus(QDataStream::ReadCorruptData);
+    } else {
+        walk.device()->seek(0);
+        value = emptied(walk);
+        in.setStatus(QDataStream::ReadPastEnd);
+    }
     dev->seek(dev->size());
-    in.setStatus(QDataStream::ReadPastEnd);
     return true;
 }
 
@@ -163,7 +205,7 @@ bool takeImpossibleList(QDataStream &in, QVariant &value)
 void VariantPackage::read(QDataStream &in)
 {
     DataPackage::read(in);
-    if (!takeImpossibleList(in, m_value))
+    if (!takeUnreadable(in, m_value))
         in >> m_value;
 }
 

@@ -9,6 +9,12 @@
 class VariantPackage : public DataPackage
 {
 public:
+    /// The deepest nesting of lists, maps and variants holding variants that
+    /// is read (the package's value is level 1). Qt's reader calls itself once
+    /// a level, so a deeper value, which could overflow the reading thread's
+    /// stack, is refused: it reads as an invalid variant.
+    static constexpr int MaxNestingDepth = 100;
+
     /// Takes ownership of `ident`.
     VariantPackage(int packageId, IdentData *ident, const QVariant &value);
 

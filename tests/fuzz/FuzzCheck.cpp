@@ -1,0 +1,13 @@
+#include "FuzzCheck.h"
+
+#include <cstdio>
+#include <cstdlib>
+
+void FuzzCheck::require(bool condition, const char *what, const QString &detail)
+{
+    if (condition)
+        return;
+    std::fprintf(stderr, "fuzz requirement broken: %s %s\n", what, qPrintable(detail));
+    std::fflush(stderr);
+    std::abort();
+}

@@ -1,0 +1,15 @@
+#ifndef FUZZCHECK_H
+#define FUZZCHECK_H
+
+#include <QString>
+
+/// What the fuzz targets require of the code under test beyond not crashing.
+/// A broken requirement is reported and ends the process with abort(), which
+/// libFuzzer records as a crash with the input that caused it.
+class FuzzCheck
+{
+public:
+    static void require(bool condition, const char *what, const QString &detail = QString());
+};
+
+#endif // FUZZCHECK_H

@@ -1,0 +1,44 @@
+#ifndef LOOPBACKPEER_H
+#define LOOPBACKPEER_H
+
+#include <QByteArray>
+
+#include <functional>
+
+/// A plain TCP connection to 127.0.0.1 for a fuzz target that runs the server
+/// in its own thread: while it waits, it runs the Qt event loop so that the
+/// server can accept, read and answer. Every wait is bounded in time. The
+/// connection ends with a reset (SO_LINGER 0), so thousands of them leave no
+/// TIME_WAIT entries behind.
+class LoopbackPeer
+{
+public:
+    explicit LoopbackPeer(quint16 port);
+    ~LoopbackPeer();
+    LoopbackPeer(const LoopbackPeer &) = delete;
+    LoopbackPeer &operator=(const LoopbackPeer &) = delete;
+
+    bool isConnected() const { return m_fd >= 0; }
+    /// Sends all of `bytes`, reading meanwhile; false when the peer goes away
+    /// or `timeoutMs` passes first.
+    bool send(const QByteArray &bytes, int timeoutMs);
+    /// No more bytes from this side: the server reads the end of the stream.
+    void shutdownWrite();
+    /// Reads until `enough` says so on what has arrived (true) or the server
+    /// closes the connection (true as well when `enough` is empty); false when
+    /// `timeoutMs` passes first.
+    bool receive(const std::function<bool(const QByteArray &)> &enough, int timeoutMs);
+
+    const QByteArray &received() const { return m_received; }
+    bool peerClosed() const { return m_peerClosed; }
+
+private:
+    /// Runs the event loop once and takes what has arrived.
+    void pump();
+
+    int m_fd = -1;
+    QByteArray m_received;
+    bool m_peerClosed = false;
+};
+
+#endif // LOOPBACKPEER_H

@@ -1,0 +1,38 @@
+#ifndef PACKAGETOUCHER_H
+#define PACKAGETOUCHER_H
+
+#include "BasicPackage.h"
+
+#include <QTemporaryDir>
+
+/// Uses every part of a received package the way the library, the server and
+/// their callers may: its text form, value, typed fields and identifier; it
+/// writes the package again and checks the frame; and it saves a file
+/// package into a folder of its own, checking that nothing lands anywhere
+/// else. A broken requirement aborts (FuzzCheck).
+class PackageToucher
+{
+public:
+    PackageToucher();
+
+    void touch(const BasicPackagePtr &package);
+    /// Requires that writing `package` again and reading what was written
+    /// gives the same bytes once more: what a package reads, it can send on.
+    static void requireStableFrame(const BasicPackage &package);
+    /// The folder received files are saved into; empty after every check.
+    QString targetDir() const;
+    /// Requires that the save of `fileName` into targetDir() that returned
+    /// `saved` wrote that one file (or nothing), and nothing else anywhere
+    /// in the folder around it; then empties targetDir() again.
+    void requireSavedOnlyInside(bool saved, const QString &fileName, qint64 size);
+
+    /// The frame `package` writes.
+    static QByteArray frameOf(const BasicPackage &package);
+
+private:
+    static void touchFields(const BasicPackage &package);
+
+    QTemporaryDir m_root;
+};
+
+#endif // PACKAGETOUCHER_H
