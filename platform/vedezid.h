@@ -1,6 +1,8 @@
 #ifndef VEDEZID_H
 #define VEDEZID_H
 
+#include <string>
+
 /// Reads a 32-bit whole number from the machine-wide settings. `keyPath` is a
 /// registry-style path "Software\<organisation>\<application>\<group...>";
 /// the value is read through QSettings in native format and system scope, which
@@ -11,5 +13,10 @@
 /// `found` is not null, tells whether a valid value was read. Every call reads
 /// afresh, so changes of the file show at the next call. Safe from any thread.
 long getreg_LM_long(const char *keyPath, const char *valueName, long defaultValue, bool *found);
+
+/// Reads a text value from the same place by the same rules, in the local
+/// 8-bit encoding; a missing value, or a list, yields `defaultValue`.
+std::string getreg_LM_string(const char *keyPath, const char *valueName,
+                             const std::string &defaultValue, bool *found);
 
 #endif // VEDEZID_H

@@ -56,6 +56,7 @@ bool DataServer::listen(QString *error)
     if (m_settings.encryption &&
         !tls.load(m_settings.tlsCertificate, m_settings.tlsKey, m_settings.dataDir, error))
         return false;
+    m_tlsFingerprint = m_settings.encryption ? tls.fingerprint() : QByteArray();
     const QHostAddress addresses[] = {QHostAddress(QHostAddress::LocalHost),
                                       QHostAddress(QHostAddress::LocalHostIPv6)};
     for (int attempt = 0; attempt < ListenAttempts; ++attempt) {

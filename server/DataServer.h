@@ -30,6 +30,9 @@ public:
     /// and ::1 at the same port.
     bool start(QString *error);
     quint16 port() const { return m_port; }
+    /// The TLS certificate's fingerprint (TlsIdentity::fingerprint), empty
+    /// without TLS.
+    QByteArray tlsFingerprint() const { return m_tlsFingerprint; }
     /// Stops listening, closes every connection and the store.
     void shutdown();
 
@@ -56,6 +59,7 @@ private:
     QList<SslServer *> m_listeners;
     QList<ClientConnection *> m_clients;
     quint16 m_port = 0;
+    QByteArray m_tlsFingerprint;
     int m_nextNumber = 1;
 };
 

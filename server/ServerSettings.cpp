@@ -58,8 +58,12 @@ bool ServerSettings::load(const QStringList &arguments, QString *error)
         QStringLiteral("Largest frame accepted from a client, in bytes (default: %1).")
             .arg(DefaultMaxFrameSize),
         QStringLiteral("bytes"));
-    parser.addOptions(
-        {portOption, dataDirOption, certOption, keyOption, memoryOption, frameOption});
+    const QCommandLineOption fingerprintOption(
+        QStringLiteral("print-fingerprint"),
+        QStringLiteral("Print the SHA-256 fingerprint of the TLS certificate (generating it "
+                       "if needed) and exit."));
+    parser.addOptions({portOption, dataDirOption, certOption, keyOption, memoryOption, frameOption,
+                       fingerprintOption});
     parser.process(arguments);
 
     qint64 number = 0;
@@ -92,5 +96,6 @@ bool ServerSettings::load(const QStringList &arguments, QString *error)
         return false;
     }
     inMemory = parser.isSet(memoryOption);
+    printFingerprint = parser.isSet(fingerprintOption);
     return true;
 }

@@ -29,6 +29,8 @@ public:
     QString tlsKey;
     /// Largest frame accepted from a client, header included.
     qint64 maxFrameSize = DefaultMaxFrameSize;
+    /// Print the TLS certificate's fingerprint and exit instead of serving.
+    bool printFingerprint = false;
 };
 
 #endif // SERVERSETTINGS_H

@@ -1,6 +1,7 @@
 #ifndef TLSIDENTITY_H
 #define TLSIDENTITY_H
 
+#include <QCryptographicHash>
 #include <QSslCertificate>
 #include <QSslKey>
 #include <QString>
@@ -19,6 +20,12 @@ public:
 
     const QSslCertificate &certificate() const { return m_certificate; }
     const QSslKey &key() const { return m_key; }
+    /// SHA-256 digest of the certificate in lower-case hex, the value a client
+    /// pins as "serverCertificateSha256".
+    QByteArray fingerprint() const
+    {
+        return m_certificate.digest(QCryptographicHash::Sha256).toHex();
+    }
 
     static QString generatedCertificatePath(const QString &dataDir);
     static QString generatedKeyPath(const QString &dataDir);

@@ -6,6 +6,7 @@
 #include "ServerLog.h"
 #include "ServerSettings.h"
 #include "TerminationWatcher.h"
+#include "TlsIdentity.h"
 
 #include <QCoreApplication>
 #include <QTextStream>
@@ -33,6 +34,13 @@ int main(int argc, char *argv[])
     QString error;
     if (!settings.load(QCoreApplication::arguments(), &error))
         return fail(error);
+    if (settings.printFingerprint) {
+        TlsIdentity tls;
+        if (!tls.load(settings.tlsCertificate, settings.tlsKey, settings.dataDir, &error))
+            return fail(error);
+        std::printf("%s\n", tls.fingerprint().constData());
+        return 0;
+    }
     // Variants holding int, double and point lists are stored and sent back.
     ListTypes::registerStreamOperators();
 
@@ -53,6 +61,8 @@ int main(int argc, char *argv[])
                          ready.release();
                          QCoreApplication::quit();
                      });
+    if (!server.tlsFingerprint().isEmpty())
+        std::printf("tls certificate sha256 fingerprint %s\n", server.tlsFingerprint().constData());
     // Tests and scripts wait for this line instead of sleeping.
     std::printf("listening on port %u\n", unsigned(server.port()));
     std::fflush(stdout);

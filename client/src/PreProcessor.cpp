@@ -25,11 +25,13 @@
 #include "vedezid.h"
 #include "ztrace.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QScopedValueRollback>
 #include <QSharedMemory>
+#include <QSslCertificate>
 #include <QSslSocket>
 #include <QThread>
 
@@ -59,6 +61,12 @@ PreProcessor::PreProcessor(const QString &host, int port)
                   "feature!");
         socket->setPeerVerifyMode(QSslSocket::VerifyNone);
     }
+    // Hex in either case, with or without colons between the bytes.
+    pinnedFingerprint = QByteArray::fromStdString(
+                            getreg_LM_string(settingsKey, "serverCertificateSha256", "", nullptr))
+                            .replace(':', QByteArray())
+                            .trimmed()
+                            .toLower();
     connect(decoder, &HeaderDecoder::dataProcessed, this, &PreProcessor::dataProcessed);
 
     // Connected once for the object's life: connecting on every attempt would
@@ -160,7 +168,7 @@ bool PreProcessor::connectToServer(const QString &host, int port, int timeoutMs)
         // A frame cut off by the previous connection's loss must not swallow
         // the first bytes of this one.
         decoder->reset();
-        if (m_sendInit.load())
+        if (peerMatchesPin() && m_sendInit.load())
             sendInitMessage();
     }
 
@@ -171,6 +179,33 @@ bool PreProcessor::connectToServer(const QString &host, int port, int timeoutMs)
     }
     ZTRACE(5, "VDS: Socket is connected (Ip: %s, Port: %d)", local(host).constData(), port);
     return true;
+}
+
+bool PreProcessor::peerMatchesPin()
+{
+    if (pinnedFingerprint.isEmpty())
+        return true;
+    QString refusal;
+    if (!encryption) {
+        refusal = QStringLiteral("Server certificate fingerprint is set but encryption is off: "
+                                 "refusing an unencrypted connection");
+    } else if (!socket->waitForEncrypted(WriteWaitMs)) {
+        refusal =
+            QStringLiteral("TLS handshake with VelDataServer failed: ") + socket->errorString();
+    } else {
+        const QByteArray presented =
+            socket->peerCertificate().digest(QCryptographicHash::Sha256).toHex();
+        if (presented == pinnedFingerprint)
+            return true;
+        refusal = QStringLiteral("Server certificate fingerprint mismatch: expected %1, got %2")
+                      .arg(QString::fromLatin1(pinnedFingerprint),
+                           presented.isEmpty() ? QStringLiteral("no certificate")
+                                               : QString::fromLatin1(presented));
+    }
+    ZTRACE(1, "VDS: %s", local(refusal).constData());
+    setLastError(refusal);
+    socket->abort();
+    return false;
 }
 
 void PreProcessor::sendInitMessage()

@@ -98,6 +98,11 @@ public slots:
 
 private:
     void setLastError(const QString &text);
+    /// With a pinned certificate fingerprint: waits for the TLS handshake and
+    /// compares the server certificate's SHA-256 digest with the pin; on a
+    /// mismatch (or no TLS at all) sets lastError and aborts the connection,
+    /// so nothing is ever written to that peer. True when nothing is pinned.
+    bool peerMatchesPin();
     /// Connects when needed; on failure reports -9 for `packageId`.
     bool connectedFor(int packageId);
     void transmit(const BasicPackage &package);
@@ -118,6 +123,9 @@ private:
     std::atomic<bool> m_initFinished{false};
     std::atomic<QAbstractSocket::SocketState> m_socketState{QAbstractSocket::UnconnectedState};
     bool encryption = false;
+    /// SHA-256 of the certificate the server must present, lower-case hex;
+    /// empty when the certificate is not checked.
+    QByteArray pinnedFingerprint;
     bool closing = false; // worker thread only
 };
 
