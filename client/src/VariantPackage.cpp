@@ -1,8 +1,10 @@
 #include "VariantPackage.h"
 
+#include <QDateTime>
 #include <QIODevice>
 #include <QPoint>
 #include <QStringList>
+#include <QTimeZone>
 
 VariantPackage::VariantPackage(int packageId, IdentData *ident, const QVariant &value)
     : DataPackage(Variant, packageId, ident), m_value(value)
@@ -79,12 +81,29 @@ bool holdsElements(int typeId)
     return isMap(typeId) || smallestElement(typeId) > 0;
 }
 
+// Qt reads a date-time in a time zone unknown here as one whose zone is
+// invalid, and its writer then dereferences a null pointer: such a value
+// cannot be sent on or stored (a server re-encodes every value it keeps).
+bool isWritable(const QVariant &value)
+{
+    if (value.userType() != QMetaType::QDateTime)
+        return true;
+    const QDateTime dateTime = value.toDateTime();
+    return dateTime.timeSpec() != Qt::TimeZone || dateTime.timeZone().isValid();
+}
+
+bool needsWalk(int typeId)
+{
+    return typeId == QMetaType::QVariant || typeId == QMetaType::QDateTime || holdsElements(typeId);
+}
+
 // What a walk over a variant's stream form finds.
 enum class Walk
 {
     Readable,
     ImpossibleCount, // a list or map announces more elements than the bytes left can hold
     TooDeep,         // nesting beyond VariantPackage::MaxNestingDepth
+    Unwritable,      // a value inside that Qt cannot write again
 };
 
 Walk walkVariant(QDataStream &in, int depth);
@@ -139,7 +158,8 @@ Walk walkElements(QDataStream &in, int typeId, int depth)
 // package's value), reading on after a failure as Qt's reader does. The walk
 // goes no deeper than the limit, so it cannot overflow the stack itself.
 // Other values than lists, maps and variants are read by Qt itself: none of
-// their readers calls the variant reader again or reserves room up front.
+// their readers calls the variant reader again or reserves room up front;
+// each is checked for whether it can be written again.
 Walk walkVariant(QDataStream &in, int depth)
 {
     if (depth > VariantPackage::MaxNestingDepth)
@@ -153,7 +173,7 @@ Walk walkVariant(QDataStream &in, int depth)
     in.device()->seek(start);
     QVariant value;
     in >> value;
-    return Walk::Readable;
+    return isWritable(value) ? Walk::Readable : Walk::Unwritable;
 }
 
 // What Qt's reader, given the memory, would end with when a list inside runs
@@ -170,8 +190,9 @@ QVariant emptied(QDataStream &in)
 
 // Recognises a variant that Qt's reader must not be given: one in which it
 // would reserve room for a made-up list count, whose result is given without
-// reading it that way, and one nested deeper than the limit, which comes out
-// invalid, as an unreadable value does.
+// reading it that way, and one nested deeper than the limit or holding a value
+// that cannot be written again, which comes out invalid, as an unreadable
+// value does.
 bool takeUnreadable(QDataStream &in, QVariant &value)
 {
     QIODevice *dev = in.device();
@@ -182,13 +203,13 @@ bool takeUnreadable(QDataStream &in, QVariant &value)
     walk.setVersion(in.version());
     walk.setStatus(in.status());
     const int typeId = readTypeId(walk);
-    if (typeId != QMetaType::QVariant && !holdsElements(typeId))
+    if (!needsWalk(typeId))
         return false;
     walk.device()->seek(0);
     const Walk found = walkVariant(walk, 1);
     if (found == Walk::Readable)
         return false;
-    if (found == Walk::TooDeep) {
+    if (found == Walk::TooDeep || found == Walk::Unwritable) {
         value = QVariant();
         in.setStatus(QDataStream::ReadCorruptData);
     } else {

@@ -5,7 +5,9 @@
 
 /// A variant value for one identifier (type code 11), in QDataStream's own
 /// QVariant encoding. Lists of int, double and QPoint inside it travel only
-/// once their stream operators are registered (ListTypes).
+/// once their stream operators are registered (ListTypes). A received value
+/// that Qt could not write again (a date-time in a time zone unknown here)
+/// reads as an invalid variant.
 class VariantPackage : public DataPackage
 {
 public:

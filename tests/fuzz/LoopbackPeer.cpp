@@ -5,6 +5,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -14,21 +15,51 @@
 namespace {
 
 constexpr int PollMs = 0;
+constexpr int ConnectPolls = 50;
+constexpr int ConnectPollMs = 100;
+
+QString systemError(const char *call)
+{
+    return QStringLiteral("%1: %2").arg(QLatin1String(call),
+                                        QString::fromLocal8Bit(strerror(errno)));
+}
 
 } // namespace
 
 LoopbackPeer::LoopbackPeer(quint16 port)
 {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
+    if (fd < 0) {
+        m_failure = systemError("socket");
         return;
+    }
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    // The kernel completes a loopback handshake before the server accepts.
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-        ::fcntl(fd, F_SETFL, O_NONBLOCK) != 0) {
+    // Non-blocking from the start: a signal (libFuzzer's timer) cannot cut
+    // the connect short. The kernel completes a loopback handshake before the
+    // server accepts, so waiting for it needs no event loop.
+    if (::fcntl(fd, F_SETFL, O_NONBLOCK) != 0) {
+        m_failure = systemError("fcntl");
+        ::close(fd);
+        return;
+    }
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 &&
+        errno != EINPROGRESS && errno != EINTR) {
+        m_failure = systemError("connect");
+        ::close(fd);
+        return;
+    }
+    pollfd p{fd, POLLOUT, 0};
+    int ready = 0;
+    for (int attempt = 0; attempt < ConnectPolls && ready <= 0; ++attempt)
+        ready = ::poll(&p, 1, ConnectPollMs);
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (ready <= 0 || ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
+        errno = ready <= 0 ? ETIMEDOUT : error;
+        m_failure = systemError("connect");
         ::close(fd);
         return;
     }
@@ -59,8 +90,13 @@ void LoopbackPeer::pump()
             m_received.append(buffer, int(n));
             continue;
         }
-        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+        if (n == 0) {
             m_peerClosed = true;
+            m_failure = QStringLiteral("closed by the peer");
+        } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            m_peerClosed = true;
+            m_failure = systemError("recv");
+        }
         return;
     }
 }
@@ -77,10 +113,16 @@ bool LoopbackPeer::send(const QByteArray &bytes, int timeoutMs)
             at += n;
             continue;
         }
-        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)
+        if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            m_failure = systemError("send");
             return false;
-        if (timer.elapsed() > timeoutMs || m_peerClosed)
+        }
+        if (m_peerClosed)
             return false;
+        if (timer.elapsed() > timeoutMs) {
+            m_failure = QStringLiteral("send timed out");
+            return false;
+        }
         pump();
     }
     return m_fd >= 0;
@@ -101,8 +143,10 @@ bool LoopbackPeer::receive(const std::function<bool(const QByteArray &)> &enough
             return true;
         if (m_peerClosed)
             return !enough;
-        if (timer.elapsed() > timeoutMs)
+        if (timer.elapsed() > timeoutMs) {
+            m_failure = QStringLiteral("receive timed out");
             return false;
+        }
         pump();
     }
     return false;

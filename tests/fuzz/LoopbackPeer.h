@@ -2,6 +2,7 @@
 #define LOOPBACKPEER_H
 
 #include <QByteArray>
+#include <QString>
 
 #include <functional>
 
@@ -31,6 +32,8 @@ public:
 
     const QByteArray &received() const { return m_received; }
     bool peerClosed() const { return m_peerClosed; }
+    /// What went wrong last: a system error, the peer's close or a timeout.
+    const QString &failure() const { return m_failure; }
 
 private:
     /// Runs the event loop once and takes what has arrived.
@@ -39,6 +42,7 @@ private:
     int m_fd = -1;
     QByteArray m_received;
     bool m_peerClosed = false;
+    QString m_failure;
 };
 
 #endif // LOOPBACKPEER_H

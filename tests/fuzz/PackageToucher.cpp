@@ -165,12 +165,19 @@ void PackageToucher::requireStableFrame(const BasicPackage &package)
     const BasicPackagePtr again = decodeOne(first);
     FuzzCheck::require(again && again->type() == package.type(),
                        "a written frame reads back as its package type");
-    const QByteArray second = frameOf(*again);
+    QByteArray before = first;
+    QByteArray second = frameOf(*again);
+    if (second != first && package.type() == BasicPackage::Variant) {
+        // Qt settles some values on the way (a date-time at offset 0 from UTC
+        // is read back as one in UTC): a variant may change once, not twice.
+        before = second;
+        second = frameOf(*decodeOne(second));
+    }
     FuzzCheck::require(
-        second == first, "a package read back writes the same frame",
+        second == before, "a package read back writes the same frame",
         QStringLiteral("type %1: %2 then %3")
             .arg(package.type())
-            .arg(QString::fromLatin1(first.toHex()), QString::fromLatin1(second.toHex())));
+            .arg(QString::fromLatin1(before.toHex()), QString::fromLatin1(second.toHex())));
 }
 
 void PackageToucher::requireSavedOnlyInside(bool saved, const QString &fileName, qint64 size)

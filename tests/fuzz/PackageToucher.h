@@ -17,7 +17,8 @@ public:
 
     void touch(const BasicPackagePtr &package);
     /// Requires that writing `package` again and reading what was written
-    /// gives the same bytes once more: what a package reads, it can send on.
+    /// gives the same bytes once more (a variant may settle once first): what
+    /// a package reads, it can send on.
     static void requireStableFrame(const BasicPackage &package);
     /// The folder received files are saved into; empty after every check.
     QString targetDir() const;

@@ -81,12 +81,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     {
         LoopbackPeer peer(server->port());
-        FuzzCheck::require(peer.isConnected(), "a connection to the server");
+        FuzzCheck::require(peer.isConnected(), "a connection to the server", peer.failure());
         // The server may drop the connection before it has read everything.
         peer.send(QByteArray(reinterpret_cast<const char *>(data), int(size)), WaitMs);
         peer.shutdownWrite();
         FuzzCheck::require(peer.receive({}, WaitMs),
-                           "the server ends a connection whose stream has ended");
+                           "the server ends a connection whose stream has ended", peer.failure());
     }
     {
         LoopbackPeer probe(server->port());
@@ -94,11 +94,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         const QByteArray frames =
             PackageToucher::frameOf(StringPackage(SetId, probeIdent(), value)) +
             PackageToucher::frameOf(ActionPackage(GetId, probeIdent(), ActionGet));
-        FuzzCheck::require(probe.send(frames, WaitMs), "the probe's requests are taken");
+        FuzzCheck::require(probe.isConnected(), "the probe's connection", probe.failure());
+        FuzzCheck::require(probe.send(frames, WaitMs), "the probe's requests are taken",
+                           probe.failure());
         FuzzCheck::require(
             probe.receive([&value](const QByteArray &bytes) { return probeAnswered(bytes, value); },
                           WaitMs),
-            "the server answers the probe");
+            "the server answers the probe", probe.failure());
     }
     // The server deletes closed connections later; let it, input after input.
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);

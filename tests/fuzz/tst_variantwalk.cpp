@@ -1,15 +1,18 @@
-// Variant payloads that fuzzing found (or that its findings led to) where
-// Qt's variant reader reserves room for a made-up list count: the package
+// Variant payloads that fuzzing found (or that its findings led to). Where
+// Qt's variant reader reserves room for a made-up list count, the package
 // must come out with its identifier and the emptied value Qt would give,
 // without any reservation (which throws std::bad_alloc, or aborts under
-// AddressSanitizer). fromChunks is called directly, without the factory's
-// safety net for std::bad_alloc.
+// AddressSanitizer); fromChunks is called directly, without the factory's
+// safety net for std::bad_alloc. Where Qt reads a value that its writer then
+// crashes on, the value must read as invalid, so that the package can be
+// written again (as a server does with every value it stores).
 
 #include "IdentData.h"
 #include "IdentDataMqtt.h"
 #include "ListTypes.h"
 #include "VariantPackage.h"
 
+#include <QBuffer>
 #include <QtTest>
 
 namespace {
@@ -21,6 +24,22 @@ QByteArray mqttK()
     out.setVersion(BasicPackage::StreamVersion);
     IdentDataMqtt(QStringLiteral("k")).write(out);
     return bytes;
+}
+
+// A date-time (QDate, QTime, time spec 3 for a time zone) in the zone whose
+// stream form is `zoneHex`.
+QByteArray dateTimeIn(const char *zoneHex)
+{
+    return QByteArray::fromHex("0000001000 0000000000256859 00000000 03") +
+           QByteArray::fromHex(zoneHex);
+}
+
+QByteArray written(const BasicPackage &package)
+{
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    package.write(&buffer, 0);
+    return buffer.data();
 }
 
 // A count of 0x7fffffff elements followed by eight bytes.
@@ -70,6 +89,38 @@ private slots:
         QVERIFY(package.ident());
         QCOMPARE(package.ident()->toString(), IdentDataMqtt(QStringLiteral("k")).toString());
         QCOMPARE(package.typedValue(), expected);
+    }
+
+    void unwritableValue_data()
+    {
+        QTest::addColumn<QByteArray>("variant");
+        QTest::addColumn<bool>("valid");
+        // The zone "xx" (a string of four bytes) is unknown.
+        const QByteArray unknownZone = dateTimeIn("00000004 00780078");
+        QTest::newRow("date-time in an unknown zone") << unknownZone << false;
+        QTest::newRow("inside a list")
+            << QByteArray::fromHex("0000000900 00000002 0000000200 00000007") + unknownZone
+            << false;
+        QTest::newRow("inside a map")
+            << QByteArray::fromHex("0000000800 00000001 00000002 006b") + unknownZone << false;
+        QTest::newRow("inside a variant")
+            << QByteArray::fromHex("0000002900") + unknownZone << false;
+        // A null zone name reads as UTC, which Qt writes well.
+        QTest::newRow("date-time in a null zone") << dateTimeIn("ffffffff") << true;
+    }
+
+    void unwritableValue()
+    {
+        QFETCH(QByteArray, variant);
+        QFETCH(bool, valid);
+        VariantPackage package(1, nullptr, QVariant());
+        QList<QByteArray *> chunks{new QByteArray(mqttK() + variant)};
+        package.fromChunks(chunks);
+        qDeleteAll(chunks);
+        QVERIFY(package.ident());
+        QCOMPARE(package.typedValue().isValid(), valid);
+        // Writing it again must work: this crashed before the fix.
+        QVERIFY(written(package).size() > BasicPackage::HeaderSize + mqttK().size());
     }
 };
 
