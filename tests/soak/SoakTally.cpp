@@ -44,6 +44,8 @@ QString SoakTally::kindOf(const QString &lastError)
     const QString text = lastError.toLower();
     if (text == QLatin1String("stale globals read"))
         return QStringLiteral("stale-globals-read");
+    if (text == QLatin1String("read emptied by lost connection"))
+        return QStringLiteral("read-emptied-by-disconnect");
     if (text.contains(QLatin1String("timeout")))
         return QStringLiteral("timeout");
     if (text.contains(QLatin1String("not allowed to start")))

@@ -200,6 +200,14 @@ QString SoakWorker::judgeContradiction(const Key &key, const QString &observed)
     if (result == 0)
         again = Absent;
     const bool stillThere = result >= 0 && key.possible.contains(again);
+    // The library empties its cache when the connection drops; an answer
+    // that arrived just before is then gone and the getter reports "no value"
+    // (0). That is a failed read, not a wrong one, when reading again finds
+    // the value.
+    if (stillThere && observed == Absent) {
+        m_tally.fail(QStringLiteral("read emptied by lost connection"));
+        return again;
+    }
     m_tally.checked(stillThere ? SoakTally::WrongRead : SoakTally::Lost);
     std::fprintf(stderr, "%s %s: %s/%s read %s, expected one of %s (since %s); read again: %s\n",
                  qPrintable(when), stillThere ? "wrong read" : "value lost", qPrintable(key.key),
