@@ -26,7 +26,7 @@ QByteArray mqttK()
     return bytes;
 }
 
-// A date-time (QDate, QTime, time spec 3 for a time zone) in the zone whose
+// A date-time (QDate, QTime, Qt::TimeSpec 3, a time zone) in the zone whose
 // stream form is `zoneHex`.
 QByteArray dateTimeIn(const char *zoneHex)
 {
