@@ -9,6 +9,8 @@
 #include "TlsIdentity.h"
 
 #include <QCoreApplication>
+#include <QDir>
+#include <QLockFile>
 #include <QTextStream>
 
 #include <cstdio>
@@ -47,6 +49,14 @@ int main(int argc, char *argv[])
     TerminationWatcher termination;
     if (!termination.isActive())
         return fail(QStringLiteral("cannot watch for SIGINT and SIGTERM"));
+    // One server per data folder, settled before SQLite is touched: two
+    // servers that start at once (a client's request thread and calling
+    // thread may both start one) would otherwise both fail on its lock and
+    // leave none running. The lock of a killed server is taken over.
+    QLockFile folderLock(QDir(settings.dataDir).filePath(QStringLiteral("server.lock")));
+    if (!settings.inMemory && !(QDir().mkpath(settings.dataDir) && folderLock.tryLock(0)))
+        return fail(QStringLiteral("another VelDataServer is using the data folder %1")
+                        .arg(settings.dataDir));
     DataServer server(settings);
     if (!server.start(&error))
         return fail(error);
