@@ -1,0 +1,300 @@
+// Faults with real processes: the server killed while calls wait or stream
+// in, the readiness block a killed server leaves behind, a connection cut in
+// the middle of a frame, several load processes against one server, the
+// output of a server's starter going away, and the two servers a client's
+// first call starts at once. The client is the exported library, used as
+// applications use it.
+
+#include "CuttingProxy.h"
+#include "ReliabilitySandbox.h"
+#include "ServerProcess.h"
+#include "VelDataClient.h"
+
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QThread>
+#include <QTimer>
+#include <QtTest>
+
+#include <csignal>
+#include <memory>
+
+namespace {
+
+// Generous bounds on the client's own limits (5000 ms a request, 2000 ms to
+// connect, about 10 s for an autostarted server to get ready), for slow and
+// sanitizer builds alike.
+constexpr qint64 RequestLimitMs = 5000;
+constexpr qint64 Slack = 3000;
+constexpr qint64 AutostartLimitMs = 10100 + 2000 + RequestLimitMs;
+
+QString loadClient()
+{
+    return QCoreApplication::applicationDirPath() + QStringLiteral("/vds_loadclient");
+}
+
+QStringList portArgument(quint16 port)
+{
+    return {QStringLiteral("--port"), QString::number(port)};
+}
+
+} // namespace
+
+class TestFaults : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void cleanup();
+
+    void killedWhileCallWaits();
+    void killedWhileSetsStreamIn();
+    void connectionCutInsideFrame_data();
+    void connectionCutInsideFrame();
+    void loadFromSeveralProcesses();
+    void startedServerOutlivesItsStarter();
+    void firstCallStartsOneServer();
+
+private:
+    /// The one server running in the sandbox, or 0.
+    static qint64 onlyServer();
+
+    std::unique_ptr<ReliabilitySandbox> m_sandbox;
+};
+
+void TestFaults::initTestCase()
+{
+    if (!ReliabilitySandbox::isIsolated())
+        QSKIP("needs the folders ctest gives it (run through ctest)");
+    m_sandbox = std::make_unique<ReliabilitySandbox>();
+}
+
+void TestFaults::cleanup()
+{
+    ReliabilitySandbox::stopServers();
+}
+
+qint64 TestFaults::onlyServer()
+{
+    // Both threads of a client may have started a server at once; the one that
+    // came second ends by itself as soon as it finds the first.
+    const QDeadlineTimer deadline(10000);
+    QList<qint64> running = ReliabilitySandbox::servers();
+    while (running.size() > 1 && !deadline.hasExpired()) {
+        QThread::msleep(20);
+        running = ReliabilitySandbox::servers();
+    }
+    return running.size() == 1 ? running.first() : 0;
+}
+
+void TestFaults::killedWhileCallWaits()
+{
+    const quint16 port = ReliabilitySandbox::freePort();
+    m_sandbox->writeSettings({{"serverPort", port}, {"startServerOnRequest", 0}});
+    ServerProcess server(m_sandbox->path(QStringLiteral("killed-data")));
+    QVERIFY(server.start(portArgument(port)));
+    VelDataClient client;
+    QVERIFY(client.setInt(QStringLiteral("before"), QStringLiteral("kill"), 1));
+
+    // Stopped, the server reads nothing: the next call waits until the kill.
+    const qint64 pid = onlyServer();
+    QVERIFY(pid > 0);
+    QCOMPARE(::kill(pid_t(pid), SIGSTOP), 0);
+    QTimer::singleShot(300, [&server] { server.kill(); });
+    QElapsedTimer elapsed;
+    elapsed.start();
+    QVERIFY(!client.setInt(QStringLiteral("during"), QStringLiteral("kill"), 2));
+    QVERIFY2(elapsed.elapsed() < RequestLimitMs + Slack,
+             qPrintable(QString::number(elapsed.elapsed())));
+    QCOMPARE(client.lastError(), QStringLiteral("Timeout reached"));
+    // The kill left the readiness block behind, with nobody attached.
+    QCOMPARE(ReliabilitySandbox::readinessBlockAttachments(), 0);
+
+    // Started by hand over that block, a server cleans it up and runs; the
+    // same client object then carries on.
+    QVERIFY2(server.start(portArgument(port)), server.errorOutput().constData());
+    QCOMPARE(ReliabilitySandbox::readinessBlockAttachments(), 1);
+    int value = 0;
+    QCOMPARE(client.getInt(QStringLiteral("before"), QStringLiteral("kill"), &value), 1);
+    QCOMPARE(value, 1);
+    QVERIFY(client.setInt(QStringLiteral("after"), QStringLiteral("kill"), 3));
+    QCOMPARE(client.getInt(QStringLiteral("after"), QStringLiteral("kill"), &value), 1);
+    QCOMPARE(value, 3);
+}
+
+void TestFaults::killedWhileSetsStreamIn()
+{
+    const quint16 port = ReliabilitySandbox::freePort();
+    m_sandbox->writeSettings({{"serverPort", port}, {"startServerOnRequest", 1}});
+    // The folder a server started without arguments uses, so that the one the
+    // client starts later finds the database of this one.
+    auto server = std::make_unique<ServerProcess>(m_sandbox->defaultDataDir());
+    QVERIFY(server->start(portArgument(port)));
+
+    // Stopped first, so that the kill always meets a set in flight.
+    const qint64 pid = onlyServer();
+    QVERIFY(pid > 0);
+    QTimer::singleShot(500, [pid] { ::kill(pid_t(pid), SIGSTOP); });
+    QTimer::singleShot(700, [&server] { server->kill(); });
+    VelDataClient writer;
+    const QString uuid = QStringLiteral("persist");
+    int acknowledged = 0;
+    const QDeadlineTimer bound(60000);
+    while (acknowledged < 1000000 && !bound.hasExpired() &&
+           writer.setInt(QStringLiteral("v%1").arg(acknowledged), uuid, acknowledged))
+        ++acknowledged;
+    QVERIFY(acknowledged > 0);
+    QCOMPARE(writer.lastError(), QStringLiteral("Timeout reached"));
+    QCOMPARE(ReliabilitySandbox::readinessBlockAttachments(), 0);
+    server.reset();
+
+    // The next call probes the left-over block: it looks ready, and the
+    // probe's detach removes it. The request thread and the caller's thread
+    // both probe; when the request thread's attempt came first it met the dead
+    // port (-9 within the connect limit), otherwise a server was started and
+    // the call went through.
+    QElapsedTimer elapsed;
+    elapsed.start();
+    const bool first = writer.setInt(QStringLiteral("first"), uuid, 1);
+    QVERIFY2(elapsed.elapsed() < AutostartLimitMs, qPrintable(QString::number(elapsed.elapsed())));
+    QVERIFY2(first ||
+                 writer.lastError() == QStringLiteral("FAILED to connect to the VelDataServer: "
+                                                      "Connection refused"),
+             qPrintable(writer.lastError()));
+    qInfo("first call after the kill: %s after %lld ms",
+          first ? "succeeded" : qPrintable(writer.lastError()), elapsed.elapsed());
+
+    // By the next call at the latest a server has been started: the
+    // program next to this test, on the configured port, with the database
+    // of the killed one, where every acknowledged value is.
+    QVERIFY(writer.setInt(QStringLiteral("second"), uuid, 2));
+    QVERIFY(onlyServer() > 0);
+    QCOMPARE(ReliabilitySandbox::readinessBlockAttachments(), 1);
+    int lost = 0;
+    for (int i = 0; i < acknowledged; ++i) {
+        int value = -1;
+        if (writer.getInt(QStringLiteral("v%1").arg(i), uuid, &value) != 1 || value != i)
+            ++lost;
+    }
+    qInfo("%d sets acknowledged before the kill, %d lost", acknowledged, lost);
+    QCOMPARE(lost, 0);
+}
+
+void TestFaults::connectionCutInsideFrame_data()
+{
+    QTest::addColumn<int>("cutAfter");
+
+    QTest::newRow("inside the header") << 9;
+    QTest::newRow("inside the payload") << -1;
+}
+
+void TestFaults::connectionCutInsideFrame()
+{
+    QFETCH(int, cutAfter);
+    ServerProcess server(m_sandbox->path(QStringLiteral("cut-data")));
+    QVERIFY(server.start({QStringLiteral("--in-memory")}));
+    CuttingProxy proxy(server.port());
+    QVERIFY(proxy.port() != 0);
+    m_sandbox->writeSettings({{"serverPort", proxy.port()}, {"startServerOnRequest", 0}});
+
+    VelDataClient client;
+    const QString uuid = QStringLiteral("cut");
+    const QString text = QString(30000, QLatin1Char('t')) + QStringLiteral("end");
+    QVERIFY(client.setString(QStringLiteral("text"), uuid, text));
+    QVERIFY(client.setInt(QStringLiteral("number"), uuid, 42));
+
+    proxy.cutNextFrame(cutAfter);
+    QString read;
+    QCOMPARE(client.getString(QStringLiteral("text"), uuid, &read), -1);
+    QCOMPARE(proxy.cuts(), 1);
+    QCOMPARE(client.lastError(), QStringLiteral("Timeout reached"));
+
+    // Reconnected, the client reads whole frames again: nothing of the cut
+    // one is taken for the start of the next.
+    int number = 0;
+    QCOMPARE(client.getInt(QStringLiteral("number"), uuid, &number), 1);
+    QCOMPARE(number, 42);
+    QCOMPARE(client.getString(QStringLiteral("text"), uuid, &read), 1);
+    QCOMPARE(read, text);
+}
+
+void TestFaults::loadFromSeveralProcesses()
+{
+    ServerProcess server(m_sandbox->path(QStringLiteral("load-data")));
+    QVERIFY(server.start());
+    m_sandbox->writeSettings({{"serverPort", server.port()}, {"startServerOnRequest", 0}});
+
+    constexpr int Processes = 4;
+    const QString threads = QStringLiteral("4");
+    const QString pairs = QString::number(VDS_LOAD_PAIRS);
+    std::vector<std::unique_ptr<QProcess>> loads;
+    for (int p = 0; p < Processes; ++p) {
+        loads.push_back(std::make_unique<QProcess>());
+        loads.back()->start(loadClient(),
+                            {QStringLiteral("p%1").arg(p), threads, pairs, QStringLiteral("150")});
+    }
+    const QDeadlineTimer deadline(180000);
+    for (auto &load : loads) {
+        QVERIFY(load->waitForFinished(int(qMax<qint64>(1, deadline.remainingTime()))));
+        const QByteArray summary = load->readAllStandardOutput().trimmed();
+        qInfo("%s", summary.constData());
+        QVERIFY2(load->exitStatus() == QProcess::NormalExit && load->exitCode() == 0,
+                 summary + load->readAllStandardError());
+    }
+}
+
+void TestFaults::startedServerOutlivesItsStarter()
+{
+    m_sandbox->writeSettings(
+        {{"serverPort", ReliabilitySandbox::freePort()}, {"startServerOnRequest", 1}});
+    {
+        // A server a client starts writes to that client's output: here pipes
+        // to this test, closed once the starter has ended.
+        QProcess starter;
+        starter.setProcessChannelMode(QProcess::MergedChannels);
+        starter.start(loadClient(),
+                      {QStringLiteral("starter"), QStringLiteral("1"), QStringLiteral("1")});
+        QVERIFY(starter.waitForFinished(30000));
+        QVERIFY2(starter.exitCode() == 0, starter.readAll().constData());
+    }
+    const qint64 pid = onlyServer();
+    QVERIFY(pid > 0);
+
+    // Connecting makes the server log a line into the closed pipe.
+    VelDataClient client;
+    QVERIFY2(client.setInt(QStringLiteral("after"), QStringLiteral("starter"), 1),
+             qPrintable(client.lastError()));
+    int value = 0;
+    QCOMPARE(client.getInt(QStringLiteral("after"), QStringLiteral("starter"), &value), 1);
+    QCOMPARE(value, 1);
+    QCOMPARE(onlyServer(), pid);
+}
+
+void TestFaults::firstCallStartsOneServer()
+{
+    // With no server running, a client's request thread and calling thread
+    // both find none and both start one, on the same port and data folder:
+    // one of them must come up, every time.
+    for (int round = 0; round < 10; ++round) {
+        m_sandbox->useDataHome(QStringLiteral("first-call-%1").arg(round));
+        m_sandbox->writeSettings(
+            {{"serverPort", ReliabilitySandbox::freePort()}, {"startServerOnRequest", 1}});
+        {
+            VelDataClient client;
+            QVERIFY2(client.setInt(QStringLiteral("first"), QStringLiteral("call"), round),
+                     qPrintable(client.lastError()));
+        }
+        // Stopping the one that came up releases the readiness block; the
+        // other one, if it is still there, ends by itself.
+        for (qint64 pid : ReliabilitySandbox::servers())
+            ::kill(pid_t(pid), SIGTERM);
+        const QDeadlineTimer deadline(10000);
+        while (ReliabilitySandbox::readinessBlockAttachments() != -1 && !deadline.hasExpired())
+            QThread::msleep(10);
+    }
+    m_sandbox->useDataHome(QStringLiteral("data-home"));
+}
+
+QTEST_GUILESS_MAIN(TestFaults)
+#include "tst_faults.moc"
