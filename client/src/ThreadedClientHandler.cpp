@@ -139,6 +139,10 @@ int ThreadedClientHandler::waitForResult(int packageId, int timeoutMs)
         if (timer.elapsed() >= timeoutMs)
             break;
         QCoreApplication::processEvents(QEventLoop::AllEvents);
+        // Not a sleep: the pass goes on at once when nothing else wants the
+        // processor. With more busy callers than cores it lets the worker and
+        // handler threads that carry the answers run.
+        QThread::yieldCurrentThread();
     }
     int code;
     {
