@@ -49,6 +49,36 @@ QByteArray local(const QString &text)
     return text.toLocal8Bit();
 }
 
+// How much of a file being sent may wait in the socket's buffer before the
+// sending waits for it to drain.
+constexpr qint64 FileSendBacklog = 4 << 20;
+
+/// Writes `size` bytes of `file` to `socket` in pieces of 64 KiB, one write
+/// each, letting the socket drain whenever more than FileSendBacklog wait in
+/// it: the content is never held whole, neither read into memory nor copied
+/// into the socket's buffer. Answers that arrive meanwhile are read as in any
+/// other wait for the socket. Stops when the connection is lost; after one
+/// wait that ends without progress the rest is only buffered, as any other
+/// request's bytes are, so that a stalled server costs one write wait only.
+void streamFileContent(QSslSocket *socket, QFile &file, qint64 size)
+{
+    bool throttle = true;
+    qint64 sent = 0;
+    while (sent < size && socket->state() == QAbstractSocket::ConnectedState) {
+        const int length = int(qMin<qint64>(HeaderDecoder::PACKAGE_CHUNK_SIZE, size - sent));
+        QByteArray piece = file.read(length);
+        // A file that shrank meanwhile: the head promised `size` bytes, and
+        // zeros keep the stream in step.
+        if (piece.size() < length)
+            piece.append(QByteArray(length - piece.size(), '\0'));
+        socket->write(piece);
+        sent += length;
+        while (throttle &&
+               socket->bytesToWrite() + socket->encryptedBytesToWrite() > FileSendBacklog)
+            throttle = socket->waitForBytesWritten(WriteWaitMs);
+    }
+}
+
 } // namespace
 
 PreProcessor::PreProcessor(const QString &host, int port)
@@ -393,6 +423,17 @@ void PreProcessor::setFile(const Identifier &ident, const QString &fileName, int
     // A file that cannot be opened reads as empty: the name goes out all the same.
     QFile file(fileName);
     file.open(QIODevice::ReadOnly);
+    const QString name = QFileInfo(fileName).fileName();
+    if (file.isOpen() && !file.isSequential()) {
+        // The frame head announces the size; the content follows as it is read.
+        const qint64 size = file.size();
+        FilePackage(packageId, ident.cloneData(), name, {}).write(socket, size);
+        streamFileContent(socket, file, size);
+        file.close();
+        socket->waitForBytesWritten(WriteWaitMs);
+        return;
+    }
+    // A pipe or the like tells its size only at its end: collected first.
     QList<QByteArray *> chunks;
     while (!file.atEnd()) {
         const QByteArray piece = file.read(HeaderDecoder::PACKAGE_CHUNK_SIZE);
@@ -401,7 +442,7 @@ void PreProcessor::setFile(const Identifier &ident, const QString &fileName, int
         chunks.append(new QByteArray(piece));
     }
     file.close();
-    transmit(FilePackage(packageId, ident.cloneData(), QFileInfo(fileName).fileName(), chunks));
+    transmit(FilePackage(packageId, ident.cloneData(), name, chunks));
 }
 
 void PreProcessor::setStatus(const QString &value, int id)
