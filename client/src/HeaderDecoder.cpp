@@ -20,6 +20,7 @@
 #include <QDateTime>
 #include <QMap>
 
+#include <cstring>
 #include <functional>
 #include <new>
 
@@ -138,8 +139,6 @@ void HeaderDecoder::clearFrame()
 void HeaderDecoder::parseHeader()
 {
     startTime = QDateTime::currentMSecsSinceEpoch();
-    headerBytes = pending->mid(pendingOffset, BasicPackage::HeaderSize);
-    pendingOffset += BasicPackage::HeaderSize;
     QDataStream in(headerBytes);
     in.setVersion(BasicPackage::StreamVersion);
     qint32 t = 0;
@@ -168,15 +167,54 @@ void HeaderDecoder::processData(const QByteArray &data)
 {
     if (m_stopped)
         return;
-    pending->append(data);
+    // The bytes held from earlier calls and `data` are read as one stream
+    // without being joined first: a header or chunk that begins in the held
+    // bytes and ends in `data` is copied together from both, and once the held
+    // bytes are used up `data` is read in place (it is shared, not copied).
+    // So every payload byte is copied once, into its chunk, however the
+    // stream is cut into calls.
+    // Bytes that `data` merely points to (QByteArray::fromRawData, whose
+    // buffer has no capacity of its own) may be gone after this call, so
+    // those alone are copied in.
+    const QByteArray owned =
+        data.capacity() >= data.size() ? data : QByteArray(data.constData(), data.size());
+    QByteArray incoming;
+    int incomingOffset = 0;
+    if (pendingOffset >= pending->size()) {
+        *pending = owned;
+        pendingOffset = 0;
+    } else {
+        incoming = owned;
+    }
+    const auto available = [&] {
+        return qint64(pending->size() - pendingOffset) + (incoming.size() - incomingOffset);
+    };
+    const auto take = [&](char *out, int length) {
+        const int held = qMin(length, pending->size() - pendingOffset);
+        std::memcpy(out, pending->constData() + pendingOffset, size_t(held));
+        pendingOffset += held;
+        if (held < length) {
+            std::memcpy(out + held, incoming.constData() + incomingOffset, size_t(length - held));
+            incomingOffset += length - held;
+        }
+        if (pendingOffset >= pending->size() && !incoming.isEmpty()) {
+            *pending = incoming;
+            pendingOffset = incomingOffset;
+            incoming = QByteArray();
+            incomingOffset = 0;
+        }
+    };
+
     for (;;) {
-        qint64 n = pending->size() - pendingOffset;
+        qint64 n = available();
         const bool haveHeader = !headerBytes.isEmpty();
         if (!haveHeader && n < BasicPackage::HeaderSize)
             break;
         if (haveHeader && n < PACKAGE_CHUNK_SIZE && n < remaining)
             break;
         if (!haveHeader) {
+            headerBytes.resize(BasicPackage::HeaderSize);
+            take(headerBytes.data(), BasicPackage::HeaderSize);
             parseHeader();
             if (m_payloadLimit >= 0 && payloadSize > m_payloadLimit) {
                 m_stopped = true;
@@ -189,18 +227,26 @@ void HeaderDecoder::processData(const QByteArray &data)
                 return;
             }
         }
-        n = pending->size() - pendingOffset;
+        n = available();
         if (n >= PACKAGE_CHUNK_SIZE || n >= remaining) {
             const int len = int(qMin<qint64>(remaining, PACKAGE_CHUNK_SIZE));
-            chunks.append(new QByteArray(pending->constData() + pendingOffset, len));
-            pendingOffset += len;
+            auto *chunk = new QByteArray(len, Qt::Uninitialized);
+            take(chunk->data(), len);
+            chunks.append(chunk);
             remaining -= len;
         }
         if (remaining <= 0)
             finishFrame();
     }
-    if (pendingOffset > 0) {
-        pending->remove(0, pendingOffset);
+
+    if (incomingOffset < incoming.size()) {
+        // Too little for the next header or chunk, so less than 64 KiB + 16
+        // bytes in all: joined here for the next call.
+        *pending = pending->mid(pendingOffset) + incoming.mid(incomingOffset);
+        pendingOffset = 0;
+    } else if (pendingOffset >= pending->size()) {
+        // Everything consumed: the caller's buffer is let go.
+        pending->clear();
         pendingOffset = 0;
     }
 }
