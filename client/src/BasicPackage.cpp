@@ -1,6 +1,10 @@
 #include "BasicPackage.h"
 
+#include "LengthCheck.h"
+
 #include <QIODevice>
+
+#include <limits>
 
 BasicPackage::BasicPackage(int type, int packageId) : m_type(type), m_packageId(packageId) {}
 
@@ -27,7 +31,7 @@ void BasicPackage::setChunks(QList<QByteArray *> &) {}
 QDataStream &BasicPackage::readText(QDataStream &in, QString &text)
 {
     const bool missing = in.device() && in.device()->bytesAvailable() < qint64(sizeof(quint32));
-    in >> text;
+    LengthCheck::readText(in, text);
     if (missing)
         text = QString();
     return in;
@@ -37,8 +41,20 @@ void BasicPackage::fromChunks(QList<QByteArray *> &chunks)
 {
     if (chunks.isEmpty())
         return;
-    QDataStream in(*chunks.first());
-    in.setVersion(StreamVersion);
+    const QByteArray *first = chunks.first();
     setChunks(chunks);
+    // A package that kept the chunks (file content) reads its fields from the
+    // first one; every other reads its whole payload, joined once.
+    QByteArray whole;
+    if (chunks.size() > 1) {
+        qint64 size = 0;
+        for (const QByteArray *chunk : qAsConst(chunks))
+            size += chunk->size();
+        whole.reserve(int(qMin<qint64>(size, std::numeric_limits<int>::max())));
+        for (const QByteArray *chunk : qAsConst(chunks))
+            whole += *chunk;
+    }
+    QDataStream in(chunks.size() > 1 ? whole : *first);
+    in.setVersion(StreamVersion);
     read(in);
 }

@@ -53,7 +53,7 @@ public:
     /// Offered the payload chunks before read(); only file packages keep them.
     virtual void setChunks(QList<QByteArray *> &chunks);
 
-    /// Fills the package from a received payload (parsing the first chunk only).
+    /// Fills the package from a received payload.
     void fromChunks(QList<QByteArray *> &chunks);
 
     int type() const { return m_type; }

@@ -1,5 +1,7 @@
 #include "IdentDataGlobals.h"
 
+#include "LengthCheck.h"
+
 #include <QDataStream>
 
 IdentDataGlobals::IdentDataGlobals() : IdentData(QStringLiteral("globals")) {}
@@ -25,5 +27,5 @@ QDataStream &IdentDataGlobals::write(QDataStream &out) const
 
 QDataStream &IdentDataGlobals::readFields(QDataStream &in)
 {
-    return in >> m_key;
+    return LengthCheck::readText(in, m_key);
 }

@@ -1,5 +1,7 @@
 #include "IdentDataMqtt.h"
 
+#include "LengthCheck.h"
+
 #include <QDataStream>
 
 IdentDataMqtt::IdentDataMqtt() : IdentData(QStringLiteral("mqtt")) {}
@@ -23,5 +25,5 @@ QDataStream &IdentDataMqtt::write(QDataStream &out) const
 
 QDataStream &IdentDataMqtt::readFields(QDataStream &in)
 {
-    return in >> m_key;
+    return LengthCheck::readText(in, m_key);
 }

@@ -1,5 +1,7 @@
 #include "IdentDataOpcua.h"
 
+#include "LengthCheck.h"
+
 #include <QDataStream>
 
 IdentDataOpcua::IdentDataOpcua() : IdentData(QStringLiteral("opcua")) {}
@@ -24,5 +26,5 @@ QDataStream &IdentDataOpcua::write(QDataStream &out) const
 
 QDataStream &IdentDataOpcua::readFields(QDataStream &in)
 {
-    return in >> m_key;
+    return LengthCheck::readText(in, m_key);
 }

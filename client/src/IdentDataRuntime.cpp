@@ -1,5 +1,7 @@
 #include "IdentDataRuntime.h"
 
+#include "LengthCheck.h"
+
 #include <QDataStream>
 
 IdentDataRuntime::IdentDataRuntime() : IdentData(QStringLiteral("runtime")) {}
@@ -25,5 +27,6 @@ QDataStream &IdentDataRuntime::write(QDataStream &out) const
 
 QDataStream &IdentDataRuntime::readFields(QDataStream &in)
 {
-    return in >> m_key >> m_uuid;
+    LengthCheck::readText(in, m_key);
+    return LengthCheck::readText(in, m_uuid);
 }

@@ -5,6 +5,7 @@
 #include "IdentDataMqtt.h"
 #include "IdentDataOpcua.h"
 #include "IdentDataRuntime.h"
+#include "LengthCheck.h"
 
 #include <QDataStream>
 
@@ -112,7 +113,7 @@ QDataStream &operator<<(QDataStream &out, const Identifier &ident)
 QDataStream &operator>>(QDataStream &in, Identifier &ident)
 {
     QString kind;
-    in >> kind;
+    LengthCheck::readText(in, kind);
     IdentData *data;
     if (kind == QLatin1String("runtime"))
         data = new IdentDataRuntime();

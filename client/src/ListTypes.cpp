@@ -1,5 +1,7 @@
 #include "ListTypes.h"
 
+#include "LengthCheck.h"
+
 #include <QDataStream>
 #include <QIODevice>
 
@@ -30,14 +32,16 @@ private:
     QDataStream::Status m_old;
 };
 
-// True when `count` elements of at least `minSize` bytes each cannot fit into
-// what the stream has left. Sequential devices cannot tell, so they pass.
-bool cannotHold(QDataStream &in, quint32 count, qint64 minSize)
+// One element as Qt reads it; a text only once its length can fit.
+template <typename T>
+void readElement(QDataStream &in, T &element)
 {
-    QIODevice *dev = in.device();
-    if (!dev || dev->isSequential())
-        return false;
-    return qint64(count) * minSize > dev->bytesAvailable();
+    in >> element;
+}
+
+void readElement(QDataStream &in, QString &element)
+{
+    LengthCheck::readText(in, element);
 }
 
 template <typename T>
@@ -49,17 +53,16 @@ QDataStream &readCapped(QDataStream &in, QList<T> &list, qint64 minElementSize)
     in >> count;
     if (in.status() != QDataStream::Ok)
         return in;
-    if (cannotHold(in, count, minElementSize)) {
+    if (!LengthCheck::fits(in, count, minElementSize)) {
         // Qt would read element after element until the data ran out, then
         // empty the list: consume the rest and fail the same way.
-        in.device()->seek(in.device()->size());
-        in.setStatus(QDataStream::ReadPastEnd);
+        LengthCheck::runOut(in);
         return in;
     }
     list.reserve(int(count));
     for (quint32 i = 0; i < count; ++i) {
         T element;
-        in >> element;
+        readElement(in, element);
         if (in.status() != QDataStream::Ok) {
             list.clear();
             break;

@@ -1,5 +1,7 @@
 #include "WireTest.h"
 
+#include "AllocationMeter.h"
+
 #include "ActionPackage.h"
 #include "AutoUpdatePackage.h"
 #include "BoolPackage.h"
@@ -222,9 +224,17 @@ void addReadingRows()
             "Name: ; Size: 0 Bytes", QVariant());
     dataRow("IntPackage payload beyond the first chunk", 5,
             mqttK + "00000005" + QString(140000, QLatin1Char('0')), mqttK + "00000005", "5", 5);
-    dataRow("StringPackage value beyond the first chunk", 3,
-            mqttK + "00013880" + QStringLiteral("0061").repeated(40000), mqttK + "ffffffff", "",
-            QString());
+    // Payloads of several chunks are read whole, whatever the type.
+    const QString longText(40000, QLatin1Char('a'));
+    const QString longTextHex = "00013880" + QStringLiteral("0061").repeated(40000);
+    dataRow("StringPackage value beyond the first chunk", 3, mqttK + longTextHex,
+            mqttK + longTextHex, longText, longText);
+    dataRow("StringListPackage beyond the first chunk", 7,
+            mqttK + "00000002 00000002 0062" + longTextHex,
+            mqttK + "00000002 00000002 0062" + longTextHex, "b, " + longText + ", ",
+            QStringList{"b", longText});
+    dataRow("VariantPackage string beyond the first chunk", 11, mqttK + "0000000a 00" + longTextHex,
+            mqttK + "0000000a 00" + longTextHex, longText, longText);
 
     // Counts no short payload can hold: each reader must give the empty list
     // at once; a reservation of that many elements would abort the process.
@@ -405,6 +415,92 @@ private slots:
         const QVariant actual = valueOf(*package);
         QCOMPARE(actual.userType(), value.userType());
         QCOMPARE(variantHex(actual), variantHex(value));
+    }
+
+    // Every length a peer announces, where it cannot fit into the frame: 10 000
+    // such frames are read while the process's heap may not grow by more than
+    // a small frame could justify (Qt's readers would size a buffer from the
+    // length first, megabytes per frame).
+    void announcedLength_data()
+    {
+        QTest::addColumn<int>("type");
+        QTest::addColumn<QString>("payload");
+        const QString huge = QStringLiteral(" 7ffffff0 ");
+        const QString tail = QStringLiteral(" 00000000 00000000 00000000 00000000");
+        const auto row = [&](const char *name, int type, const QString &before) {
+            QTest::newRow(name) << type << before + huge + tail;
+        };
+        row("identifier kind text", 5, "");
+        row("runtime key", 5, kindRuntime);
+        row("runtime uuid", 5, kindRuntime + "00000002 0061");
+        row("globals key", 5, kindGlobals);
+        row("StringPackage value", 3, mqttK);
+        row("FilePackage name", 10, mqttK);
+        row("ResponsePackage message", 14, "00000005");
+        row("CommandPackage command", 12, "");
+        row("CommandPackage params count", 12, "ffffffff");
+        row("CommandPackage param text", 12, "ffffffff 00000001");
+        row("IdentifyPackage client name", 15, "");
+        row("StatusAgentPackage status", 16, "");
+        row("StringListPackage count", 7, mqttK);
+        row("StringListPackage element", 7, mqttK + "00000001");
+        row("IntListPackage count", 9, mqttK);
+        row("DoubleListPackage count", 8, mqttK);
+        const auto variantRow = [&](const char *name, const QString &before) {
+            row(name, 11, mqttK + before);
+        };
+        variantRow("variant QString", "0000000a 00");
+        variantRow("variant QByteArray", "0000000c 00");
+        variantRow("variant QBitArray", "0000000d 00");
+        variantRow("variant QUrl", "00000011 00");
+        variantRow("variant QLocale", "00000012 00");
+        variantRow("variant QRegExp", "0000001b 00");
+        variantRow("variant QRegularExpression", "0000002c 00");
+        variantRow("variant QJsonValue string", "0000002d 00 03");
+        variantRow("variant QJsonValue array", "0000002d 00 04");
+        variantRow("variant QJsonDocument", "00000030 00");
+        variantRow("variant QCborValue bytes", "00000035 00");
+        variantRow("variant QCborArray of 2^31 elements", "00000036 00 00000005 9a7fffffff");
+        variantRow("variant QCborMap of 2^31 pairs", "00000037 00 00000005 ba7fffffff");
+        variantRow("variant QCborValue nested array", "00000035 00 00000007 8181 9a7fffffff");
+        variantRow("variant QDateTime zone id", "00000010 00 0000000000256d3a 00000000 03");
+        variantRow("variant QDateTime offset zone name",
+                   "00000010 00 0000000000256d3a 00000000 03"
+                   " 0000001a 004f0066006600730065007400460072006f006d005500740063"
+                   "00000002 0055 00000e10");
+        variantRow("variant type name", "00000400 00");
+        variantRow("variant QStringList count", "0000000b 00");
+        variantRow("variant QStringList element", "0000000b 00 00000001");
+        variantRow("variant QByteArrayList element", "00000031 00 00000001");
+        variantRow("variant QVariantList count", "00000009 00");
+        variantRow("variant QVariantMap key", "00000008 00 00000001");
+        variantRow("variant QVariantHash key", "0000001c 00 00000001");
+        variantRow("variant QString in a QVariantList", "00000009 00 00000001 0000000a 00");
+        variantRow("variant QList<int> count", intListType);
+    }
+
+    void announcedLength()
+    {
+        QFETCH(int, type);
+        QFETCH(QString, payload);
+        const QByteArray one = bytes(frame(type, 1, payload));
+        constexpr int Frames = 10000;
+        const QByteArray stream = one.repeated(Frames);
+        HeaderDecoder decoder;
+        int count = 0;
+        QObject::connect(&decoder, &HeaderDecoder::dataProcessed,
+                         [&count](BasicPackagePtr package, qint64, qint64) {
+                             if (package)
+                                 ++count;
+                         });
+        AllocationMeter::restart();
+        decoder.processData(stream);
+        const std::ptrdiff_t peak = AllocationMeter::peakAboveStart();
+        QCOMPARE(count, Frames);
+        QVERIFY2(peak < 64 * 1024, qPrintable(QStringLiteral("%1 bytes held at the peak while "
+                                                             "reading frames of %2 bytes")
+                                                  .arg(peak)
+                                                  .arg(one.size())));
     }
 
     void writeCalls_data()

@@ -1,0 +1,302 @@
+#include "VariantWalker.h"
+
+#include "LengthCheck.h"
+#include "VariantPackage.h"
+
+#include <QBuffer>
+#include <QCborStreamReader>
+#include <QDataStream>
+#include <QDateTime>
+#include <QTimeZone>
+#include <QVariant>
+
+namespace {
+
+// Qt's variant reader ignores the two top bits of a type number other than
+// the one announcing a name: 0x80000009 is read as a QVariantList.
+constexpr quint32 TypeNumberMask = 0x3fffffff;
+
+// What a walk over a variant's stream form finds.
+enum class Walk
+{
+    Readable,
+    RunsOut,    // a length or count announces more than the bytes left can hold
+    TooDeep,    // nesting beyond VariantPackage::MaxNestingDepth
+    Unwritable, // a value inside that Qt cannot write again
+};
+
+// The type of the variant that starts here; a type may also be sent by name,
+// which reaches the same readers as its number. -1 when the name cannot fit.
+int readTypeId(QDataStream &in)
+{
+    quint32 typeId = 0;
+    qint8 isNull = 0;
+    in >> typeId >> isNull;
+    if (typeId != QMetaType::User)
+        return int(typeId & TypeNumberMask);
+    if (!LengthCheck::bytesFit(in))
+        return -1;
+    QByteArray name;
+    in >> name;
+    return QMetaType::type(name.constData());
+}
+
+// Qt's readers of these built-in lists reserve room for the announced count
+// before they read an element. The smallest encoding of one element bounds
+// what the bytes left can hold.
+qint64 smallestElement(int typeId)
+{
+    switch (typeId) {
+    case QMetaType::QStringList:
+    case QMetaType::QByteArrayList:
+        return 4; // a null string or byte array
+    case QMetaType::QVariantList:
+        return 5; // a type id and the null flag
+    case QMetaType::QVariantMap:
+    case QMetaType::QVariantHash:
+        return 9; // a null key, a type id and the null flag
+    default:
+        return 0;
+    }
+}
+
+bool isMap(int typeId)
+{
+    return typeId == QMetaType::QVariantMap || typeId == QMetaType::QVariantHash;
+}
+
+// Qt reads a date-time in a time zone unknown here as one whose zone is
+// invalid, and its writer then dereferences a null pointer: such a value
+// cannot be sent on or stored (a server re-encodes every value it keeps).
+bool isWritable(const QVariant &value)
+{
+    if (value.userType() != QMetaType::QDateTime)
+        return true;
+    const QDateTime dateTime = value.toDateTime();
+    return dateTime.timeSpec() != Qt::TimeZone || dateTime.timeZone().isValid();
+}
+
+bool skipText(QDataStream &in)
+{
+    if (!LengthCheck::textFits(in))
+        return false;
+    QString text;
+    in >> text;
+    return true;
+}
+
+// CBOR announces container sizes that Qt reserves room for (up to a million
+// elements, 16 MiB, from five bytes): every size must fit into the bytes left.
+bool cborFits(QCborStreamReader &reader, qint64 size, int depth)
+{
+    if (depth > VariantPackage::MaxNestingDepth)
+        return false;
+    if (!reader.isArray() && !reader.isMap())
+        return reader.next();
+    if (reader.isLengthKnown()) {
+        const quint64 items = reader.length() * (reader.isMap() ? 2 : 1);
+        if (items > quint64(size - reader.currentOffset()))
+            return false;
+    }
+    if (!reader.enterContainer())
+        return false;
+    while (reader.lastError() == QCborError::NoError && reader.hasNext()) {
+        if (!cborFits(reader, size, depth + 1))
+            return false;
+    }
+    return reader.lastError() == QCborError::NoError && reader.leaveContainer();
+}
+
+bool cborBytesFit(QDataStream &in)
+{
+    if (!LengthCheck::bytesFit(in))
+        return false;
+    QByteArray bytes;
+    in >> bytes;
+    // What Qt cannot decode it reads as an invalid value, allocating nothing
+    // from it; only well-formed containers are sized up front.
+    QCborStreamReader reader(bytes);
+    return !reader.isArray() && !reader.isMap() ? true : cborFits(reader, bytes.size(), 1);
+}
+
+// A date-time in a named zone carries the zone's id, and one with an offset
+// from UTC its names and comment as texts of their own.
+bool dateTimeFits(QDataStream &in)
+{
+    qint64 julianDay = 0;
+    quint32 msecs = 0;
+    qint8 spec = 0;
+    in >> julianDay >> msecs >> spec;
+    if (spec != Qt::TimeZone)
+        return true;
+    if (!LengthCheck::textFits(in))
+        return false;
+    QString id;
+    in >> id;
+    if (id != QLatin1String("OffsetFromUtc"))
+        return true;
+    qint32 number = 0;
+    if (!skipText(in))
+        return false;
+    in >> number;
+    if (!skipText(in) || !skipText(in))
+        return false;
+    in >> number;
+    return skipText(in);
+}
+
+// Whether the leaf value (no list, map or variant) that starts here, of
+// `typeId`, announces only lengths the bytes left can hold. Types not named
+// here have no length of their own in their stream form.
+bool leafFits(QDataStream &in, int typeId)
+{
+    switch (typeId) {
+    case QMetaType::QString:
+    case QMetaType::QLocale:
+    case QMetaType::QRegExp:
+    case QMetaType::QRegularExpression:
+        return LengthCheck::textFits(in);
+    case QMetaType::QByteArray:
+    case QMetaType::QUrl:
+    case QMetaType::QJsonObject:
+    case QMetaType::QJsonArray:
+    case QMetaType::QJsonDocument:
+        return LengthCheck::bytesFit(in);
+    case QMetaType::QBitArray:
+        return LengthCheck::bitsFit(in);
+    case QMetaType::QCborValue:
+    case QMetaType::QCborArray:
+    case QMetaType::QCborMap:
+        return cborBytesFit(in);
+    case QMetaType::QJsonValue: {
+        quint8 type = 0;
+        in >> type;
+        if (type == 3) // a string
+            return LengthCheck::textFits(in);
+        return type == 4 || type == 5 ? LengthCheck::bytesFit(in) : true; // array, object
+    }
+    case QMetaType::QDateTime:
+        return dateTimeFits(in);
+    default:
+        return true;
+    }
+}
+
+Walk walkVariant(QDataStream &in, int depth);
+
+// Reads the count and the elements of a list or map whose type has been read,
+// the way Qt's reader would. `depth` is the nesting level of the list or map.
+Walk walkElementsOf(QDataStream &in, int typeId, int depth)
+{
+    quint32 count = 0;
+    in >> count;
+    if (!LengthCheck::fits(in, count, smallestElement(typeId)))
+        return Walk::RunsOut;
+    // Every element takes at least four bytes or fails the stream, so this ends.
+    for (quint32 i = 0; i < count && in.status() == QDataStream::Ok; ++i) {
+        if (typeId == QMetaType::QStringList) {
+            if (!skipText(in))
+                return Walk::RunsOut;
+        } else if (typeId == QMetaType::QByteArrayList) {
+            QByteArray element;
+            if (!LengthCheck::bytesFit(in))
+                return Walk::RunsOut;
+            in >> element;
+        } else {
+            // Qt reads the value even when the key has failed.
+            if (isMap(typeId) && !skipText(in))
+                return Walk::RunsOut;
+            const Walk inner = walkVariant(in, depth + 1);
+            if (inner != Walk::Readable)
+                return inner;
+        }
+    }
+    return Walk::Readable;
+}
+
+// Qt's container readers begin with a clear status, whatever failed before
+// (a map's key, say), and put a failed status back at their end; the walk
+// does the same, or it would miss a count that Qt's reader goes on to read.
+Walk walkElements(QDataStream &in, int typeId, int depth)
+{
+    const QDataStream::Status before = in.status();
+    in.resetStatus();
+    const Walk found = walkElementsOf(in, typeId, depth);
+    if (before != QDataStream::Ok) {
+        in.resetStatus();
+        in.setStatus(before);
+    }
+    return found;
+}
+
+// Walks the variant that starts here, at nesting level `depth` (1 for the
+// package's value), reading on after a failure as Qt's reader does. The walk
+// goes no deeper than the limit, so it cannot overflow the stack itself.
+Walk walkVariant(QDataStream &in, int depth)
+{
+    if (depth > VariantPackage::MaxNestingDepth)
+        return Walk::TooDeep;
+    const qint64 start = in.device()->pos();
+    const int typeId = readTypeId(in);
+    if (typeId < 0)
+        return Walk::RunsOut;
+    if (typeId == QMetaType::QVariant)
+        return walkVariant(in, depth + 1);
+    if (smallestElement(typeId) > 0)
+        return walkElements(in, typeId, depth);
+    if (!leafFits(in, typeId))
+        return Walk::RunsOut;
+    // A value at the top needs no reading to find where a next one begins;
+    // only a date-time must be read to see whether it can be written again.
+    if (depth == 1 && typeId != QMetaType::QDateTime)
+        return Walk::Readable;
+    // Every length in it fits, so Qt may read it.
+    in.device()->seek(start);
+    QVariant value;
+    in >> value;
+    return isWritable(value) ? Walk::Readable : Walk::Unwritable;
+}
+
+// What Qt's reader, given the memory, would end with when a length inside
+// runs out of data: every list and map around it emptied, the variants around
+// them kept. Only called on a walk that stayed within the nesting limit.
+QVariant emptied(QDataStream &in)
+{
+    const int typeId = readTypeId(in);
+    if (typeId != QMetaType::QVariant)
+        return QVariant(qMax(typeId, 0), nullptr);
+    const QVariant inner = emptied(in);
+    return QVariant(QMetaType::QVariant, &inner);
+}
+
+} // namespace
+
+bool VariantWalker::takeUnreadable(QDataStream &in, QVariant &value)
+{
+    auto *device = qobject_cast<QBuffer *>(in.device());
+    if (!device)
+        return false;
+    // A second reader over the same bytes (shared, not copied).
+    QByteArray bytes = device->data();
+    QBuffer view(&bytes);
+    view.open(QIODevice::ReadOnly);
+    const qint64 start = device->pos();
+    view.seek(start);
+    QDataStream walk(&view);
+    walk.setVersion(in.version());
+    walk.setStatus(in.status());
+    const Walk found = walkVariant(walk, 1);
+    if (found == Walk::Readable)
+        return false;
+    if (found == Walk::TooDeep || found == Walk::Unwritable) {
+        value = QVariant();
+        in.setStatus(QDataStream::ReadCorruptData);
+    } else {
+        view.seek(start);
+        walk.resetStatus();
+        value = emptied(walk);
+        in.setStatus(QDataStream::ReadPastEnd);
+    }
+    device->seek(device->size());
+    return true;
+}
