@@ -183,7 +183,8 @@ ValueStore::Result ValueStore::put(const QString &key, bool global, const DataPa
         entry.payload = PackageBytes::frame(head).mid(BasicPackage::HeaderSize);
         entry.fileId = m_nextFileId;
     } else {
-        entry.payload = PackageBytes::frame(package).mid(BasicPackage::HeaderSize);
+        // Cut in place: a copy of a large value would cost a fresh buffer.
+        entry.payload = PackageBytes::frame(package).remove(0, BasicPackage::HeaderSize);
     }
 
     bool exists = false;

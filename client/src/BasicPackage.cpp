@@ -1,10 +1,9 @@
 #include "BasicPackage.h"
 
+#include "ChunkDevice.h"
 #include "LengthCheck.h"
 
 #include <QIODevice>
-
-#include <limits>
 
 BasicPackage::BasicPackage(int type, int packageId) : m_type(type), m_packageId(packageId) {}
 
@@ -44,17 +43,16 @@ void BasicPackage::fromChunks(QList<QByteArray *> &chunks)
     const QByteArray *first = chunks.first();
     setChunks(chunks);
     // A package that kept the chunks (file content) reads its fields from the
-    // first one; every other reads its whole payload, joined once.
-    QByteArray whole;
+    // first one; every other reads its whole payload, across the chunks.
     if (chunks.size() > 1) {
-        qint64 size = 0;
-        for (const QByteArray *chunk : qAsConst(chunks))
-            size += chunk->size();
-        whole.reserve(int(qMin<qint64>(size, std::numeric_limits<int>::max())));
-        for (const QByteArray *chunk : qAsConst(chunks))
-            whole += *chunk;
+        ChunkDevice payload(chunks);
+        payload.open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+        QDataStream in(&payload);
+        in.setVersion(StreamVersion);
+        read(in);
+        return;
     }
-    QDataStream in(chunks.size() > 1 ? whole : *first);
+    QDataStream in(*first);
     in.setVersion(StreamVersion);
     read(in);
 }

@@ -23,6 +23,10 @@ QDataStream &readIntList(QDataStream &in, QList<qint32> &list);
 QDataStream &readDoubleList(QDataStream &in, QList<double> &list);
 QDataStream &readPointList(QDataStream &in, QList<QPoint> &list);
 
+/// Write exactly what QDataStream's list operators write, in one block.
+QDataStream &writeIntList(QDataStream &out, const QList<qint32> &list);
+QDataStream &writeDoubleList(QDataStream &out, const QList<double> &list);
+
 /// Registers "QList<int>", "QList<qint32>", "QList<double>" and "QList<QPoint>"
 /// as meta-types together with their QDataStream save and load operators, so
 /// that a QVariant holding one of them can be written and read. Repeating it

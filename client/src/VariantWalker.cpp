@@ -1,5 +1,6 @@
 #include "VariantWalker.h"
 
+#include "ChunkDevice.h"
 #include "LengthCheck.h"
 #include "VariantPackage.h"
 
@@ -9,6 +10,8 @@
 #include <QDateTime>
 #include <QTimeZone>
 #include <QVariant>
+
+#include <memory>
 
 namespace {
 
@@ -85,26 +88,42 @@ bool skipText(QDataStream &in)
     return true;
 }
 
+// Qt's CBOR decoder goes no deeper than this; containers below it are never
+// built, so their sizes need no check.
+constexpr int CborDepthDecoded = 1024;
+
+enum class Cbor
+{
+    Fits,
+    TooLarge,
+    BeyondDecoding, // deeper than Qt decodes: what was checked is all it builds
+};
+
 // CBOR announces container sizes that Qt reserves room for (up to a million
 // elements, 16 MiB, from five bytes): every size must fit into the bytes left.
-bool cborFits(QCborStreamReader &reader, qint64 size, int depth)
+Cbor walkCbor(QCborStreamReader &reader, qint64 size, int depth)
 {
-    if (depth > VariantPackage::MaxNestingDepth)
-        return false;
+    if (depth > CborDepthDecoded)
+        return Cbor::BeyondDecoding;
     if (!reader.isArray() && !reader.isMap())
-        return reader.next();
+        return reader.next() ? Cbor::Fits : Cbor::BeyondDecoding;
     if (reader.isLengthKnown()) {
         const quint64 items = reader.length() * (reader.isMap() ? 2 : 1);
         if (items > quint64(size - reader.currentOffset()))
-            return false;
+            return Cbor::TooLarge;
     }
     if (!reader.enterContainer())
-        return false;
+        return Cbor::BeyondDecoding;
     while (reader.lastError() == QCborError::NoError && reader.hasNext()) {
-        if (!cborFits(reader, size, depth + 1))
-            return false;
+        const Cbor inner = walkCbor(reader, size, depth + 1);
+        if (inner != Cbor::Fits)
+            return inner;
     }
-    return reader.lastError() == QCborError::NoError && reader.leaveContainer();
+    // What cannot be decoded Qt reads as an invalid value, allocating nothing
+    // more for it.
+    if (reader.lastError() != QCborError::NoError || !reader.leaveContainer())
+        return Cbor::BeyondDecoding;
+    return Cbor::Fits;
 }
 
 bool cborBytesFit(QDataStream &in)
@@ -113,10 +132,8 @@ bool cborBytesFit(QDataStream &in)
         return false;
     QByteArray bytes;
     in >> bytes;
-    // What Qt cannot decode it reads as an invalid value, allocating nothing
-    // from it; only well-formed containers are sized up front.
     QCborStreamReader reader(bytes);
-    return !reader.isArray() && !reader.isMap() ? true : cborFits(reader, bytes.size(), 1);
+    return walkCbor(reader, bytes.size(), 1) != Cbor::TooLarge;
 }
 
 // A date-time in a named zone carries the zone's id, and one with an offset
@@ -271,18 +288,38 @@ QVariant emptied(QDataStream &in)
 
 } // namespace
 
+namespace {
+
+// A second reader over the same bytes as `device` (shared, not copied), or
+// null for a device that cannot be read twice.
+std::unique_ptr<QIODevice> secondReader(QIODevice *device, QByteArray *storage)
+{
+    if (auto *buffer = qobject_cast<QBuffer *>(device)) {
+        *storage = buffer->data();
+        auto view = std::make_unique<QBuffer>(storage);
+        view->open(QIODevice::ReadOnly);
+        return view;
+    }
+    if (auto *chunks = dynamic_cast<ChunkDevice *>(device)) {
+        auto view = std::make_unique<ChunkDevice>(chunks->chunks());
+        view->open(QIODevice::ReadOnly | QIODevice::Unbuffered);
+        return view;
+    }
+    return nullptr;
+}
+
+} // namespace
+
 bool VariantWalker::takeUnreadable(QDataStream &in, QVariant &value)
 {
-    auto *device = qobject_cast<QBuffer *>(in.device());
-    if (!device)
+    QIODevice *device = in.device();
+    QByteArray storage;
+    const std::unique_ptr<QIODevice> view = device ? secondReader(device, &storage) : nullptr;
+    if (!view)
         return false;
-    // A second reader over the same bytes (shared, not copied).
-    QByteArray bytes = device->data();
-    QBuffer view(&bytes);
-    view.open(QIODevice::ReadOnly);
     const qint64 start = device->pos();
-    view.seek(start);
-    QDataStream walk(&view);
+    view->seek(start);
+    QDataStream walk(view.get());
     walk.setVersion(in.version());
     walk.setStatus(in.status());
     const Walk found = walkVariant(walk, 1);
@@ -292,7 +329,7 @@ bool VariantWalker::takeUnreadable(QDataStream &in, QVariant &value)
         value = QVariant();
         in.setStatus(QDataStream::ReadCorruptData);
     } else {
-        view.seek(start);
+        view->seek(start);
         walk.resetStatus();
         value = emptied(walk);
         in.setStatus(QDataStream::ReadPastEnd);
