@@ -91,6 +91,8 @@ private slots:
 
     void values_data();
     void values();
+    void largeValues_data();
+    void largeValues();
     void kindsKeptApart_data();
     void kindsKeptApart();
     void globalsPushedToOtherClients_data();
@@ -250,6 +252,62 @@ void tst_ServerClient::values()
     QVERIFY2(m_a->removeValue(key, uuid), qPrintable(m_a->lastError()));
     QCOMPARE(trip.get(*m_b, key, &same), missing);
     QCOMPARE(int(m_b->getDataType(key, uuid)), int(VdsTypeUnknown));
+}
+
+// Values whose frames span many of the decoder's 64 KiB chunks come back
+// whole, runtime values read on request as well as globals pushed unasked.
+void tst_ServerClient::largeValues_data()
+{
+    QTest::addColumn<RoundTrip>("trip");
+    QTest::addColumn<bool>("pushed");
+#if defined(__SANITIZE_ADDRESS__)
+    // Every fresh page costs a sanitized process several times more: 50 MB
+    // would need more than a set's 5 s on a small machine.
+    const int largest = 8 * 1024;
+#else
+    const int largest = 50 * 1024;
+#endif
+    for (const int kib : {70, 1024, largest}) {
+        const int bytes = kib * 1024;
+        const QString text(bytes / 2, QLatin1Char('t'));
+        const auto row = [kib](const char *what) -> QTestData & {
+            return QTest::addRow("%s of %d KiB", what, kib);
+        };
+        row("string") << byUuid(&Client::setString, &Client::getString, text) << false;
+        QStringList strings;
+        for (int at = 0; at < bytes; at += 2004)
+            strings << QString(1000, QChar(u'a' + at % 26));
+        row("string list") << byUuid(&Client::setStringList, &Client::getStringList, strings)
+                           << false;
+        QList<int> ints;
+        for (int i = 0; i < bytes / 4; ++i)
+            ints << i;
+        row("int list") << byUuid(&Client::setIntList, &Client::getIntList, ints) << false;
+        QList<double> doubles;
+        for (int i = 0; i < bytes / 8; ++i)
+            doubles << i * 0.25;
+        row("double list") << byUuid(&Client::setDoubleList, &Client::getDoubleList, doubles)
+                           << false;
+        row("variant") << byUuid(&Client::setVariant, &Client::getVariant,
+                                 QVariant(QVariantList{text, 3}))
+                       << false;
+        row("globals string") << byKey(&Client::setGlobalsString, &Client::getGlobalsString, text)
+                              << true;
+    }
+}
+
+void tst_ServerClient::largeValues()
+{
+    QFETCH(RoundTrip, trip);
+    QFETCH(bool, pushed);
+    const QString key = QString::fromLatin1(QTest::currentDataTag());
+    bool same = false;
+    QVERIFY2(trip.set(*m_a, key), qPrintable(m_a->lastError()));
+    if (pushed)
+        QTRY_COMPARE_WITH_TIMEOUT(trip.get(*m_b, key, &same), 1, 60000);
+    else
+        QCOMPARE(trip.get(*m_b, key, &same), 1);
+    QVERIFY(same);
 }
 
 void tst_ServerClient::kindsKeptApart_data()
