@@ -72,7 +72,11 @@ const CommandInfo commands[] = {
     {"put-file", "<key> <file>", 2, 2, RuntimeOnly, "store a file",
      "Stores a local file as a runtime value, under the file's name. \"-\" reads\n"
      "the content from standard input, stored under --name. On a terminal, a\n"
-     "file above 4 MiB shows the elapsed time on standard error while it is sent."},
+     "file above 4 MiB shows the elapsed time on standard error while it is sent.\n"
+     "The server takes a file up to its frame limit, 1 GiB unless VelDataServer\n"
+     "runs with --max-frame-size, less about a hundred bytes for the request's\n"
+     "header, key and name; a larger one is refused at once with \"Request too\n"
+     "large: N bytes, limit M\" (exit code 1)."},
     {"get-file", "<key> [destination]", 1, 2, RuntimeOnly, "fetch a file",
      "Fetches a file value into the destination: a folder (by default the current\n"
      "folder), where the file gets the name stored with it; a file name; or \"-\"\n"
@@ -85,7 +89,8 @@ const char exitCodesText[] = "Exit codes:\n"
                              "  0  success\n"
                              "  1  the value does not exist, or the server refused the request\n"
                              "  2  usage error\n"
-                             "  3  the server cannot be reached\n"
+                             "  3  the server cannot be reached, or the connection to it was\n"
+                             "     lost during the request\n"
                              "  4  time-out: no answer in time, or watch --timeout ended before\n"
                              "     --count changes\n";
 

@@ -127,7 +127,8 @@ private slots:
     void clearClientsCache();
     void autoUpdate_data();
     void autoUpdate();
-    void lostConnectionEmptiesCache();
+    void lostConnection_data();
+    void lostConnection();
     void cutFrameDoesNotReachNextConnection();
 
 private:
@@ -447,20 +448,70 @@ void TestAnswers::autoUpdate()
     }
 }
 
-void TestAnswers::lostConnectionEmptiesCache()
+void TestAnswers::lostConnection_data()
 {
+    QTest::addColumn<bool>("ownClose");
+    QTest::addColumn<QByteArray>("lastAnswers");
+    QTest::addColumn<QString>("finished");
+    QTest::addColumn<QString>("lastError");
+
+    // Ids 20 (a set) and 21 (a file request) are waited for; 22 (a command)
+    // and 24 (a change subscription) are not.
+    QTest::newRow("waiting requests fail at once, others are not reported")
+        << false << QByteArray() << "20:-9 21:-9 22: 24:"
+        << "Connection to server closed: The remote host closed the connection";
+    QTest::newRow("answers that arrived before the close still count")
+        << false
+        << response(20, 5, QStringLiteral("Request too large: 9 bytes, limit 8")) + response(21, 2)
+        << "20:-10 21:1 22: 24:"
+        << "Request too large: 9 bytes, limit 8";
+    QTest::newRow("the client's own close reports nothing")
+        << true << QByteArray() << "20: 21: 22: 24:" << QString();
+}
+
+void TestAnswers::lostConnection()
+{
+    QFETCH(bool, ownClose);
+    QFETCH(QByteArray, lastAnswers);
+    QFETCH(QString, finished);
+    QFETCH(QString, lastError);
+
     const Identifier k(new IdentDataGlobals("k"));
     QVERIFY(start());
     QVERIFY(deliver(FakeServer::encode(IntPackage(80, new IdentDataGlobals("k"), 1))));
     int value = 0;
     QVERIFY(m_harness->client().readInt32(k, &value));
     QVERIFY(m_harness->client().cache()->contains(k));
+    m_harness->post([](PreProcessor &client) {
+        client.setInt32(ab, 1, 20);
+        client.getFile(ab, QString(), 21);
+        client.sendCommand(QStringLiteral("x"), {}, 22);
+        client.autoUpdate(ab, true, 24);
+    });
+    QVERIFY(m_server->waitForRequests(4));
 
-    m_server->dropClients();
-    QTRY_VERIFY(!m_harness->client().cache()->contains(k));
+    if (ownClose) {
+        m_harness->post([](PreProcessor &client) { client.disconnectFromServer(); });
+    } else {
+        m_server->push(lastAnswers);
+        m_server->dropClients();
+    }
     QTRY_COMPARE(m_harness->client().socketState(), QAbstractSocket::UnconnectedState);
-    QVERIFY(m_log->lines().filter(QStringLiteral("VDS: Connection to server closed: ")).size() >=
-            1);
+    // Queued behind whatever the close made the worker emit.
+    m_harness->post([](PreProcessor &client) { emit client.dataFinished(999, 7); });
+    QCOMPARE(m_harness->waitFinished(999), 7);
+
+    QStringList codes;
+    for (int id : {20, 21, 22, 24}) {
+        QStringList texts;
+        for (int code : m_harness->finished(id))
+            texts << QString::number(code);
+        codes << QStringLiteral("%1:%2").arg(id).arg(texts.join(QLatin1Char(',')));
+    }
+    QCOMPARE(codes.join(QLatin1Char(' ')), finished);
+    QCOMPARE(m_harness->client().lastError(), lastError);
+    QVERIFY(!m_harness->client().cache()->contains(k));
+    QCOMPARE(m_log->lines().filter(QStringLiteral("VDS: Connection to server closed: ")).size(), 1);
 }
 
 // A connection lost in the middle of a frame leaves its first part behind; the

@@ -10,10 +10,13 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
+
+#include <QThread>
 
 #include <csignal>
 #include <memory>
@@ -93,6 +96,8 @@ private slots:
     void unreachable();
     void timeouts_data();
     void timeouts();
+    void serverEndsTheRequest_data();
+    void serverEndsTheRequest();
     void watch_data();
     void watch();
     void watchEnds_data();
@@ -195,7 +200,7 @@ void TestVdsctl::help_data()
                             << "--output <format>";
     QTest::newRow("put-file") << QStringList{"put-file", "--help"}
                               << "Usage: vdsctl put-file [options] <key> <file>"
-                              << "--name <name>";
+                              << "--max-frame-size";
     QTest::newRow("get-file") << QStringList{"get-file", "--help"}
                               << "Usage: vdsctl get-file [options] <key> [destination]"
                               << "standard output";
@@ -567,6 +572,68 @@ void TestVdsctl::timeouts()
     QCOMPARE(run.err, error);
     QCOMPARE(run.exitCode, 4);
     QCOMPARE(run.out, QByteArray());
+}
+
+void TestVdsctl::serverEndsTheRequest_data()
+{
+    QTest::addColumn<QStringList>("serverArguments");
+    QTest::addColumn<bool>("fetch");
+    QTest::addColumn<bool>("terminate");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("error");
+
+    const QString lost = QStringLiteral("^error: Connection to server closed: .+\n$");
+    // The limit counts the 16-byte header; the refusal names payload bytes.
+    QTest::newRow("put-file over the frame limit")
+        << QStringList{"--max-frame-size", "65536"} << false << false << 1
+        << "^error: Request too large: \\d+ bytes, limit 65520\n$";
+    QTest::newRow("server terminated during put-file")
+        << QStringList() << false << true << 3 << lost;
+    QTest::newRow("server terminated during get-file")
+        << QStringList() << true << true << 3 << lost;
+}
+
+void TestVdsctl::serverEndsTheRequest()
+{
+    QFETCH(QStringList, serverArguments);
+    QFETCH(bool, fetch);
+    QFETCH(bool, terminate);
+    QFETCH(int, exitCode);
+    QFETCH(QString, error);
+
+    const QString folder = work(QStringLiteral("ends/%1").arg(QTest::currentDataTag()));
+    ServerSandbox sandbox(folder + "/xdg", folder + "/tmp");
+    QVERIFY(sandbox.startServer(serverArguments));
+    const QString source = folder + "/big.bin";
+    QVERIFY(writeFile(source, QByteArray(32 << 20, 'b')));
+    if (fetch)
+        QCOMPARE(vdsctl({"put-file", "big", source}, QByteArray(), sandbox.environment()).exitCode,
+                 0);
+
+    const pid_t server = pid_t(sandbox.server()->processId());
+    if (terminate)
+        QCOMPARE(::kill(server, SIGSTOP), 0);
+    QProcess process;
+    process.setProcessEnvironment(sandbox.environment());
+    process.start(m_program, fetch ? QStringList{"get-file", "big", folder + "/out.bin"}
+                                   : QStringList{"put-file", "big", source});
+    if (terminate) {
+        // Once the request has reached the stopped server, so that the end
+        // meets it in flight however slow the machine is.
+        const QDeadlineTimer deadline(RunTimeoutMs);
+        while (!ServerProcess::hasUnreadInput(sandbox.port()) && !deadline.hasExpired())
+            QThread::msleep(10);
+        ::kill(server, SIGTERM);
+        ::kill(server, SIGCONT);
+    }
+    QVERIFY(process.waitForFinished(RunTimeoutMs));
+    const QByteArray err = process.readAllStandardError();
+    QVERIFY2(QRegularExpression(error).match(QString::fromUtf8(err)).hasMatch(), err.constData());
+    QCOMPARE(process.exitCode(), exitCode);
+    QCOMPARE(process.readAllStandardOutput(), QByteArray());
+    // Nothing is left where the file would have gone.
+    QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList({"big.bin", "tmp", "xdg"}));
 }
 
 void TestVdsctl::startWatch(QProcess &process, const QStringList &arguments,
