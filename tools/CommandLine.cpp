@@ -80,9 +80,11 @@ const CommandInfo commands[] = {
     {"get-file", "<key> [destination]", 1, 2, RuntimeOnly, "fetch a file",
      "Fetches a file value into the destination: a folder (by default the current\n"
      "folder), where the file gets the name stored with it; a file name; or \"-\"\n"
-     "for standard output. Prints the path of the saved file. On a terminal, a\n"
-     "fetch that takes longer than half a second shows the elapsed time and then\n"
-     "the size on standard error."},
+     "for standard output. An existing file is written through as cp does: a\n"
+     "regular file is truncated, a FIFO or a device takes the content, a symbolic\n"
+     "link is followed (a link to nothing is refused). Prints the path of the\n"
+     "saved file. On a terminal, a fetch that takes longer than half a second\n"
+     "shows the elapsed time and then the size on standard error."},
 };
 
 const char exitCodesText[] = "Exit codes:\n"

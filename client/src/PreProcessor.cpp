@@ -656,11 +656,11 @@ bool PreProcessor::readDataType(const Identifier &ident, int *type)
     });
 }
 
-bool PreProcessor::readFile(const Identifier &ident, const QString &directory)
+bool PreProcessor::readFile(const Identifier &ident, const QString &directory, QString *error)
 {
-    return take(ident, [&directory](const BasicPackage *package) {
+    return take(ident, [&directory, error](const BasicPackage *package) {
         const auto *file = dynamic_cast<const FilePackage *>(package);
-        return file && file->save(directory);
+        return file && file->save(directory, error);
     });
 }
 

@@ -67,7 +67,9 @@ public:
     bool readInt32List(const Identifier &ident, QList<qint32> *value);
     bool readVariant(const Identifier &ident, QVariant *value);
     bool readDataType(const Identifier &ident, int *type);
-    bool readFile(const Identifier &ident, const QString &directory);
+    /// Saves a cached file into `directory`; when that fails, `error` (if
+    /// given) says why, and stays untouched when there is no file to save.
+    bool readFile(const Identifier &ident, const QString &directory, QString *error = nullptr);
 
     QString lastError() const;
     bool sendInit() const { return m_sendInit.load(); }

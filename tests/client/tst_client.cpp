@@ -503,6 +503,9 @@ void TestClient::filesRoundTrip()
                                        QList<QByteArray *>{new QByteArray("x")}));
     QCOMPARE(client->getFile("evil", out), -1);
     QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("x"))));
+    QCOMPARE(
+        client->lastError(),
+        QStringLiteral("Cannot save the file: refused the file name \"../x\" the server sent"));
 }
 
 void TestClient::autoUpdateCallback()

@@ -20,6 +20,9 @@
 
 #include <csignal>
 #include <memory>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 namespace {
 
@@ -106,6 +109,8 @@ private slots:
     void watchFollowsServer();
     void files_data();
     void files();
+    void fileDestinations_data();
+    void fileDestinations();
     void commandAndStatus_data();
     void commandAndStatus();
     void progressOnTerminal();
@@ -850,6 +855,94 @@ void TestVdsctl::files()
     QCOMPARE(object.value("file").toString(), work(saved));
     QCOMPARE(object.value("size").toInt(), size);
     QCOMPARE(object.value("key").toString(), key.first());
+}
+
+void TestVdsctl::fileDestinations_data()
+{
+    QTest::addColumn<QString>("place");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("error");
+
+    // `place` is what the destination is before; %1 in `error` is its path.
+    QTest::newRow("regular file with a second hard link") << "hard link" << 0 << "";
+    QTest::newRow("FIFO with a reader") << "FIFO" << 0 << "";
+    QTest::newRow("symbolic link to a file") << "link" << 0 << "";
+    QTest::newRow("symbolic link to nothing")
+        << "dangling link" << 2
+        << "error: '%1' is a symbolic link to nothing; vdsctl writes through a link only to an "
+           "existing file\n";
+    QTest::newRow("device node") << "device" << 0 << "";
+    QTest::newRow("full device") << "/dev/full" << 2
+                                 << "error: cannot write '%1': No space left on device\n";
+}
+
+// An existing destination is written through, never replaced by another file.
+void TestVdsctl::fileDestinations()
+{
+    QFETCH(QString, place);
+    QFETCH(int, exitCode);
+    QFETCH(QString, error);
+
+    const QByteArray content = pattern(70000);
+    const QString source = work("destinations/source.bin");
+    QVERIFY(writeFile(source, content));
+    QCOMPARE(vdsctl({"put-file", "dest", source}).exitCode, 0);
+
+    const QString folder = work(QStringLiteral("destinations/%1").arg(QTest::currentDataTag()));
+    QVERIFY(QDir().mkpath(folder));
+    QString target = folder + "/target";
+    const QByteArray path = QFile::encodeName(target);
+    QProcess reader;
+    if (place == "hard link") {
+        QVERIFY(writeFile(target, pattern(100000)));
+        QCOMPARE(::link(path.constData(), QFile::encodeName(folder + "/second").constData()), 0);
+    } else if (place == "FIFO") {
+        QCOMPARE(::mkfifo(path.constData(), 0600), 0);
+        reader.start("cat", {target});
+        QVERIFY(reader.waitForStarted(RunTimeoutMs));
+    } else if (place == "link") {
+        QVERIFY(writeFile(folder + "/real", pattern(100000)));
+        QVERIFY(QFile::link(folder + "/real", target));
+    } else if (place == "dangling link") {
+        QVERIFY(QFile::link(folder + "/absent", target));
+    } else if (place == "device") {
+        // A node of its own with the numbers of /dev/null.
+        if (::mknod(path.constData(), S_IFCHR | 0600, makedev(1, 3)) != 0)
+            QSKIP("creating a device node needs root");
+    } else if (place == "/dev/full") {
+        target = place;
+        if (!QFileInfo::exists(target))
+            QSKIP("no /dev/full here");
+    }
+
+    const Run get = vdsctl({"get-file", "dest", target});
+    QCOMPARE(QString::fromUtf8(get.err), error.isEmpty() ? error : error.arg(target));
+    QCOMPARE(get.exitCode, exitCode);
+    if (exitCode == 0)
+        QCOMPARE(get.out, QFile::encodeName(target) + '\n');
+
+    struct stat status = {};
+    QCOMPARE(::lstat(QFile::encodeName(target).constData(), &status), 0);
+    if (place == "hard link") {
+        QVERIFY(S_ISREG(status.st_mode));
+        QVERIFY(readFile(folder + "/second") == content);
+    } else if (place == "FIFO") {
+        QVERIFY(S_ISFIFO(status.st_mode));
+        QVERIFY(reader.waitForFinished(RunTimeoutMs));
+        QVERIFY(reader.readAllStandardOutput() == content);
+    } else if (place == "link") {
+        QVERIFY(S_ISLNK(status.st_mode));
+        QVERIFY(readFile(folder + "/real") == content);
+    } else if (place == "dangling link") {
+        QVERIFY(S_ISLNK(status.st_mode));
+        QVERIFY(!QFile::exists(folder + "/absent"));
+    } else {
+        QVERIFY(S_ISCHR(status.st_mode));
+    }
+    // Nothing of the fetch is left behind.
+    const QStringList left = QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
+                                                    QDir::NoDotAndDotDot);
+    QVERIFY2(left.filter(".vdsctl-").isEmpty(), qPrintable(left.join(' ')));
 }
 
 void TestVdsctl::commandAndStatus_data()
