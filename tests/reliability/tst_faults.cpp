@@ -44,22 +44,52 @@ QStringList portArgument(quint16 port)
 
 const QString LostConnection = QStringLiteral("^Connection to server closed: .+");
 
-/// Runs `action` from the event loop once a request waits unread at the
-/// server on `port` (or after 30 s), so that a fault meets the request in
-/// flight however slow the machine is.
-void whenRequestArrives(quint16 port, std::function<void()> action)
+/// Stops the server `pid` and runs `fault` from the event loop once a
+/// request waits unread at it on `port`, or once `boundMs` have passed since
+/// the stop (a request the server had read just before it stopped leaves
+/// nothing unread): the fault meets a request in flight however slow the
+/// machine is. Its timers end with it, so nothing fires after the test.
+class StopThenFault
 {
-    auto *poll = new QTimer;
-    const QDeadlineTimer bound(30000);
-    QObject::connect(poll, &QTimer::timeout, poll, [poll, port, bound, action] {
-        if (!ServerProcess::hasUnreadInput(port) && !bound.hasExpired())
-            return;
-        poll->stop();
-        poll->deleteLater();
-        action();
-    });
-    poll->start(10);
-}
+public:
+    StopThenFault(qint64 pid, quint16 port, std::function<void()> fault)
+        : m_pid(pid_t(pid)), m_port(port), m_fault(std::move(fault))
+    {
+        m_delay.setSingleShot(true);
+        QObject::connect(&m_delay, &QTimer::timeout, [this] { stop(); });
+        QObject::connect(&m_poll, &QTimer::timeout, [this] {
+            if (!ServerProcess::hasUnreadInput(m_port) && !m_bound.hasExpired())
+                return;
+            m_poll.stop();
+            m_fault();
+        });
+    }
+    /// Stops the server after `delayMs` (at once for 0).
+    void stopAfter(int delayMs, int boundMs)
+    {
+        m_boundMs = boundMs;
+        if (delayMs == 0)
+            stop();
+        else
+            m_delay.start(delayMs);
+    }
+
+private:
+    void stop()
+    {
+        ::kill(m_pid, SIGSTOP);
+        m_bound = QDeadlineTimer(m_boundMs);
+        m_poll.start(10);
+    }
+
+    const pid_t m_pid;
+    const quint16 m_port;
+    const std::function<void()> m_fault;
+    int m_boundMs = 0;
+    QDeadlineTimer m_bound;
+    QTimer m_delay;
+    QTimer m_poll;
+};
 
 } // namespace
 
@@ -123,10 +153,8 @@ void TestFaults::killedWhileCallWaits()
     QVERIFY(client.setInt(QStringLiteral("before"), QStringLiteral("kill"), 1));
 
     // Stopped, the server reads nothing: the next call waits until the kill.
-    const qint64 pid = onlyServer();
-    QVERIFY(pid > 0);
-    QCOMPARE(::kill(pid_t(pid), SIGSTOP), 0);
-    whenRequestArrives(port, [&server] { server.kill(); });
+    StopThenFault kill(server.processId(), port, [&server] { server.kill(); });
+    kill.stopAfter(0, 30000);
     // The loss ends the wait, not the time limit.
     QVERIFY(!client.setInt(QStringLiteral("during"), QStringLiteral("kill"), 2));
     QVERIFY2(QRegularExpression(LostConnection).match(client.lastError()).hasMatch(),
@@ -155,13 +183,10 @@ void TestFaults::killedWhileSetsStreamIn()
     auto server = std::make_unique<ServerProcess>(m_sandbox->defaultDataDir());
     QVERIFY(server->start(portArgument(port)));
 
-    // Stopped first, so that the kill always meets a set in flight.
-    const qint64 pid = onlyServer();
-    QVERIFY(pid > 0);
-    QTimer::singleShot(500, [pid, port, &server] {
-        ::kill(pid_t(pid), SIGSTOP);
-        whenRequestArrives(port, [&server] { server->kill(); });
-    });
+    // Stopped first, so that the kill always meets a set in flight; one the
+    // server had read before it stopped waits 2 s, well within its limit.
+    StopThenFault kill(server->processId(), port, [&server] { server->kill(); });
+    kill.stopAfter(500, 2000);
     VelDataClient writer;
     const QString uuid = QStringLiteral("persist");
     int acknowledged = 0;
@@ -250,17 +275,13 @@ void TestFaults::fileTransferEndsAtOnce()
     QVERIFY(fetch ? client.setFile(QStringLiteral("big"), uuid, source)
                   : client.setInt(QStringLiteral("before"), uuid, 1));
 
-    if (terminate) {
-        // Stopped, and terminated once the request has reached it: the
-        // termination meets the transfer in flight, whatever the machine's
-        // speed.
-        const pid_t pid = pid_t(server.processId());
-        QCOMPARE(::kill(pid, SIGSTOP), 0);
-        whenRequestArrives(server.port(), [pid] {
-            ::kill(pid, SIGTERM);
-            ::kill(pid, SIGCONT);
-        });
-    }
+    const pid_t pid = pid_t(server.processId());
+    StopThenFault end(pid, port, [pid] {
+        ::kill(pid, SIGTERM);
+        ::kill(pid, SIGCONT);
+    });
+    if (terminate)
+        end.stopAfter(0, 30000);
     const QString target = m_sandbox->path(QStringLiteral("fetched-") + tag);
     QVERIFY(QDir().mkpath(target));
     const bool done = fetch ? client.getFile(QStringLiteral("big"), uuid, target) == 1
