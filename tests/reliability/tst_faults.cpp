@@ -103,8 +103,8 @@ private slots:
 
     void killedWhileCallWaits();
     void killedWhileSetsStreamIn();
-    void fileTransferEndsAtOnce_data();
-    void fileTransferEndsAtOnce();
+    void transferEndsAtOnce_data();
+    void transferEndsAtOnce();
     void connectionCutInsideFrame_data();
     void connectionCutInsideFrame();
     void loadFromSeveralProcesses();
@@ -232,26 +232,32 @@ void TestFaults::killedWhileSetsStreamIn()
     QCOMPARE(lost, 0);
 }
 
-void TestFaults::fileTransferEndsAtOnce_data()
+void TestFaults::transferEndsAtOnce_data()
 {
-    QTest::addColumn<bool>("fetch");
+    QTest::addColumn<QString>("call");
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<bool>("terminate");
     QTest::addColumn<QString>("lastError");
 
-    QTest::newRow("SIGTERM during put-file") << false << QStringList() << true << LostConnection;
-    QTest::newRow("SIGTERM during get-file") << true << QStringList() << true << LostConnection;
+    QTest::newRow("SIGTERM during put-file")
+        << "put-file" << QStringList() << true << LostConnection;
+    QTest::newRow("SIGTERM during get-file")
+        << "get-file" << QStringList() << true << LostConnection;
     // The limit counts the 16-byte header; the refusal names payload bytes.
+    const QStringList limit{QStringLiteral("--max-frame-size"), QStringLiteral("1048576")};
+    const QString refusal = QStringLiteral("^Request too large: \\d+ bytes, limit 1048560$");
     QTest::newRow("put-file over the server's frame limit")
-        << false << QStringList{QStringLiteral("--max-frame-size"), QStringLiteral("1048576")}
-        << false << QStringLiteral("^Request too large: \\d+ bytes, limit 1048560$");
+        << "put-file" << limit << false << refusal;
+    // Not streamed: the client finds out from the server's close that the
+    // connection is done, and the next call takes a new one.
+    QTest::newRow("string over the server's frame limit") << "set" << limit << false << refusal;
 }
 
-// A file transfer that the server ends fails at once with what ended it, and
-// the same client object carries on.
-void TestFaults::fileTransferEndsAtOnce()
+// A transfer that the server ends fails at once with what ended it, and the
+// same client object carries on.
+void TestFaults::transferEndsAtOnce()
 {
-    QFETCH(bool, fetch);
+    QFETCH(QString, call);
     QFETCH(QStringList, arguments);
     QFETCH(bool, terminate);
     QFETCH(QString, lastError);
@@ -272,8 +278,8 @@ void TestFaults::fileTransferEndsAtOnce()
     }
     VelDataClient client;
     QString uuid = QStringLiteral("transfer");
-    QVERIFY(fetch ? client.setFile(QStringLiteral("big"), uuid, source)
-                  : client.setInt(QStringLiteral("before"), uuid, 1));
+    QVERIFY(call == "get-file" ? client.setFile(QStringLiteral("big"), uuid, source)
+                               : client.setInt(QStringLiteral("before"), uuid, 1));
 
     const pid_t pid = pid_t(server.processId());
     StopThenFault end(pid, port, [pid] {
@@ -284,8 +290,13 @@ void TestFaults::fileTransferEndsAtOnce()
         end.stopAfter(0, 30000);
     const QString target = m_sandbox->path(QStringLiteral("fetched-") + tag);
     QVERIFY(QDir().mkpath(target));
-    const bool done = fetch ? client.getFile(QStringLiteral("big"), uuid, target) == 1
-                            : client.setFile(QStringLiteral("sent"), uuid, source);
+    bool done = false;
+    if (call == "get-file")
+        done = client.getFile(QStringLiteral("big"), uuid, target) == 1;
+    else if (call == "put-file")
+        done = client.setFile(QStringLiteral("sent"), uuid, source);
+    else
+        done = client.setString(QStringLiteral("long"), uuid, QString(1 << 20, QLatin1Char('s')));
     QVERIFY(!done);
     QVERIFY2(QRegularExpression(lastError).match(client.lastError()).hasMatch(),
              qPrintable(client.lastError()));
