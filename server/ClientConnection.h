@@ -21,13 +21,12 @@ class ValueStore;
 /// the answer goes out first and the server closes its sending side, while
 /// the rest of the frame is read and discarded until the client closes (or a
 /// few seconds pass), so that no reset destroys the answer before the client
-/// has read it. Outgoing frames are
-/// queued so they never interleave, and a stored file is streamed from the
-/// store one piece at a time as the socket drains, so neither direction holds
-/// a large file whole. When the client does not read its answers, reading from
-/// it pauses, which lets TCP hold the sender back. It also keeps what the
-/// protocol keeps per connection: whether the client identified itself, its
-/// change subscriptions and its last status.
+/// has read it. Outgoing frames are queued so they never interleave, and a
+/// stored file is streamed from the store one piece at a time as the socket
+/// drains, so neither direction holds a large file whole. When the client
+/// does not read its answers, reading from it pauses, which lets TCP hold the
+/// sender back. It also keeps what the protocol keeps per connection: whether
+/// the client identified itself, its change subscriptions and its last status.
 class ClientConnection : public QObject
 {
     Q_OBJECT
