@@ -1,10 +1,14 @@
 #include "ClientConnection.h"
 
+#include "PackageBytes.h"
+#include "ResponsePackage.h"
 #include "ServerLog.h"
 #include "ValueStore.h"
 
 #include <QHostAddress>
 #include <QSslSocket>
+
+#include <sys/socket.h>
 
 namespace {
 
@@ -17,28 +21,33 @@ constexpr qint64 RefillBacklog = 1 << 20;
 // Requests are not read from a client that leaves this much of its answers
 // unread.
 constexpr qint64 ReadPauseBacklog = 8 << 20;
+// How long the rest of a refused frame is read and discarded at most, waiting
+// for the client to close, before the connection is cut.
+constexpr int RefusalLingerMs = 5000;
 
 } // namespace
 
 ClientConnection::ClientConnection(QSslSocket *socket, ValueStore *store, qint64 maxFrameSize,
                                    int number, QObject *parent)
-    : QObject(parent), m_socket(socket), m_store(store), m_number(number)
+    : QObject(parent), m_socket(socket), m_store(store),
+      m_payloadLimit(maxFrameSize - BasicPackage::HeaderSize), m_number(number)
 {
     m_socket->setParent(this);
     m_socket->setReadBufferSize(ReadBufferSize);
     m_peer =
         QStringLiteral("%1:%2").arg(m_socket->peerAddress().toString()).arg(m_socket->peerPort());
-    m_decoder.setPayloadLimit(maxFrameSize - BasicPackage::HeaderSize);
+    m_decoder.setPayloadLimit(m_payloadLimit);
     connect(&m_decoder, &HeaderDecoder::dataProcessed, this,
             [this](const BasicPackagePtr &package, qint64 dataSize, qint64) {
                 onPackage(package, dataSize);
             });
     connect(&m_decoder, &HeaderDecoder::frameTooLarge, this,
-            [this](int type, int, qint64 payloadSize) {
-                drop(QStringLiteral("frame of type %1 with %2 payload bytes exceeds the limit")
-                         .arg(type)
-                         .arg(payloadSize));
-            });
+            [this](int, int packageId, qint64 payloadSize) { refuse(packageId, payloadSize); });
+    m_lingerTimer.setSingleShot(true);
+    connect(&m_lingerTimer, &QTimer::timeout, this, [this] {
+        drop(QStringLiteral("still sending %1 s after its request was refused")
+                 .arg(RefusalLingerMs / 1000));
+    });
     connect(m_socket, &QIODevice::readyRead, this, &ClientConnection::readIncoming);
     connect(m_socket, &QIODevice::bytesWritten, this, &ClientConnection::onBytesWritten);
     connect(m_socket, &QSslSocket::encryptedBytesWritten, this, &ClientConnection::onBytesWritten);
@@ -95,7 +104,7 @@ qint64 ClientConnection::backlog() const
 
 void ClientConnection::send(const QByteArray &frame)
 {
-    if (m_closed)
+    if (m_closed || m_refused)
         return;
     if (m_queue.isEmpty())
         m_socket->write(frame);
@@ -105,7 +114,7 @@ void ClientConnection::send(const QByteArray &frame)
 
 void ClientConnection::sendFile(const QByteArray &head, qint64 fileId, int pieces)
 {
-    if (m_closed)
+    if (m_closed || m_refused)
         return;
     m_store->pinFile(fileId);
     m_queue.append({head, fileId, pieces, 0});
@@ -140,6 +149,8 @@ void ClientConnection::writeOutgoing()
 void ClientConnection::onBytesWritten()
 {
     writeOutgoing();
+    if (m_refused)
+        closeSendingWhenSent();
     // Reading may have paused for the backlog that has just shrunk.
     readIncoming();
 }
@@ -158,13 +169,48 @@ void ClientConnection::readIncoming()
 
 void ClientConnection::onPackage(const BasicPackagePtr &package, qint64 dataSize)
 {
-    if (m_closed)
+    if (m_closed || m_refused)
         return;
     if (!package || dataSize < 0) {
         drop(QStringLiteral("undecodable frame (unknown type code or negative size)"));
         return;
     }
     emit packageReceived(this, package);
+}
+
+void ClientConnection::refuse(int packageId, qint64 payloadSize)
+{
+    if (m_closed || m_refused)
+        return;
+    const QString message = QStringLiteral("Request too large: %1 bytes, limit %2")
+                                .arg(payloadSize)
+                                .arg(m_payloadLimit);
+    qCWarning(lcServer).noquote() << name() << "refused:" << message;
+    const bool midFile = !m_queue.isEmpty() && m_queue.first().bytes.isEmpty() &&
+                         m_queue.first().nextPiece < m_queue.first().pieces;
+    if (midFile) {
+        // The answer cannot be put inside a file frame half sent.
+        drop(QStringLiteral("refused while a file was being sent to it"));
+        return;
+    }
+    // Queued behind the answers to earlier requests, in order.
+    send(PackageBytes::frame(ResponsePackage(packageId, ResponsePackage::Failed, message)));
+    m_refused = true;
+    m_lingerTimer.start(RefusalLingerMs);
+    closeSendingWhenSent();
+}
+
+void ClientConnection::closeSendingWhenSent()
+{
+    if (m_sendingClosed || m_closed || !m_queue.isEmpty())
+        return;
+    m_socket->flush();
+    if (backlog() > 0)
+        return;
+    // The end of the stream tells the client at once that this connection
+    // takes no more requests; it reads the refusal first.
+    m_sendingClosed = true;
+    ::shutdown(int(m_socket->socketDescriptor()), SHUT_WR);
 }
 
 void ClientConnection::drop(const QString &reason)
@@ -186,6 +232,7 @@ void ClientConnection::close()
 void ClientConnection::finish()
 {
     m_closed = true;
+    m_lingerTimer.stop();
     releaseQueue();
     // Answers to the requests before the fault still reach the client.
     m_socket->flush();
@@ -198,6 +245,7 @@ void ClientConnection::onDisconnected()
     if (m_closed)
         return;
     m_closed = true;
+    m_lingerTimer.stop();
     releaseQueue();
     qCInfo(lcServer).noquote() << name() << "disconnected";
     emit closed(this);

@@ -9,19 +9,24 @@
 #include <QObject>
 #include <QSet>
 #include <QString>
+#include <QTimer>
 
 class QSslSocket;
 class ValueStore;
 
 /// One client's connection. It cuts the incoming stream into packages with a
-/// decoder of its own and hands each to the server; a frame that is too large
-/// or cannot be decoded closes this connection only. Outgoing frames are
-/// queued so they never interleave, and a stored file is streamed from the
-/// store one piece at a time as the socket drains, so neither direction holds
-/// a large file whole. When the client does not read its answers, reading from
-/// it pauses, which lets TCP hold the sender back. It also keeps what the
-/// protocol keeps per connection: whether the client identified itself, its
-/// change subscriptions and its last status.
+/// decoder of its own and hands each to the server; a frame that cannot be
+/// decoded closes this connection only. A frame that is too large is refused
+/// with an error answer under its package id, and then the connection ends:
+/// the answer goes out first and the server closes its sending side, while
+/// the rest of the frame is read and discarded until the client closes (or a
+/// few seconds pass), so that no reset destroys the answer before the client
+/// has read it. Outgoing frames are queued so they never interleave, and a
+/// stored file is streamed from the store one piece at a time as the socket
+/// drains, so neither direction holds a large file whole. When the client
+/// does not read its answers, reading from it pauses, which lets TCP hold the
+/// sender back. It also keeps what the protocol keeps per connection: whether
+/// the client identified itself, its change subscriptions and its last status.
 class ClientConnection : public QObject
 {
     Q_OBJECT
@@ -72,12 +77,16 @@ private:
     void onBytesWritten();
     void onPackage(const BasicPackagePtr &package, qint64 dataSize);
     void onDisconnected();
+    void refuse(int packageId, qint64 payloadSize);
+    /// After a refusal: ends the sending side once everything is out.
+    void closeSendingWhenSent();
     qint64 backlog() const;
     void releaseQueue();
     void finish();
 
     QSslSocket *m_socket;
     ValueStore *m_store;
+    qint64 m_payloadLimit;
     HeaderDecoder m_decoder;
     QList<Outgoing> m_queue;
     QString m_peer;
@@ -88,6 +97,10 @@ private:
     bool m_identified = false;
     bool m_closed = false;
     bool m_reading = false;
+    // A frame was refused: nothing more is sent or handled, only discarded.
+    bool m_refused = false;
+    bool m_sendingClosed = false;
+    QTimer m_lingerTimer;
 };
 
 #endif // CLIENTCONNECTION_H

@@ -235,6 +235,7 @@ int ClientSession::exitCodeFor(const QString &lastError)
         "No connection to server possible",
         "Not allowed to start VelDataServer",
         "FAILED to connect",
+        "Connection to server closed",
     };
     for (const char *text : unreachable) {
         if (lastError.startsWith(QLatin1String(text)))

@@ -72,20 +72,27 @@ const CommandInfo commands[] = {
     {"put-file", "<key> <file>", 2, 2, RuntimeOnly, "store a file",
      "Stores a local file as a runtime value, under the file's name. \"-\" reads\n"
      "the content from standard input, stored under --name. On a terminal, a\n"
-     "file above 4 MiB shows the elapsed time on standard error while it is sent."},
+     "file above 4 MiB shows the elapsed time on standard error while it is sent.\n"
+     "The server takes a file up to its frame limit, 1 GiB unless VelDataServer\n"
+     "runs with --max-frame-size, less about a hundred bytes for the request's\n"
+     "header, key and name; a larger one is refused at once with \"Request too\n"
+     "large: N bytes, limit M\" (exit code 1)."},
     {"get-file", "<key> [destination]", 1, 2, RuntimeOnly, "fetch a file",
      "Fetches a file value into the destination: a folder (by default the current\n"
      "folder), where the file gets the name stored with it; a file name; or \"-\"\n"
-     "for standard output. Prints the path of the saved file. On a terminal, a\n"
-     "fetch that takes longer than half a second shows the elapsed time and then\n"
-     "the size on standard error."},
+     "for standard output. An existing file is written through as cp does: a\n"
+     "regular file is truncated, a FIFO or a device takes the content, a symbolic\n"
+     "link is followed (a link to nothing is refused). Prints the path of the\n"
+     "saved file. On a terminal, a fetch that takes longer than half a second\n"
+     "shows the elapsed time and then the size on standard error."},
 };
 
 const char exitCodesText[] = "Exit codes:\n"
                              "  0  success\n"
                              "  1  the value does not exist, or the server refused the request\n"
                              "  2  usage error\n"
-                             "  3  the server cannot be reached\n"
+                             "  3  the server cannot be reached, or the connection to it was\n"
+                             "     lost during the request\n"
                              "  4  time-out: no answer in time, or watch --timeout ended before\n"
                              "     --count changes\n";
 

@@ -28,6 +28,43 @@ bool copyData(QIODevice &from, QIODevice &to)
     }
 }
 
+bool isDanglingLink(const QFileInfo &info)
+{
+    return info.isSymLink() && !info.exists();
+}
+
+QString danglingLinkText(const QString &path)
+{
+    return QStringLiteral("'%1' is a symbolic link to nothing; vdsctl writes through a link "
+                          "only to an existing file")
+        .arg(path);
+}
+
+/// Puts the fetched file `received` at `target`. A new name gets the file
+/// moved there whole. An existing destination is written through as cp and
+/// curl -o do, never replaced: a regular file is truncated and keeps its
+/// owner, mode and links, a FIFO or a device takes the content, a symbolic
+/// link is followed to the file it names (the user named the link, as they
+/// would for cp). Returns what went wrong, or nothing.
+QString place(const QString &received, const QString &target)
+{
+    const QFileInfo info(target);
+    if (isDanglingLink(info))
+        return danglingLinkText(target);
+    if (info.isDir())
+        return QStringLiteral("'%1' is a folder").arg(target);
+    // Renaming never replaces a file that appeared meanwhile: Qt refuses.
+    if (!info.exists() && QFile::rename(received, target))
+        return QString();
+    QFile in(received);
+    QFile out(target);
+    if (!in.open(QIODevice::ReadOnly))
+        return QStringLiteral("cannot read the fetched file: %1").arg(in.errorString());
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate) || !copyData(in, out) || !out.flush())
+        return QStringLiteral("cannot write '%1': %2").arg(target, out.errorString());
+    return QString();
+}
+
 } // namespace
 
 int Vdsctl::run(const QStringList &arguments)
@@ -146,24 +183,34 @@ int Vdsctl::getFile(ClientSession &session)
     const bool toOutput = destination == QLatin1String("-");
     const QFileInfo destinationInfo(destination);
     const bool intoFolder = !toOutput && destinationInfo.isDir();
-    const QString folder = toOutput     ? QDir::tempPath()
-                           : intoFolder ? destinationInfo.absoluteFilePath()
-                                        : destinationInfo.absolutePath();
-    if (!QFileInfo(folder).isDir())
+    const QString folder =
+        intoFolder ? destinationInfo.absoluteFilePath() : destinationInfo.absolutePath();
+    if (!toOutput && !QFileInfo(folder).isDir())
         return fail(ExitUsage, QStringLiteral("the folder '%1' does not exist").arg(folder));
+    if (!toOutput && !intoFolder && isDanglingLink(destinationInfo))
+        return fail(ExitUsage, danglingLinkText(destination));
 
     // The library saves under the name the server stores with the file; a
-    // fresh folder beside the destination tells which file arrived, and lets
-    // it be renamed without copying.
-    QTemporaryDir fetchDir(QDir(folder).filePath(QStringLiteral(".vdsctl-XXXXXX")));
-    if (!fetchDir.isValid())
-        return fail(ExitUsage, QStringLiteral("cannot write into '%1'").arg(folder));
+    // fresh folder tells which file arrived. It lies beside a new or regular
+    // destination, so that a new file is renamed into place without copying;
+    // standard output, a device or a FIFO take a copy, and their folder
+    // (such as /dev) need not take files.
+    const bool beside =
+        !toOutput && (intoFolder || !destinationInfo.exists() || destinationInfo.isFile());
+    const QString pattern = QStringLiteral(".vdsctl-XXXXXX");
+    std::unique_ptr<QTemporaryDir> fetchDir;
+    if (beside)
+        fetchDir = std::make_unique<QTemporaryDir>(QDir(folder).filePath(pattern));
+    if (!fetchDir || !fetchDir->isValid())
+        fetchDir = std::make_unique<QTemporaryDir>(QDir::temp().filePath(pattern));
+    if (!fetchDir->isValid())
+        return fail(ExitUsage, QStringLiteral("cannot write into '%1'").arg(QDir::tempPath()));
     std::unique_ptr<TransferProgress> progress;
     if (TransferProgress::onTerminal())
         progress = std::make_unique<TransferProgress>(QStringLiteral("receiving"), -1);
-    const int code = session.getFile(name, fetchDir.path());
+    const int code = session.getFile(name, fetchDir->path());
     const QFileInfoList arrived =
-        QDir(fetchDir.path()).entryInfoList(QDir::Files | QDir::Hidden | QDir::System);
+        QDir(fetchDir->path()).entryInfoList(QDir::Files | QDir::Hidden | QDir::System);
     const qint64 size = arrived.isEmpty() ? 0 : arrived.first().size();
     if (progress && code == ExitOk)
         progress->finish(QStringLiteral("received"), size);
@@ -179,16 +226,15 @@ int Vdsctl::getFile(ClientSession &session)
         QFile file(received);
         QFile out;
         if (!file.open(QIODevice::ReadOnly) || !out.open(stdout, QIODevice::WriteOnly) ||
-            !copyData(file, out))
+            !copyData(file, out) || !out.flush())
             return fail(ExitFailed, QStringLiteral("cannot write the file to standard output"));
         return ExitOk;
     }
     const QString target =
         intoFolder ? QDir(destination).filePath(arrived.first().fileName()) : destination;
-    if (QFileInfo::exists(target) && !QFile::remove(target))
-        return fail(ExitUsage, QStringLiteral("cannot replace '%1'").arg(target));
-    if (!QFile::rename(received, target))
-        return fail(ExitUsage, QStringLiteral("cannot write '%1'").arg(target));
+    const QString problem = place(received, target);
+    if (!problem.isEmpty())
+        return fail(ExitUsage, problem);
     m_output.savedFile(name, target, size);
     return ExitOk;
 }

@@ -117,7 +117,11 @@ public:
     int getVariant(const QString &key, QVariant *value);
     /// Fetches a file value into the directory `fileName`, under the name the
     /// server gives it (a name that would leave the directory is refused).
-    /// Returns 1 or -1.
+    /// An existing file of that name is written through, never replaced: a
+    /// regular file is truncated, a device or a FIFO with a reader takes the
+    /// content; a symbolic link and a FIFO nobody reads are refused. Returns
+    /// 1 or -1; when the file cannot be saved, lastError() says why ("Cannot
+    /// save the file: ...", also for a full disk or device).
     int getFile(const QString &key, QString &uuid, const QString &fileName);
     int getFile(const QString &key, const QString &fileName);
 

@@ -6,6 +6,7 @@
 #include <QIODevice>
 
 #ifndef Q_OS_WIN
+#include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
 #endif
@@ -82,32 +83,56 @@ bool isSafeName(const QString &name)
 
 } // namespace
 
-bool FilePackage::save(const QString &directory) const
+bool FilePackage::save(const QString &directory, QString *error) const
 {
-    if (!isSafeName(m_fileName))
+    const auto fail = [error](const QString &text) {
+        if (error)
+            *error = text;
         return false;
+    };
+    if (!isSafeName(m_fileName))
+        return fail(QStringLiteral("refused the file name \"%1\" the server sent").arg(m_fileName));
     const QString path = directory + QLatin1Char('/') + m_fileName;
+    const QString linkRefused =
+        QStringLiteral("'%1' is a symbolic link, and a received file is not written through one")
+            .arg(path);
     QFile file;
 #ifdef Q_OS_WIN
     if (QFileInfo(path).isSymLink())
-        return false;
+        return fail(linkRefused);
     file.setFileName(path);
     if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        return false;
+        return fail(QStringLiteral("cannot open '%1': %2").arg(path, file.errorString()));
 #else
+    // An existing file is written through, never replaced: a regular file is
+    // truncated, a device or FIFO takes the content as it would from cp.
     // O_NOFOLLOW refuses a symbolic link planted at the target before anything
-    // is truncated, without the race of a separate check.
+    // is truncated, without the race of a separate check: the name comes from
+    // the server, and a link could send the content anywhere. O_NONBLOCK makes
+    // a FIFO that nobody reads fail at once instead of blocking the caller
+    // for good; writes block again once it is open.
     const int fd = ::open(QFile::encodeName(path).constData(),
-                          O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0666);
-    if (fd < 0)
-        return false;
+                          O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0666);
+    if (fd < 0) {
+        const int code = errno;
+        if (code == ELOOP)
+            return fail(linkRefused);
+        if (code == ENXIO)
+            return fail(QStringLiteral("'%1' is a FIFO that nobody reads").arg(path));
+        return fail(QStringLiteral("cannot open '%1': %2").arg(path, qt_error_string(code)));
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     if (!file.open(fd, QIODevice::WriteOnly, QFileDevice::AutoCloseHandle)) {
         ::close(fd);
-        return false;
+        return fail(QStringLiteral("cannot open '%1': %2").arg(path, file.errorString()));
     }
 #endif
-    for (const QByteArray *chunk : m_chunks)
-        file.write(*chunk);
+    for (const QByteArray *chunk : m_chunks) {
+        if (file.write(*chunk) != chunk->size())
+            return fail(QStringLiteral("cannot write '%1': %2").arg(path, file.errorString()));
+    }
+    if (!file.flush())
+        return fail(QStringLiteral("cannot write '%1': %2").arg(path, file.errorString()));
     file.close();
     return true;
 }

@@ -22,10 +22,14 @@ public:
     /// Takes over the received chunks (the list is left empty).
     void setChunks(QList<QByteArray *> &chunks) override;
 
-    /// Writes the content to `directory`/fileName. Refuses names that could
-    /// leave the directory ("", ".", "..", absolute, containing '/', '\\' or
-    /// NUL) and existing symbolic links: returns false and writes nothing.
-    bool save(const QString &directory) const;
+    /// Writes the content to `directory`/fileName, through an existing file
+    /// there (a regular file is truncated; a device or a FIFO with a reader
+    /// is written to). Refuses names that could leave the directory ("", ".",
+    /// "..", absolute, containing '/', '\\' or NUL), existing symbolic links
+    /// and a FIFO nobody reads: returns false and writes nothing. A failed
+    /// write (a full disk or device) returns false too. On failure `error`,
+    /// if given, says why.
+    bool save(const QString &directory, QString *error = nullptr) const;
 
     const QString &fileName() const { return m_fileName; }
     const QList<QByteArray *> &chunks() const { return m_chunks; }

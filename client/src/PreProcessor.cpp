@@ -35,6 +35,8 @@
 #include <QSslSocket>
 #include <QThread>
 
+#include <utility>
+
 namespace {
 
 const char *const settingsKey = "Software\\Haltra\\VelDataServer\\Settings";
@@ -57,14 +59,16 @@ constexpr qint64 FileSendBacklog = 4 << 20;
 /// each, letting the socket drain whenever more than FileSendBacklog wait in
 /// it: the content is never held whole, neither read into memory nor copied
 /// into the socket's buffer. Answers that arrive meanwhile are read as in any
-/// other wait for the socket. Stops when the connection is lost; after one
-/// wait that ends without progress the rest is only buffered, as any other
-/// request's bytes are, so that a stalled server costs one write wait only.
-void streamFileContent(QSslSocket *socket, QFile &file, qint64 size)
+/// other wait for the socket. Stops when the connection is lost or closing, or
+/// when `answered` turns true (the server refused the frame before its end);
+/// after one wait that ends without progress the rest is only buffered, as
+/// any other request's bytes are, so that a stalled server costs one write
+/// wait only. True when every byte was handed to the socket.
+bool streamFileContent(QSslSocket *socket, QFile &file, qint64 size, const bool &answered)
 {
     bool throttle = true;
     qint64 sent = 0;
-    while (sent < size && socket->state() == QAbstractSocket::ConnectedState) {
+    while (sent < size && !answered && socket->state() == QAbstractSocket::ConnectedState) {
         const int length = int(qMin<qint64>(HeaderDecoder::PACKAGE_CHUNK_SIZE, size - sent));
         QByteArray piece = file.read(length);
         // A file that shrank meanwhile: the head promised `size` bytes, and
@@ -73,10 +77,11 @@ void streamFileContent(QSslSocket *socket, QFile &file, qint64 size)
             piece.append(QByteArray(length - piece.size(), '\0'));
         socket->write(piece);
         sent += length;
-        while (throttle &&
+        while (throttle && !answered &&
                socket->bytesToWrite() + socket->encryptedBytesToWrite() > FileSendBacklog)
             throttle = socket->waitForBytesWritten(WriteWaitMs);
     }
+    return sent == size && !answered && socket->state() == QAbstractSocket::ConnectedState;
 }
 
 } // namespace
@@ -102,7 +107,7 @@ PreProcessor::PreProcessor(const QString &host, int port)
     // Connected once for the object's life: connecting on every attempt would
     // deliver each socket signal once more after every reconnect.
     connect(socket, &QIODevice::readyRead, this, &PreProcessor::onReadyRead);
-    connect(socket, &QAbstractSocket::disconnected, this, &PreProcessor::disconnectFromServer);
+    connect(socket, &QAbstractSocket::disconnected, this, &PreProcessor::connectionLost);
     connect(socket, &QSslSocket::encrypted, this, &PreProcessor::encrypted);
     // Direct, so the copy other threads read is current as soon as the worker
     // thread's socket changes state, also inside its blocking waits.
@@ -261,14 +266,37 @@ void PreProcessor::disconnectFromServer()
         return;
     const QScopedValueRollback<bool> guard(closing, true);
     ZTRACE(1, "VDS: Connection to server closed: %s", local(socket->errorString()).constData());
+    // Nobody waits on a connection closed on purpose; a loss has already
+    // reported its requests.
+    m_awaited.clear();
     m_cache->clear();
     socket->close();
 }
 
+void PreProcessor::connectionLost()
+{
+    if (closing)
+        return;
+    // What the server sent before it closed still counts: a refusal that
+    // explains the close must reach its caller instead of the bare loss.
+    onReadyRead();
+    if (!m_awaited.isEmpty()) {
+        setLastError(QStringLiteral("Connection to server closed: ") + socket->errorString());
+        const QSet<int> lost = std::exchange(m_awaited, {});
+        for (int id : lost)
+            emit dataFinished(id, NoConnection);
+    }
+    disconnectFromServer();
+}
+
 void PreProcessor::onReadyRead()
 {
-    while (socket->bytesAvailable() > 0)
-        decoder->processData(socket->readAll());
+    while (socket->bytesAvailable() > 0) {
+        const QByteArray bytes = socket->readAll();
+        if (bytes.isEmpty())
+            break;
+        decoder->processData(bytes);
+    }
 }
 
 void PreProcessor::encrypted()
@@ -286,14 +314,14 @@ void PreProcessor::dataProcessed(BasicPackagePtr package, qint64, qint64)
         switch (response->responseCode()) {
         case ResponsePackage::Done:
         case ResponsePackage::Accepted:
-            emit dataFinished(id, 1);
+            finish(id, 1);
             return;
         case ResponsePackage::NotFound:
-            emit dataFinished(id, 2);
+            finish(id, 2);
             return;
         case ResponsePackage::Failed:
             setLastError(response->message());
-            emit dataFinished(id, -10);
+            finish(id, -10);
             return;
         case ResponsePackage::InitAcknowledged:
             m_initFinished.store(true);
@@ -322,15 +350,30 @@ void PreProcessor::dataProcessed(BasicPackagePtr package, qint64, qint64)
     }
 
     m_cache->insert(ident, package);
-    emit dataFinished(id, 1);
+    finish(id, 1);
+}
+
+void PreProcessor::finish(int packageId, int resultCode)
+{
+    m_awaited.remove(packageId);
+    if (packageId == m_streamingId)
+        m_streamAnswered = true;
+    emit dataFinished(packageId, resultCode);
 }
 
 bool PreProcessor::connectedFor(int packageId)
 {
+    // The server has begun to close this connection and would never answer
+    // on it: it is let go now (reporting what still waits on it), and a new
+    // one carries the request.
+    if (socket->state() == QAbstractSocket::ClosingState) {
+        onReadyRead();
+        socket->abort();
+    }
     if (socket->state() == QAbstractSocket::ConnectedState ||
         connectToServer(host, port, connectTimeout))
         return true;
-    emit dataFinished(packageId, NoConnection);
+    finish(packageId, NoConnection);
     return false;
 }
 
@@ -340,71 +383,78 @@ void PreProcessor::transmit(const BasicPackage &package)
     socket->waitForBytesWritten(WriteWaitMs);
 }
 
+void PreProcessor::transmitAwaited(const BasicPackage &package)
+{
+    // Recorded before the write, which may already notice the loss.
+    m_awaited.insert(package.packageId());
+    transmit(package);
+}
+
 void PreProcessor::getDataType(const Identifier &ident, int packageId)
 {
     if (connectedFor(packageId))
-        transmit(ActionPackage(packageId, ident.cloneData(), ActionPackage::Get));
+        transmitAwaited(ActionPackage(packageId, ident.cloneData(), ActionPackage::Get));
 }
 
 void PreProcessor::getValue(const Identifier &ident, int packageId)
 {
     if (connectedFor(packageId))
-        transmit(ActionPackage(packageId, ident.cloneData(), ActionPackage::Get));
+        transmitAwaited(ActionPackage(packageId, ident.cloneData(), ActionPackage::Get));
 }
 
 void PreProcessor::getFile(const Identifier &ident, const QString &, int packageId)
 {
     // The name matters only to readFile, when the answer is saved.
     if (connectedFor(packageId))
-        transmit(ActionPackage(packageId, ident.cloneData(), ActionPackage::Get));
+        transmitAwaited(ActionPackage(packageId, ident.cloneData(), ActionPackage::Get));
 }
 
 void PreProcessor::removeValue(const Identifier &ident, int packageId)
 {
     if (connectedFor(packageId))
-        transmit(ActionPackage(packageId, ident.cloneData(), ActionPackage::Remove));
+        transmitAwaited(ActionPackage(packageId, ident.cloneData(), ActionPackage::Remove));
 }
 
 void PreProcessor::setString(const Identifier &ident, const QString &value, int packageId)
 {
     if (connectedFor(packageId))
-        transmit(StringPackage(packageId, ident.cloneData(), value));
+        transmitAwaited(StringPackage(packageId, ident.cloneData(), value));
 }
 
 void PreProcessor::setDouble(const Identifier &ident, double value, int packageId)
 {
     if (connectedFor(packageId))
-        transmit(DoublePackage(packageId, ident.cloneData(), value));
+        transmitAwaited(DoublePackage(packageId, ident.cloneData(), value));
 }
 
 void PreProcessor::setInt32(const Identifier &ident, int value, int packageId)
 {
     if (connectedFor(packageId))
-        transmit(IntPackage(packageId, ident.cloneData(), value));
+        transmitAwaited(IntPackage(packageId, ident.cloneData(), value));
 }
 
 void PreProcessor::setBool(const Identifier &ident, bool value, int packageId)
 {
     if (connectedFor(packageId))
-        transmit(BoolPackage(packageId, ident.cloneData(), value));
+        transmitAwaited(BoolPackage(packageId, ident.cloneData(), value));
 }
 
 void PreProcessor::setStringList(const Identifier &ident, const QStringList &value, int packageId)
 {
     if (connectedFor(packageId))
-        transmit(StringListPackage(packageId, ident.cloneData(), value));
+        transmitAwaited(StringListPackage(packageId, ident.cloneData(), value));
 }
 
 void PreProcessor::setDoubleList(const Identifier &ident, const QList<double> &value, int packageId)
 {
     if (connectedFor(packageId))
-        transmit(DoubleListPackage(packageId, ident.cloneData(), value));
+        transmitAwaited(DoubleListPackage(packageId, ident.cloneData(), value));
 }
 
 void PreProcessor::setInt32List(const Identifier &ident, const QList<qint32> &value, int packageId)
 {
     if (connectedFor(packageId))
-        transmit(IntListPackage(packageId, ident.cloneData(), value));
+        transmitAwaited(IntListPackage(packageId, ident.cloneData(), value));
 }
 
 void PreProcessor::setVariant(const Identifier &ident, const QVariant &value, int packageId)
@@ -413,7 +463,7 @@ void PreProcessor::setVariant(const Identifier &ident, const QVariant &value, in
         return;
     // A variant holding a list can only be streamed once its operators are known.
     ListTypes::registerStreamOperators();
-    transmit(VariantPackage(packageId, ident.cloneData(), value));
+    transmitAwaited(VariantPackage(packageId, ident.cloneData(), value));
 }
 
 void PreProcessor::setFile(const Identifier &ident, const QString &fileName, int packageId)
@@ -427,10 +477,20 @@ void PreProcessor::setFile(const Identifier &ident, const QString &fileName, int
     if (file.isOpen() && !file.isSequential()) {
         // The frame head announces the size; the content follows as it is read.
         const qint64 size = file.size();
+        m_awaited.insert(packageId);
+        m_streamingId = packageId;
+        m_streamAnswered = false;
         FilePackage(packageId, ident.cloneData(), name, {}).write(socket, size);
-        streamFileContent(socket, file, size);
+        const bool whole = streamFileContent(socket, file, size, m_streamAnswered);
+        m_streamingId = -1;
         file.close();
-        socket->waitForBytesWritten(WriteWaitMs);
+        if (whole) {
+            socket->waitForBytesWritten(WriteWaitMs);
+        } else if (socket->state() != QAbstractSocket::UnconnectedState) {
+            // A frame cut short can never be finished, and the server reads
+            // any later byte as part of it: this connection is done.
+            socket->abort();
+        }
         return;
     }
     // A pipe or the like tells its size only at its end: collected first.
@@ -442,7 +502,7 @@ void PreProcessor::setFile(const Identifier &ident, const QString &fileName, int
         chunks.append(new QByteArray(piece));
     }
     file.close();
-    transmit(FilePackage(packageId, ident.cloneData(), name, chunks));
+    transmitAwaited(FilePackage(packageId, ident.cloneData(), name, chunks));
 }
 
 void PreProcessor::setStatus(const QString &value, int id)
@@ -596,11 +656,11 @@ bool PreProcessor::readDataType(const Identifier &ident, int *type)
     });
 }
 
-bool PreProcessor::readFile(const Identifier &ident, const QString &directory)
+bool PreProcessor::readFile(const Identifier &ident, const QString &directory, QString *error)
 {
-    return take(ident, [&directory](const BasicPackage *package) {
+    return take(ident, [&directory, error](const BasicPackage *package) {
         const auto *file = dynamic_cast<const FilePackage *>(package);
-        return file && file->save(directory);
+        return file && file->save(directory, error);
     });
 }
 

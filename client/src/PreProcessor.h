@@ -7,6 +7,7 @@
 #include <QAbstractSocket>
 #include <QList>
 #include <QObject>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
@@ -29,6 +30,11 @@ class QSslSocket;
 /// typed readers once its wait has ended, and may ask for the last error, the
 /// INIT flags and the socket state at any time; those are kept in atomics or
 /// under a lock so that asking never touches the socket.
+///
+/// A connection lost under waiting requests ends them at once: every request
+/// written on it and not yet answered gets finish code -9, with the reason in
+/// the last error, so that no caller mistakes a dead server for a slow one.
+/// Only a loss does that; the client's own disconnect reports nothing.
 class PreProcessor : public QObject
 {
     Q_OBJECT
@@ -61,7 +67,9 @@ public:
     bool readInt32List(const Identifier &ident, QList<qint32> *value);
     bool readVariant(const Identifier &ident, QVariant *value);
     bool readDataType(const Identifier &ident, int *type);
-    bool readFile(const Identifier &ident, const QString &directory);
+    /// Saves a cached file into `directory`; when that fails, `error` (if
+    /// given) says why, and stays untouched when there is no file to save.
+    bool readFile(const Identifier &ident, const QString &directory, QString *error = nullptr);
 
     QString lastError() const;
     bool sendInit() const { return m_sendInit.load(); }
@@ -98,6 +106,10 @@ public slots:
 
 private:
     void setLastError(const QString &text);
+    /// The socket's disconnected: a loss unless this object closed it itself.
+    void connectionLost();
+    /// Reports `resultCode` for `packageId`, which is then no longer awaited.
+    void finish(int packageId, int resultCode);
     /// With a pinned certificate fingerprint: waits for the TLS handshake and
     /// compares the server certificate's SHA-256 digest with the pin; on a
     /// mismatch (or no TLS at all) sets lastError and aborts the connection,
@@ -106,6 +118,8 @@ private:
     /// Connects when needed; on failure reports -9 for `packageId`.
     bool connectedFor(int packageId);
     void transmit(const BasicPackage &package);
+    /// Transmits a request whose caller waits for its answer.
+    void transmitAwaited(const BasicPackage &package);
     /// Runs `convert` on the cached package of `ident` and consumes the entry
     /// when it succeeds.
     template <typename Convert>
@@ -127,6 +141,11 @@ private:
     /// empty when the certificate is not checked.
     QByteArray pinnedFingerprint;
     bool closing = false; // worker thread only
+    // Worker thread only: the waited requests written on the current
+    // connection and not answered yet, and the one whose file is streaming.
+    QSet<int> m_awaited;
+    int m_streamingId = -1;
+    bool m_streamAnswered = false;
 };
 
 #endif // PREPROCESSOR_H

@@ -195,7 +195,13 @@ bool ThreadedClientHandler::getFile(const Identifier &ident, QString &fileName, 
     emit getFile_signal(ident, fileName, packageId);
     if (waitForResult(packageId, 20000) < 1)
         return false;
-    return m_preProcessor->readFile(ident, fileName);
+    QString error;
+    if (m_preProcessor->readFile(ident, fileName, &error))
+        return true;
+    // Without a text the answer held no file, which is no failure of the call.
+    if (!error.isEmpty())
+        m_lastError = QStringLiteral("Cannot save the file: ") + error;
+    return false;
 }
 
 bool ThreadedClientHandler::establishConnection()

@@ -226,7 +226,20 @@ void ScriptedServer::onReadyRead(QTcpSocket *socket)
             m_frames.append(frame);
             script = m_script;
         }
-        for (const QByteArray &reply : script(frame))
+        for (const QByteArray &reply : script(frame)) {
+            if (reply == hangUp()) {
+                // Leaves the socket to its disconnected handler.
+                socket->disconnectFromHost();
+                return;
+            }
+            if (reply == resetConnection()) {
+                socket->flush();
+                m_buffers.remove(socket);
+                socket->abort();
+                socket->deleteLater();
+                return;
+            }
             socket->write(reply);
+        }
     }
 }

@@ -65,6 +65,10 @@ public:
     void store(const BasicPackagePtr &package);
 
     static QByteArray encode(const BasicPackage &package);
+    /// Replies that end the connection once the replies before them are
+    /// written: an orderly close, or a reset (bytes already written go first).
+    static QByteArray hangUp() { return QByteArrayLiteral("<hang up>"); }
+    static QByteArray resetConnection() { return QByteArrayLiteral("<reset>"); }
 
 private:
     void onNewConnection();

@@ -34,6 +34,7 @@
 
 using ClientCall = std::function<QVariant(VelDataClient &)>;
 Q_DECLARE_METATYPE(ClientCall)
+Q_DECLARE_METATYPE(QList<QByteArray>)
 Q_DECLARE_METATYPE(BasicPackagePtr)
 
 namespace {
@@ -89,7 +90,8 @@ private slots:
     void dataTypes();
     void filesRoundTrip();
     void autoUpdateCallback();
-    void reconnectsAfterServerDroppedConnection();
+    void lostConnectionEndsTheWait_data();
+    void lostConnectionEndsTheWait();
     void noConnectionWhenNotAllowedToStart();
     void timeouts();
     void manyClientsLeaveNothingBehind();
@@ -500,6 +502,9 @@ void TestClient::filesRoundTrip()
                                        QList<QByteArray *>{new QByteArray("x")}));
     QCOMPARE(client->getFile("evil", out), -1);
     QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("x"))));
+    QCOMPARE(
+        client->lastError(),
+        QStringLiteral("Cannot save the file: refused the file name \"../x\" the server sent"));
 }
 
 void TestClient::autoUpdateCallback()
@@ -530,16 +535,68 @@ void TestClient::autoUpdateCallback()
     QTRY_COMPARE(seen.size(), 2);
 }
 
-void TestClient::reconnectsAfterServerDroppedConnection()
+// The server ends the connection instead of answering: the call fails at
+// once with the loss (or with what the server said before it), never with a
+// time-out, and the next call connects anew.
+void TestClient::lostConnectionEndsTheWait_data()
 {
-    QVERIFY(client->setInt("a", 1));
-    server->dropClients();
-    // The next request after the loss connects anew, and INIT goes out again.
-    QTRY_VERIFY(client->setInt("a", 2));
-    int inits = 0;
-    for (const auto &f : server->takeFrames())
-        inits += f.type == BasicPackage::Identify;
-    QCOMPARE(inits, 2);
+    QTest::addColumn<int>("requestType");
+    QTest::addColumn<QList<QByteArray>>("replies");
+    QTest::addColumn<ClientCall>("call");
+    QTest::addColumn<QVariant>("result");
+    QTest::addColumn<QString>("lastError");
+
+    const QString closed = QStringLiteral("Connection to server closed: ");
+    QTest::newRow("set, closed instead of answered")
+        << int(BasicPackage::Int) << QList<QByteArray>{ScriptedServer::hangUp()}
+        << ClientCall([](VelDataClient &c) { return c.setInt("a", 1); }) << QVariant(false)
+        << closed;
+    QTest::newRow("get, reset instead of answered")
+        << int(BasicPackage::Action) << QList<QByteArray>{ScriptedServer::resetConnection()}
+        << ClientCall([](VelDataClient &c) {
+               QString v;
+               return c.getString("a", &v);
+           })
+        << QVariant(-1) << closed;
+    // The first waited request of a fresh client carries id 1.
+    const QByteArray file = frame<FilePackage>(1, rt("doc", QString()), QStringLiteral("f.bin"),
+                                               QList<QByteArray *>{new QByteArray(200000, 'f')});
+    QTest::newRow("file answer cut short")
+        << int(BasicPackage::Action)
+        << QList<QByteArray>{file.left(70000), ScriptedServer::hangUp()}
+        << ClientCall([](VelDataClient &c) {
+               QTemporaryDir dir;
+               return c.getFile("doc", dir.path());
+           })
+        << QVariant(-1) << closed;
+    QTest::newRow("refused, then reset: the refusal is reported")
+        << int(BasicPackage::String)
+        << QList<QByteArray>{frame<ResponsePackage>(1, 5,
+                                                    QStringLiteral("Request too large: 70 "
+                                                                   "bytes, limit 64")),
+                             ScriptedServer::resetConnection()}
+        << ClientCall([](VelDataClient &c) { return c.setString("a", QStringLiteral("x")); })
+        << QVariant(false) << "Request too large: 70 bytes, limit 64";
+}
+
+void TestClient::lostConnectionEndsTheWait()
+{
+    QFETCH(int, requestType);
+    QFETCH(QList<QByteArray>, replies);
+    QFETCH(ClientCall, call);
+    QFETCH(QVariant, result);
+    QFETCH(QString, lastError);
+
+    server->setScript([this, requestType, replies](const ScriptedServer::Frame &f) {
+        return f.type == requestType ? replies : server->defaultReply(f);
+    });
+    QCOMPARE(call(*client), result);
+    QVERIFY2(client->lastError().startsWith(lastError), qPrintable(client->lastError()));
+    if (!lastError.endsWith(QLatin1String(": ")))
+        QCOMPARE(client->lastError(), lastError);
+
+    server->reset();
+    QVERIFY2(client->setInt("after", 2), qPrintable(client->lastError()));
 }
 
 void TestClient::noConnectionWhenNotAllowedToStart()

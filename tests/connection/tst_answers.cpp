@@ -26,7 +26,13 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <fcntl.h>
 #include <memory>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <thread>
+#include <unistd.h>
 
 using namespace conn;
 
@@ -127,7 +133,8 @@ private slots:
     void clearClientsCache();
     void autoUpdate_data();
     void autoUpdate();
-    void lostConnectionEmptiesCache();
+    void lostConnection_data();
+    void lostConnection();
     void cutFrameDoesNotReachNextConnection();
 
 private:
@@ -339,35 +346,112 @@ void TestAnswers::readers()
 void TestAnswers::readFile_data()
 {
     QTest::addColumn<QByteArray>("answer");
-    QTest::addColumn<bool>("directoryExists");
+    QTest::addColumn<QString>("place");
     QTest::addColumn<bool>("ok");
+    QTest::addColumn<QString>("error");
 
+    // `place` is what the file's place holds before; %1 in `error` is the path.
     const QByteArray file =
         FakeServer::encode(FilePackage(41, abData(), "f.txt", {new QByteArray("hello")}));
-    QTest::newRow("saved") << file << true << true;
-    QTest::newRow("no directory") << file << false << false;
-    QTest::newRow("not a file") << FakeServer::encode(StringPackage(41, abData(), "hello")) << true
-                                << false;
+    QTest::newRow("saved") << file << "" << true << "";
+    QTest::newRow("no directory") << file << "missing folder" << false
+                                  << "cannot open '%1': No such file or directory";
+    QTest::newRow("not a file") << FakeServer::encode(StringPackage(41, abData(), "hello")) << ""
+                                << false << "";
+    QTest::newRow("into a FIFO with a reader") << file << "FIFO with a reader" << true << "";
+    QTest::newRow("a FIFO nobody reads")
+        << file << "FIFO" << false << "'%1' is a FIFO that nobody reads";
+    // More than the pipe holds, so the save still writes when the reader
+    // leaves.
+    QTest::newRow("a FIFO whose reader leaves")
+        << FakeServer::encode(FilePackage(41, abData(), "f.txt", {new QByteArray(200000, 'p')}))
+        << "FIFO with a reader that leaves" << false << "cannot write '%1': Broken pipe";
+    QTest::newRow("into a device") << file << "device" << true << "";
+    QTest::newRow("through a symbolic link")
+        << file << "link" << false
+        << "'%1' is a symbolic link, and a received file is not written through one";
+    QTest::newRow("into a full device")
+        << FakeServer::encode(FilePackage(41, abData(), "full", {new QByteArray("hello")}))
+        << "/dev" << false << "cannot write '%1': No space left on device";
 }
 
 void TestAnswers::readFile()
 {
     QFETCH(QByteArray, answer);
-    QFETCH(bool, directoryExists);
+    QFETCH(QString, place);
     QFETCH(bool, ok);
+    QFETCH(QString, error);
 
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    const QString directory = directoryExists ? dir.path() : dir.filePath("missing");
+    QString directory = dir.path();
+    QString path = directory + QStringLiteral("/f.txt");
+    int reader = -1;
+    if (place == QLatin1String("missing folder")) {
+        directory = dir.filePath("missing");
+        path = directory + QStringLiteral("/f.txt");
+    } else if (place == QLatin1String("/dev")) {
+        directory = place;
+        path = QStringLiteral("/dev/full");
+        if (!QFileInfo::exists(path))
+            QSKIP("no /dev/full here");
+    } else if (place.startsWith(QLatin1String("FIFO"))) {
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        // Opened without waiting for a writer, it counts as a reader at once.
+        if (place != QLatin1String("FIFO"))
+            reader = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK);
+    } else if (place == QLatin1String("device")) {
+        // A node of its own with the numbers of /dev/null.
+        if (::mknod(QFile::encodeName(path).constData(), S_IFCHR | 0600, makedev(1, 3)) != 0)
+            QSKIP("creating a device node needs root");
+    } else if (place == QLatin1String("link")) {
+        QVERIFY(QFile::link(dir.filePath("victim"), path));
+    }
     QVERIFY(start());
     QVERIFY(deliver(answer));
 
-    QCOMPARE(m_harness->client().readFile(ab, directory), ok);
+    std::thread leaving;
+    if (place.endsWith(QLatin1String("leaves"))) {
+        // Takes one byte once the save has begun to write, and goes.
+        leaving = std::thread([reader] {
+            pollfd ready{reader, POLLIN, 0};
+            ::poll(&ready, 1, 60000);
+            char byte = 0;
+            (void)::read(reader, &byte, 1);
+            ::close(reader);
+        });
+        reader = -1;
+    }
+    QString reason;
+    const bool saved = m_harness->client().readFile(ab, directory, &reason);
+    if (leaving.joinable())
+        leaving.join();
+    QCOMPARE(saved, ok);
+    QCOMPARE(reason, error.isEmpty() ? error : error.arg(path));
     QCOMPARE(m_harness->client().cache()->contains(ab), !ok);
-    QFile saved(directory + QStringLiteral("/f.txt"));
-    QCOMPARE(saved.open(QIODevice::ReadOnly), ok);
-    if (ok)
-        QCOMPARE(saved.readAll(), QByteArray("hello"));
+    if (place.isEmpty() || place == QLatin1String("missing folder")) {
+        QFile written(path);
+        QCOMPARE(written.open(QIODevice::ReadOnly), ok);
+        if (ok)
+            QCOMPARE(written.readAll(), QByteArray("hello"));
+    } else if (reader >= 0) {
+        char received[16] = {};
+        QCOMPARE(::read(reader, received, sizeof received), ssize_t(5));
+        ::close(reader);
+        QCOMPARE(QByteArray(received), QByteArray("hello"));
+    }
+    // Written through or refused, never replaced.
+    struct stat status = {};
+    if (place == QLatin1String("device") || place == QLatin1String("/dev")) {
+        QCOMPARE(::stat(QFile::encodeName(path).constData(), &status), 0);
+        QVERIFY(S_ISCHR(status.st_mode));
+    } else if (place.startsWith(QLatin1String("FIFO"))) {
+        QCOMPARE(::stat(QFile::encodeName(path).constData(), &status), 0);
+        QVERIFY(S_ISFIFO(status.st_mode));
+    } else if (place == QLatin1String("link")) {
+        QVERIFY(QFileInfo(path).isSymLink());
+        QVERIFY(!QFileInfo::exists(dir.filePath("victim")));
+    }
 }
 
 void TestAnswers::laterAnswerReplaces()
@@ -447,20 +531,70 @@ void TestAnswers::autoUpdate()
     }
 }
 
-void TestAnswers::lostConnectionEmptiesCache()
+void TestAnswers::lostConnection_data()
 {
+    QTest::addColumn<bool>("ownClose");
+    QTest::addColumn<QByteArray>("lastAnswers");
+    QTest::addColumn<QString>("finished");
+    QTest::addColumn<QString>("lastError");
+
+    // Ids 20 (a set) and 21 (a file request) are waited for; 22 (a command)
+    // and 24 (a change subscription) are not.
+    QTest::newRow("waiting requests fail at once, others are not reported")
+        << false << QByteArray() << "20:-9 21:-9 22: 24:"
+        << "Connection to server closed: The remote host closed the connection";
+    QTest::newRow("answers that arrived before the close still count")
+        << false
+        << response(20, 5, QStringLiteral("Request too large: 9 bytes, limit 8")) + response(21, 2)
+        << "20:-10 21:1 22: 24:"
+        << "Request too large: 9 bytes, limit 8";
+    QTest::newRow("the client's own close reports nothing")
+        << true << QByteArray() << "20: 21: 22: 24:" << QString();
+}
+
+void TestAnswers::lostConnection()
+{
+    QFETCH(bool, ownClose);
+    QFETCH(QByteArray, lastAnswers);
+    QFETCH(QString, finished);
+    QFETCH(QString, lastError);
+
     const Identifier k(new IdentDataGlobals("k"));
     QVERIFY(start());
     QVERIFY(deliver(FakeServer::encode(IntPackage(80, new IdentDataGlobals("k"), 1))));
     int value = 0;
     QVERIFY(m_harness->client().readInt32(k, &value));
     QVERIFY(m_harness->client().cache()->contains(k));
+    m_harness->post([](PreProcessor &client) {
+        client.setInt32(ab, 1, 20);
+        client.getFile(ab, QString(), 21);
+        client.sendCommand(QStringLiteral("x"), {}, 22);
+        client.autoUpdate(ab, true, 24);
+    });
+    QVERIFY(m_server->waitForRequests(4));
 
-    m_server->dropClients();
-    QTRY_VERIFY(!m_harness->client().cache()->contains(k));
+    if (ownClose) {
+        m_harness->post([](PreProcessor &client) { client.disconnectFromServer(); });
+    } else {
+        m_server->push(lastAnswers);
+        m_server->dropClients();
+    }
     QTRY_COMPARE(m_harness->client().socketState(), QAbstractSocket::UnconnectedState);
-    QVERIFY(m_log->lines().filter(QStringLiteral("VDS: Connection to server closed: ")).size() >=
-            1);
+    // Queued behind whatever the close made the worker emit.
+    m_harness->post([](PreProcessor &client) { emit client.dataFinished(999, 7); });
+    QCOMPARE(m_harness->waitFinished(999), 7);
+
+    QStringList codes;
+    for (int id : {20, 21, 22, 24}) {
+        QStringList texts;
+        for (int code : m_harness->finished(id))
+            texts << QString::number(code);
+        codes << QStringLiteral("%1:%2").arg(id).arg(texts.join(QLatin1Char(',')));
+    }
+    QCOMPARE(codes.join(QLatin1Char(' ')), finished);
+    QCOMPARE(m_harness->client().lastError(), lastError);
+    QVERIFY(!m_harness->client().cache()->contains(k));
+    QCOMPARE(m_log->lines().filter(QStringLiteral("VDS: Connection to server closed: ")).size(), 1);
 }
 
 // A connection lost in the middle of a frame leaves its first part behind; the

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QFile>
 
 #include <csignal>
 
@@ -67,4 +68,25 @@ QByteArray ServerProcess::errorOutput()
 {
     m_errors += m_process.readAllStandardError();
     return m_errors;
+}
+
+bool ServerProcess::hasUnreadInput(quint16 port)
+{
+    // Lines of "sl local rem st tx_queue:rx_queue ...", addresses as HEXIP:HEXPORT.
+    const QByteArray localPort =
+        ':' + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+    for (const char *table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        QFile file(QString::fromLatin1(table));
+        if (!file.open(QIODevice::ReadOnly))
+            continue;
+        file.readLine();
+        while (!file.atEnd()) {
+            const QList<QByteArray> fields = file.readLine().simplified().split(' ');
+            if (fields.size() < 5 || !fields.at(1).endsWith(localPort) || fields.at(3) != "01")
+                continue;
+            if (fields.at(4).split(':').value(1).toLongLong(nullptr, 16) > 0)
+                return true;
+        }
+    }
+    return false;
 }

@@ -26,6 +26,11 @@ public:
     /// program ended first or the wait ran out.
     bool start(const QStringList &arguments = {});
     quint16 port() const { return m_port; }
+    qint64 processId() const { return m_process.processId(); }
+    /// Whether some connection to `port` on this machine holds bytes that
+    /// its server has not read yet: a request has reached a server that is
+    /// stopped or busy. Read from the kernel's TCP tables.
+    static bool hasUnreadInput(quint16 port);
 
     /// SIGTERM, then the exit code (-1 for a crash or no exit in time).
     int terminate();

@@ -631,31 +631,51 @@ void tst_Server::faultyClientAlone_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<bool>("closes");
+    QTest::addColumn<QStringList>("answers");
+    QTest::addColumn<QByteArray>("logged");
 
-    QTest::newRow("garbage") << QStringList() << QByteArray(100, char(0xab)) << true;
-    QTest::newRow("type code 13") << QStringList() << header(13, 1, 4) + QByteArray(4, 'x') << true;
-    QTest::newRow("negative payload size") << QStringList() << header(5, 1, -1) << true;
+    const QByteArray dropped(" dropped: ");
+    const QByteArray refused(" refused: Request too large: ");
+    QTest::newRow("garbage") << QStringList() << QByteArray(100, char(0xab)) << QStringList()
+                             << dropped;
+    QTest::newRow("type code 13") << QStringList() << header(13, 1, 4) + QByteArray(4, 'x')
+                                  << QStringList() << dropped;
+    QTest::newRow("negative payload size")
+        << QStringList() << header(5, 1, -1) << QStringList() << dropped;
+    // Refused from its header alone, under its package id, before the close.
     QTest::newRow("header announcing 2 GiB")
-        << QStringList() << header(10, 1, qint64(2) << 30) << true;
+        << QStringList() << header(10, 7, qint64(2) << 30)
+        << QStringList{response(7, ResponsePackage::Failed,
+                                "Request too large: 2147483648 bytes, limit 1073741808")}
+        << refused;
 
     // 16 header bytes, 30 identifier bytes, 4 for the length: 50 + 2 per character.
     const QStringList limit{QStringLiteral("--max-frame-size"), QStringLiteral("4096")};
+    const QByteArray over =
+        frameOf(new StringPackage(3, new IdentDataRuntime("k", "u"), QString(2024, 'x')));
     QTest::newRow("frame at --max-frame-size")
         << limit
         << frameOf(new StringPackage(1, new IdentDataRuntime("k", "u"), QString(2023, 'x')))
-        << false;
+        << QStringList{response(1, ResponsePackage::Done)} << QByteArray();
     QTest::newRow("frame just over --max-frame-size")
-        << limit
-        << frameOf(new StringPackage(1, new IdentDataRuntime("k", "u"), QString(2024, 'x')))
-        << true;
+        << limit << over
+        << QStringList{response(3, ResponsePackage::Failed,
+                                "Request too large: 4082 bytes, limit 4080")}
+        << refused;
+    QTest::newRow("answers before a refused frame still arrive")
+        << limit << frameOf(new IntPackage(2, new IdentDataRuntime("k", "u"), 1)) + over
+        << QStringList{response(2, ResponsePackage::Done),
+                       response(3, ResponsePackage::Failed,
+                                "Request too large: 4082 bytes, limit 4080")}
+        << refused;
 }
 
 void tst_Server::faultyClientAlone()
 {
     QFETCH(QStringList, arguments);
     QFETCH(QByteArray, bytes);
-    QFETCH(bool, closes);
+    QFETCH(QStringList, answers);
+    QFETCH(QByteArray, logged);
     QVERIFY(startServer(arguments));
     RawClient good, faulty;
     QVERIFY(good.connectTo(m_server->port()));
@@ -666,16 +686,20 @@ void tst_Server::faultyClientAlone()
              response(0, ResponsePackage::InitAcknowledged));
 
     faulty.sendBytes(bytes);
+    for (const QString &answer : answers)
+        QCOMPARE(describe(faulty.next()), answer);
+    const bool closes = !logged.isEmpty();
     if (closes) {
         QVERIFY(faulty.waitForDisconnected());
         QCOMPARE(describe(faulty.next()), QStringLiteral("nothing"));
-    } else {
-        QCOMPARE(describe(faulty.next()), response(1, ResponsePackage::Done));
     }
     QCOMPARE(frameOf(good.exchange(ActionPackage(2, runtime("v"), ActionPackage::Get))),
              frameOf(new IntPackage(2, runtime("v"), 7)));
     QCOMPARE(m_server->terminate(), 0);
-    QCOMPARE(m_server->errorOutput().contains(" dropped: "), closes);
+    if (closes)
+        QVERIFY2(m_server->errorOutput().contains(logged), m_server->errorOutput().constData());
+    else
+        QVERIFY(!m_server->errorOutput().contains(" dropped: "));
 }
 
 void tst_Server::shutdownReleasesReadinessBlock()

@@ -26,12 +26,12 @@ ServerSandbox::~ServerSandbox()
         stopStartedServers();
 }
 
-bool ServerSandbox::startServer()
+bool ServerSandbox::startServer(const QStringList &arguments)
 {
     m_server = std::make_unique<ServerProcess>(m_dataDir.path());
     m_server->setEnvironment(QStringLiteral("TMPDIR"), m_tempDir);
     m_server->setEnvironment(QStringLiteral("XDG_CONFIG_DIRS"), m_configDir);
-    if (!m_server->start({QStringLiteral("--in-memory")}))
+    if (!m_server->start(QStringList{QStringLiteral("--in-memory")} + arguments))
         return false;
     m_port = m_server->port();
     return writeSettings();

@@ -3,6 +3,7 @@
 
 #include <QProcessEnvironment>
 #include <QString>
+#include <QStringList>
 #include <QTemporaryDir>
 
 #include <memory>
@@ -22,9 +23,9 @@ public:
     ServerSandbox(const QString &configDir, const QString &tempDir);
     ~ServerSandbox();
 
-    /// Starts an in-memory server on a free port and writes that port into
-    /// the settings; false if the server did not come up.
-    bool startServer();
+    /// Starts an in-memory server on a free port, with `arguments` besides,
+    /// and writes that port into the settings; false if it did not come up.
+    bool startServer(const QStringList &arguments = {});
     /// Writes settings that name `port` (a free one when 0) without a server.
     bool pointAt(quint16 port = 0);
     /// Settings written from now on let the client start a server.

@@ -10,13 +10,19 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <QThread>
+
 #include <csignal>
 #include <memory>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
 
 namespace {
 
@@ -93,6 +99,8 @@ private slots:
     void unreachable();
     void timeouts_data();
     void timeouts();
+    void serverEndsTheRequest_data();
+    void serverEndsTheRequest();
     void watch_data();
     void watch();
     void watchEnds_data();
@@ -101,6 +109,8 @@ private slots:
     void watchFollowsServer();
     void files_data();
     void files();
+    void fileDestinations_data();
+    void fileDestinations();
     void commandAndStatus_data();
     void commandAndStatus();
     void progressOnTerminal();
@@ -195,7 +205,7 @@ void TestVdsctl::help_data()
                             << "--output <format>";
     QTest::newRow("put-file") << QStringList{"put-file", "--help"}
                               << "Usage: vdsctl put-file [options] <key> <file>"
-                              << "--name <name>";
+                              << "--max-frame-size";
     QTest::newRow("get-file") << QStringList{"get-file", "--help"}
                               << "Usage: vdsctl get-file [options] <key> [destination]"
                               << "standard output";
@@ -569,6 +579,68 @@ void TestVdsctl::timeouts()
     QCOMPARE(run.out, QByteArray());
 }
 
+void TestVdsctl::serverEndsTheRequest_data()
+{
+    QTest::addColumn<QStringList>("serverArguments");
+    QTest::addColumn<bool>("fetch");
+    QTest::addColumn<bool>("terminate");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("error");
+
+    const QString lost = QStringLiteral("^error: Connection to server closed: .+\n$");
+    // The limit counts the 16-byte header; the refusal names payload bytes.
+    QTest::newRow("put-file over the frame limit")
+        << QStringList{"--max-frame-size", "65536"} << false << false << 1
+        << "^error: Request too large: \\d+ bytes, limit 65520\n$";
+    QTest::newRow("server terminated during put-file")
+        << QStringList() << false << true << 3 << lost;
+    QTest::newRow("server terminated during get-file")
+        << QStringList() << true << true << 3 << lost;
+}
+
+void TestVdsctl::serverEndsTheRequest()
+{
+    QFETCH(QStringList, serverArguments);
+    QFETCH(bool, fetch);
+    QFETCH(bool, terminate);
+    QFETCH(int, exitCode);
+    QFETCH(QString, error);
+
+    const QString folder = work(QStringLiteral("ends/%1").arg(QTest::currentDataTag()));
+    ServerSandbox sandbox(folder + "/xdg", folder + "/tmp");
+    QVERIFY(sandbox.startServer(serverArguments));
+    const QString source = folder + "/big.bin";
+    QVERIFY(writeFile(source, QByteArray(32 << 20, 'b')));
+    if (fetch)
+        QCOMPARE(vdsctl({"put-file", "big", source}, QByteArray(), sandbox.environment()).exitCode,
+                 0);
+
+    const pid_t server = pid_t(sandbox.server()->processId());
+    if (terminate)
+        QCOMPARE(::kill(server, SIGSTOP), 0);
+    QProcess process;
+    process.setProcessEnvironment(sandbox.environment());
+    process.start(m_program, fetch ? QStringList{"get-file", "big", folder + "/out.bin"}
+                                   : QStringList{"put-file", "big", source});
+    if (terminate) {
+        // Once the request has reached the stopped server, so that the end
+        // meets it in flight however slow the machine is.
+        const QDeadlineTimer deadline(RunTimeoutMs);
+        while (!ServerProcess::hasUnreadInput(sandbox.port()) && !deadline.hasExpired())
+            QThread::msleep(10);
+        ::kill(server, SIGTERM);
+        ::kill(server, SIGCONT);
+    }
+    QVERIFY(process.waitForFinished(RunTimeoutMs));
+    const QByteArray err = process.readAllStandardError();
+    QVERIFY2(QRegularExpression(error).match(QString::fromUtf8(err)).hasMatch(), err.constData());
+    QCOMPARE(process.exitCode(), exitCode);
+    QCOMPARE(process.readAllStandardOutput(), QByteArray());
+    // Nothing is left where the file would have gone.
+    QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Dirs | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList({"big.bin", "tmp", "xdg"}));
+}
+
 void TestVdsctl::startWatch(QProcess &process, const QStringList &arguments,
                             const QProcessEnvironment &environment)
 {
@@ -783,6 +855,94 @@ void TestVdsctl::files()
     QCOMPARE(object.value("file").toString(), work(saved));
     QCOMPARE(object.value("size").toInt(), size);
     QCOMPARE(object.value("key").toString(), key.first());
+}
+
+void TestVdsctl::fileDestinations_data()
+{
+    QTest::addColumn<QString>("place");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QString>("error");
+
+    // `place` is what the destination is before; %1 in `error` is its path.
+    QTest::newRow("regular file with a second hard link") << "hard link" << 0 << "";
+    QTest::newRow("FIFO with a reader") << "FIFO" << 0 << "";
+    QTest::newRow("symbolic link to a file") << "link" << 0 << "";
+    QTest::newRow("symbolic link to nothing")
+        << "dangling link" << 2
+        << "error: '%1' is a symbolic link to nothing; vdsctl writes through a link only to an "
+           "existing file\n";
+    QTest::newRow("device node") << "device" << 0 << "";
+    QTest::newRow("full device") << "/dev/full" << 2
+                                 << "error: cannot write '%1': No space left on device\n";
+}
+
+// An existing destination is written through, never replaced by another file.
+void TestVdsctl::fileDestinations()
+{
+    QFETCH(QString, place);
+    QFETCH(int, exitCode);
+    QFETCH(QString, error);
+
+    const QByteArray content = pattern(70000);
+    const QString source = work("destinations/source.bin");
+    QVERIFY(writeFile(source, content));
+    QCOMPARE(vdsctl({"put-file", "dest", source}).exitCode, 0);
+
+    const QString folder = work(QStringLiteral("destinations/%1").arg(QTest::currentDataTag()));
+    QVERIFY(QDir().mkpath(folder));
+    QString target = folder + "/target";
+    const QByteArray path = QFile::encodeName(target);
+    QProcess reader;
+    if (place == "hard link") {
+        QVERIFY(writeFile(target, pattern(100000)));
+        QCOMPARE(::link(path.constData(), QFile::encodeName(folder + "/second").constData()), 0);
+    } else if (place == "FIFO") {
+        QCOMPARE(::mkfifo(path.constData(), 0600), 0);
+        reader.start("cat", {target});
+        QVERIFY(reader.waitForStarted(RunTimeoutMs));
+    } else if (place == "link") {
+        QVERIFY(writeFile(folder + "/real", pattern(100000)));
+        QVERIFY(QFile::link(folder + "/real", target));
+    } else if (place == "dangling link") {
+        QVERIFY(QFile::link(folder + "/absent", target));
+    } else if (place == "device") {
+        // A node of its own with the numbers of /dev/null.
+        if (::mknod(path.constData(), S_IFCHR | 0600, makedev(1, 3)) != 0)
+            QSKIP("creating a device node needs root");
+    } else if (place == "/dev/full") {
+        target = place;
+        if (!QFileInfo::exists(target))
+            QSKIP("no /dev/full here");
+    }
+
+    const Run get = vdsctl({"get-file", "dest", target});
+    QCOMPARE(QString::fromUtf8(get.err), error.isEmpty() ? error : error.arg(target));
+    QCOMPARE(get.exitCode, exitCode);
+    if (exitCode == 0)
+        QCOMPARE(get.out, QFile::encodeName(target) + '\n');
+
+    struct stat status = {};
+    QCOMPARE(::lstat(QFile::encodeName(target).constData(), &status), 0);
+    if (place == "hard link") {
+        QVERIFY(S_ISREG(status.st_mode));
+        QVERIFY(readFile(folder + "/second") == content);
+    } else if (place == "FIFO") {
+        QVERIFY(S_ISFIFO(status.st_mode));
+        QVERIFY(reader.waitForFinished(RunTimeoutMs));
+        QVERIFY(reader.readAllStandardOutput() == content);
+    } else if (place == "link") {
+        QVERIFY(S_ISLNK(status.st_mode));
+        QVERIFY(readFile(folder + "/real") == content);
+    } else if (place == "dangling link") {
+        QVERIFY(S_ISLNK(status.st_mode));
+        QVERIFY(!QFile::exists(folder + "/absent"));
+    } else {
+        QVERIFY(S_ISCHR(status.st_mode));
+    }
+    // Nothing of the fetch is left behind.
+    const QStringList left = QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
+                                                    QDir::NoDotAndDotDot);
+    QVERIFY2(left.filter(".vdsctl-").isEmpty(), qPrintable(left.join(' ')));
 }
 
 void TestVdsctl::commandAndStatus_data()
