@@ -106,45 +106,59 @@ void PackageToucher::touch(const BasicPackagePtr &package)
 
 void PackageToucher::touchFields(const BasicPackage &package)
 {
-    qint64 sum = package.type() + package.packageId() + package.toString().size();
+    // Every term is widened on its own: fields come from the peer, so even two
+    // of them (an id near INT_MAX and a type) would overflow an int sum.
+    qint64 sum = 0;
+    const auto add = [&sum](qint64 term) { sum += term; };
+    add(package.type());
+    add(package.packageId());
+    add(package.toString().size());
     if (const auto *data = dynamic_cast<const DataPackage *>(&package)) {
-        sum += data->value().toString().size();
+        add(data->value().toString().size());
         if (const IdentData *ident = data->ident()) {
-            sum +=
-                ident->toString().size() + ident->description().size() + ident->kindName().size();
+            add(ident->toString().size());
+            add(ident->description().size());
+            add(ident->kindName().size());
             delete ident->clone();
         }
     }
     if (const auto *p = dynamic_cast<const ActionPackage *>(&package))
-        sum += p->action();
+        add(p->action());
     if (const auto *p = dynamic_cast<const AutoUpdatePackage *>(&package))
-        sum += p->mode();
+        add(p->mode());
     if (const auto *p = dynamic_cast<const StringPackage *>(&package))
-        sum += p->typedValue().size();
+        add(p->typedValue().size());
     if (const auto *p = dynamic_cast<const DoublePackage *>(&package))
-        sum += qint64(p->typedValue() == p->typedValue());
+        add(p->typedValue() == p->typedValue());
     if (const auto *p = dynamic_cast<const IntPackage *>(&package))
-        sum += p->typedValue();
+        add(p->typedValue());
     if (const auto *p = dynamic_cast<const BoolPackage *>(&package))
-        sum += p->typedValue();
+        add(p->typedValue());
     if (const auto *p = dynamic_cast<const StringListPackage *>(&package))
-        sum += p->typedValue().join(QString()).size();
+        add(p->typedValue().join(QString()).size());
     if (const auto *p = dynamic_cast<const DoubleListPackage *>(&package))
-        sum += p->typedValue().size();
+        add(p->typedValue().size());
     if (const auto *p = dynamic_cast<const IntListPackage *>(&package))
-        sum += p->typedValue().size();
-    if (const auto *p = dynamic_cast<const FilePackage *>(&package))
-        sum += p->fileName().size() + p->contentSize() + p->chunks().size();
+        add(p->typedValue().size());
+    if (const auto *p = dynamic_cast<const FilePackage *>(&package)) {
+        add(p->fileName().size());
+        add(p->contentSize());
+        add(p->chunks().size());
+    }
     if (const auto *p = dynamic_cast<const VariantPackage *>(&package))
-        sum += p->typedValue().userType();
-    if (const auto *p = dynamic_cast<const CommandPackage *>(&package))
-        sum += p->command().size() + p->params().size();
-    if (const auto *p = dynamic_cast<const ResponsePackage *>(&package))
-        sum += p->responseCode() + p->message().size();
+        add(p->typedValue().userType());
+    if (const auto *p = dynamic_cast<const CommandPackage *>(&package)) {
+        add(p->command().size());
+        add(p->params().size());
+    }
+    if (const auto *p = dynamic_cast<const ResponsePackage *>(&package)) {
+        add(p->responseCode());
+        add(p->message().size());
+    }
     if (const auto *p = dynamic_cast<const IdentifyPackage *>(&package))
-        sum += p->clientName().size();
+        add(p->clientName().size());
     if (const auto *p = dynamic_cast<const StatusAgentPackage *>(&package))
-        sum += p->status().size();
+        add(p->status().size());
     // Keeps the reads from being optimised away.
     volatile qint64 sink = sum;
     (void)sink;
