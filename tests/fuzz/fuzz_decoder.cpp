@@ -73,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     }
     FuzzCheck::require(consumed <= input.stream().size(),
                        "every delivered frame lies within the stream");
-    for (const BasicPackagePtr &package : split.packages)
-        toucher->touch(package);
+    for (int i = 0; i < split.packages.size(); ++i)
+        toucher->touch(split.packages.at(i), split.frames.at(i));
     return 0;
 }
