@@ -5,8 +5,12 @@
 
 void FuzzCheck::require(bool condition, const char *what, const QString &detail)
 {
-    if (condition)
-        return;
+    if (!condition)
+        fail(what, detail);
+}
+
+void FuzzCheck::fail(const char *what, const QString &detail)
+{
     std::fprintf(stderr, "fuzz requirement broken: %s %s\n", what, qPrintable(detail));
     std::fflush(stderr);
     std::abort();

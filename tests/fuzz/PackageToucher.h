@@ -5,6 +5,8 @@
 
 #include <QTemporaryDir>
 
+#include <dirent.h>
+
 /// Uses every part of a received package the way the library, the server and
 /// their callers may: its text form, value, typed fields and identifier; it
 /// writes the package again and checks the frame; and it saves a file
@@ -14,12 +16,18 @@ class PackageToucher
 {
 public:
     PackageToucher();
+    ~PackageToucher();
+    PackageToucher(const PackageToucher &) = delete;
+    PackageToucher &operator=(const PackageToucher &) = delete;
 
-    void touch(const BasicPackagePtr &package);
+    /// `frame`, when given, is what `package` writes (frameOf), already known
+    /// to the caller.
+    void touch(const BasicPackagePtr &package, const QByteArray &frame = QByteArray());
     /// Requires that writing `package` again and reading what was written
     /// gives the same bytes once more (a variant may settle once first): what
-    /// a package reads, it can send on.
-    static void requireStableFrame(const BasicPackage &package);
+    /// a package reads, it can send on. `frame` as for touch().
+    static void requireStableFrame(const BasicPackage &package,
+                                   const QByteArray &frame = QByteArray());
     /// The folder received files are saved into; empty after every check.
     QString targetDir() const;
     /// Requires that the save of `fileName` into targetDir() that returned
@@ -34,6 +42,10 @@ private:
     static void touchFields(const BasicPackage &package);
 
     QTemporaryDir m_root;
+    // Kept open for the process: rewinddir() reads a folder as it is now,
+    // without the buffer opendir() allocates for every listing.
+    DIR *m_rootListing = nullptr;
+    DIR *m_targetListing = nullptr;
 };
 
 #endif // PACKAGETOUCHER_H

@@ -118,7 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             if (read(arrival.ident))
                 FuzzCheck::require(cache->contains(arrival.ident) == global,
                                    "a read consumes the entry unless it is a globals one",
-                                   arrival.ident.toString());
+                                   [&arrival] { return arrival.ident.toString(); });
         }
         cache->insert(arrival.ident, arrival.package);
         const bool saved = client->readFile(arrival.ident, toucher->targetDir());

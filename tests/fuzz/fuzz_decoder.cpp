@@ -65,15 +65,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                            split.tooLarge == whole.tooLarge,
                        "the pieces a stream arrives in change nothing that is delivered");
     FuzzCheck::require(split.tooLarge <= 1, "a decoder stops after a frame too large");
-    qint64 consumed = 0;
+    // Counted down from the stream's length: a size up to 2^63 - 1 that a
+    // faulty decoder delivered must break the requirement, not overflow a sum.
+    qint64 left = input.stream().size();
     for (qint64 payload : split.sizes) {
-        consumed += BasicPackage::HeaderSize + qMax<qint64>(payload, 0);
+        const qint64 frame = qMax<qint64>(payload, 0);
+        FuzzCheck::require(left >= BasicPackage::HeaderSize &&
+                               frame <= left - BasicPackage::HeaderSize,
+                           "every delivered frame lies within the stream");
+        left -= BasicPackage::HeaderSize + frame;
         if (limit >= 0)
             FuzzCheck::require(payload <= limit, "no frame above the limit is delivered");
     }
-    FuzzCheck::require(consumed <= input.stream().size(),
-                       "every delivered frame lies within the stream");
-    for (const BasicPackagePtr &package : split.packages)
-        toucher->touch(package);
+    for (int i = 0; i < split.packages.size(); ++i)
+        toucher->touch(split.packages.at(i), split.frames.at(i));
     return 0;
 }

@@ -55,7 +55,7 @@ bool probeAnswered(const QByteArray &bytes, const QString &value)
                              const auto string = package.dynamicCast<StringPackage>();
                              FuzzCheck::require(string && string->typedValue() == value,
                                                 "the probe reads back what it stored",
-                                                package->toString());
+                                                [&package] { return package->toString(); });
                              read = true;
                          }
                      });
