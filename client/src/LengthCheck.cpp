@@ -83,15 +83,6 @@ QDataStream &LengthCheck::readText(QDataStream &in, QString &text)
     return in;
 }
 
-QDataStream &LengthCheck::readBytes(QDataStream &in, QByteArray &bytes)
-{
-    if (bytesFit(in))
-        return in >> bytes;
-    bytes = QByteArray();
-    runOut(in);
-    return in;
-}
-
 void LengthCheck::runOut(QDataStream &in)
 {
     if (QIODevice *device = in.device())

@@ -3,7 +3,6 @@
 
 #include <QtGlobal>
 
-class QByteArray;
 class QDataStream;
 class QString;
 
@@ -34,10 +33,9 @@ public:
     static bool bytesFit(QDataStream &in);
     static bool bitsFit(QDataStream &in);
 
-    /// Read a text or byte array as Qt does, unless its announced length
-    /// cannot fit: then it reads as null and the stream runs out.
+    /// Reads a text as Qt does, unless its announced length cannot fit: then
+    /// it reads as null and the stream runs out.
     static QDataStream &readText(QDataStream &in, QString &text);
-    static QDataStream &readBytes(QDataStream &in, QByteArray &bytes);
 
     /// What Qt's readers leave when the data ends inside a field: everything
     /// left consumed and the stream past its end.

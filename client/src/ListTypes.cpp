@@ -48,21 +48,29 @@ void readElement(QDataStream &in, QString &element)
     LengthCheck::readText(in, element);
 }
 
+// Reads a list's element count; false when the list ends there, the count
+// being cut off or more than the rest of the stream can hold. Qt would read
+// element after element until the data ran out, then empty the list: the
+// rest is consumed and the stream fails the same way.
+bool readCount(QDataStream &in, quint32 &count, qint64 minElementSize)
+{
+    in >> count;
+    if (in.status() != QDataStream::Ok)
+        return false;
+    if (LengthCheck::fits(in, count, minElementSize))
+        return true;
+    LengthCheck::runOut(in);
+    return false;
+}
+
 template <typename T>
 QDataStream &readCapped(QDataStream &in, QList<T> &list, qint64 minElementSize)
 {
     StatusKeeper keeper(in);
     list.clear();
     quint32 count = 0;
-    in >> count;
-    if (in.status() != QDataStream::Ok)
+    if (!readCount(in, count, minElementSize))
         return in;
-    if (!LengthCheck::fits(in, count, minElementSize)) {
-        // Qt would read element after element until the data ran out, then
-        // empty the list: consume the rest and fail the same way.
-        LengthCheck::runOut(in);
-        return in;
-    }
     list.reserve(int(count));
     for (quint32 i = 0; i < count; ++i) {
         T element;
@@ -85,13 +93,8 @@ QDataStream &readNumbers(QDataStream &in, QList<T> &list)
     StatusKeeper keeper(in);
     list.clear();
     quint32 count = 0;
-    in >> count;
-    if (in.status() != QDataStream::Ok)
+    if (!readCount(in, count, sizeof(Word)))
         return in;
-    if (!LengthCheck::fits(in, count, sizeof(Word))) {
-        LengthCheck::runOut(in);
-        return in;
-    }
     QByteArray block(int(count * sizeof(Word)), Qt::Uninitialized);
     if (in.readRawData(block.data(), block.size()) != block.size()) {
         in.setStatus(QDataStream::ReadPastEnd);
