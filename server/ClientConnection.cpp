@@ -163,7 +163,8 @@ void ClientConnection::readIncoming()
         return;
     m_reading = true;
     while (!m_closed && m_socket->bytesAvailable() > 0 && backlog() < ReadPauseBacklog)
-        m_decoder.processData(m_socket->read(ReadBufferSize));
+        // Only what has arrived: read(n) allocates n bytes before it looks.
+        m_decoder.processData(m_socket->read(qMin(ReadBufferSize, m_socket->bytesAvailable())));
     m_reading = false;
 }
 

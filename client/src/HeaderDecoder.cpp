@@ -241,9 +241,13 @@ void HeaderDecoder::processData(const QByteArray &data)
 
     if (incomingOffset < incoming.size()) {
         // Too little for the next header or chunk, so less than 64 KiB + 16
-        // bytes in all: joined here for the next call.
-        *pending = pending->mid(pendingOffset) + incoming.mid(incomingOffset);
-        pendingOffset = 0;
+        // bytes in all: kept for the next call. Appended, not rebuilt: a frame
+        // trickling in byte by byte would otherwise be copied whole per byte.
+        if (pendingOffset > 0) {
+            pending->remove(0, pendingOffset);
+            pendingOffset = 0;
+        }
+        pending->append(incoming.constData() + incomingOffset, incoming.size() - incomingOffset);
     } else if (pendingOffset >= pending->size()) {
         // Everything consumed: the caller's buffer is let go.
         pending->clear();

@@ -7,9 +7,11 @@ namespace {
 std::atomic<std::ptrdiff_t> held{0};
 std::atomic<std::ptrdiff_t> peak{0};
 std::atomic<std::ptrdiff_t> start{0};
+std::atomic<std::ptrdiff_t> allocated{0};
 
 void add(std::ptrdiff_t bytes)
 {
+    allocated.fetch_add(bytes, std::memory_order_relaxed);
     const std::ptrdiff_t now = held.fetch_add(bytes, std::memory_order_relaxed) + bytes;
     std::ptrdiff_t seen = peak.load(std::memory_order_relaxed);
     while (now > seen && !peak.compare_exchange_weak(seen, now, std::memory_order_relaxed)) {
@@ -28,11 +30,17 @@ void AllocationMeter::restart()
     const std::ptrdiff_t now = held.load();
     start.store(now);
     peak.store(now);
+    allocated.store(0);
 }
 
 std::ptrdiff_t AllocationMeter::peakAboveStart()
 {
     return peak.load() - start.load();
+}
+
+std::ptrdiff_t AllocationMeter::allocatedSinceStart()
+{
+    return allocated.load();
 }
 
 #if defined(__SANITIZE_ADDRESS__)

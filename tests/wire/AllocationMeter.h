@@ -15,6 +15,8 @@ public:
     static void restart();
     /// The most held above the level at restart().
     static std::ptrdiff_t peakAboveStart();
+    /// All bytes allocated since restart(), whether freed since or not.
+    static std::ptrdiff_t allocatedSinceStart();
 };
 
 #endif // ALLOCATIONMETER_H

@@ -1,5 +1,7 @@
 #include "WireTest.h"
 
+#include "AllocationMeter.h"
+
 #include "FilePackage.h"
 
 #include <QtTest>
@@ -170,6 +172,24 @@ private slots:
         // A decoder destroyed in the middle of a frame frees what it holds; the
         // sanitizer build reports it otherwise.
         HeaderDecoder().processData(partial);
+    }
+
+    // A frame that trickles in a byte at a time is held once, not copied
+    // whole for every byte (64 KiB that way would cost 2 GiB of copies).
+    void trickledFrameIsHeldOnce()
+    {
+        const QByteArray frameBytes =
+            bytes(frame(3, 1, mqttK + "0000fff0" + QString(0xfff0 * 2, '6')));
+        Decoding d;
+        AllocationMeter::restart();
+        for (char byte : frameBytes)
+            d.decoder.processData(QByteArray(1, byte));
+        const std::ptrdiff_t allocated = AllocationMeter::allocatedSinceStart();
+        QCOMPARE(d.received.size(), 1);
+        QVERIFY2(allocated < 64 * frameBytes.size(),
+                 qPrintable(QStringLiteral("%1 bytes allocated for a frame of %2")
+                                .arg(allocated)
+                                .arg(frameBytes.size())));
     }
 
     void payloadLimit()
