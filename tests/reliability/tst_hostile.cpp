@@ -438,12 +438,11 @@ void TestHostile::pinnedCertificate()
                               {"encryption", encryption},
                               {"serverCertificateSha256", pin}});
     {
+        // A refusal names its reason: not "Timeout reached", however slow the
+        // handshake under a sanitizer.
         VelDataClient client;
-        QElapsedTimer elapsed;
-        elapsed.start();
         QCOMPARE(client.setInt(QStringLiteral("secret"), QStringLiteral("tls"), 7),
                  error.isEmpty());
-        QVERIFY(elapsed.elapsed() < 5000);
         if (!error.isEmpty())
             QCOMPARE(client.lastError(), error);
     }
