@@ -37,6 +37,10 @@
 
 #include <utility>
 
+#ifndef Q_OS_WIN
+#include <sys/socket.h>
+#endif
+
 namespace {
 
 const char *const settingsKey = "Software\\Haltra\\VelDataServer\\Settings";
@@ -366,7 +370,9 @@ bool PreProcessor::connectedFor(int packageId)
     // The server has begun to close this connection and would never answer
     // on it: it is let go now (reporting what still waits on it), and a new
     // one carries the request.
-    if (socket->state() == QAbstractSocket::ClosingState) {
+    const QAbstractSocket::SocketState state = socket->state();
+    if (state == QAbstractSocket::ClosingState ||
+        (state == QAbstractSocket::ConnectedState && peerHasClosed())) {
         onReadyRead();
         socket->abort();
     }
@@ -375,6 +381,20 @@ bool PreProcessor::connectedFor(int packageId)
         return true;
     finish(packageId, NoConnection);
     return false;
+}
+
+// Whether the server has closed its side of the connection although the
+// socket has not noticed yet: its end of stream, which follows a refusal at
+// once, waits behind the request that is about to be written on it.
+bool PreProcessor::peerHasClosed() const
+{
+#ifdef Q_OS_WIN
+    return false;
+#else
+    const qintptr descriptor = socket->socketDescriptor();
+    char byte = 0;
+    return descriptor >= 0 && ::recv(int(descriptor), &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 0;
+#endif
 }
 
 void PreProcessor::transmit(const BasicPackage &package)

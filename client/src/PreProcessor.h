@@ -117,6 +117,7 @@ private:
     bool peerMatchesPin();
     /// Connects when needed; on failure reports -9 for `packageId`.
     bool connectedFor(int packageId);
+    bool peerHasClosed() const;
     void transmit(const BasicPackage &package);
     /// Transmits a request whose caller waits for its answer.
     void transmitAwaited(const BasicPackage &package);
