@@ -6,6 +6,7 @@
 
 #include <QBuffer>
 #include <QCborStreamReader>
+#include <QCborValue>
 #include <QDataStream>
 #include <QDateTime>
 #include <QTimeZone>
@@ -92,6 +93,12 @@ bool skipText(QDataStream &in)
 // built, so their sizes need no check.
 constexpr int CborDepthDecoded = 1024;
 
+// Qt writes an element it could not decode as nothing, so a container it
+// read can announce a few more elements than its bytes hold; reading such a
+// container again must give what Qt gives. A few more reserved elements
+// (16 bytes each) cost nothing; millions do.
+constexpr quint64 CborSlack = 1024;
+
 enum class Cbor
 {
     Fits,
@@ -109,7 +116,7 @@ Cbor walkCbor(QCborStreamReader &reader, qint64 size, int depth)
         return reader.next() ? Cbor::Fits : Cbor::BeyondDecoding;
     if (reader.isLengthKnown()) {
         const quint64 items = reader.length() * (reader.isMap() ? 2 : 1);
-        if (items > quint64(size - reader.currentOffset()))
+        if (items > quint64(size - reader.currentOffset()) + CborSlack)
             return Cbor::TooLarge;
     }
     if (!reader.enterContainer())
@@ -126,14 +133,14 @@ Cbor walkCbor(QCborStreamReader &reader, qint64 size, int depth)
     return Cbor::Fits;
 }
 
-bool cborBytesFit(QDataStream &in)
+// CBOR that Qt cannot decode whole it keeps in part, and writes back as
+// other CBOR that reads differently again; like any value that cannot be
+// written again, it reads as an invalid variant.
+bool cborDecodes(const QByteArray &bytes)
 {
-    if (!LengthCheck::bytesFit(in))
-        return false;
-    QByteArray bytes;
-    in >> bytes;
-    QCborStreamReader reader(bytes);
-    return walkCbor(reader, bytes.size(), 1) != Cbor::TooLarge;
+    QCborParserError error;
+    QCborValue::fromCbor(bytes, &error);
+    return error.error == QCborError::NoError;
 }
 
 // A date-time in a named zone carries the zone's id, and one with an offset
@@ -162,6 +169,18 @@ bool dateTimeFits(QDataStream &in)
     return skipText(in);
 }
 
+Walk cborWalk(QDataStream &in)
+{
+    if (!LengthCheck::bytesFit(in))
+        return Walk::RunsOut;
+    QByteArray bytes;
+    in >> bytes;
+    QCborStreamReader reader(bytes);
+    if (walkCbor(reader, bytes.size(), 1) == Cbor::TooLarge)
+        return Walk::RunsOut;
+    return cborDecodes(bytes) ? Walk::Readable : Walk::Unwritable;
+}
+
 // Whether the leaf value (no list, map or variant) that starts here, of
 // `typeId`, announces only lengths the bytes left can hold. Types not named
 // here have no length of their own in their stream form.
@@ -181,10 +200,6 @@ bool leafFits(QDataStream &in, int typeId)
         return LengthCheck::bytesFit(in);
     case QMetaType::QBitArray:
         return LengthCheck::bitsFit(in);
-    case QMetaType::QCborValue:
-    case QMetaType::QCborArray:
-    case QMetaType::QCborMap:
-        return cborBytesFit(in);
     case QMetaType::QJsonValue: {
         quint8 type = 0;
         in >> type;
@@ -261,8 +276,14 @@ Walk walkVariant(QDataStream &in, int depth)
         return walkVariant(in, depth + 1);
     if (smallestElement(typeId) > 0)
         return walkElements(in, typeId, depth);
-    if (!leafFits(in, typeId))
+    if (typeId == QMetaType::QCborValue || typeId == QMetaType::QCborArray ||
+        typeId == QMetaType::QCborMap) {
+        const Walk cbor = cborWalk(in);
+        if (cbor != Walk::Readable)
+            return cbor;
+    } else if (!leafFits(in, typeId)) {
         return Walk::RunsOut;
+    }
     // A value at the top needs no reading to find where a next one begins;
     // only a date-time must be read to see whether it can be written again.
     if (depth == 1 && typeId != QMetaType::QDateTime)

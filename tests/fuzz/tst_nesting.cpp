@@ -120,15 +120,18 @@ private slots:
             }
         }
         // JSON and CBOR documents have their own limit inside Qt (arrays 1024
-        // deep within the document), well within a 1 MiB stack.
+        // deep within the document), well within a 1 MiB stack. JSON beyond
+        // it reads as another document; CBOR that Qt cannot decode whole as
+        // an invalid variant.
         for (const char *shape : {"json", "cbor"}) {
+            const int beyond = QByteArray(shape) == "cbor" ? 0 : -1;
             const auto row = [&](const char *what, int depth, int expected) {
                 QTest::addRow("%s package %s", shape, what)
                     << QString::fromLatin1(shape) << QStringLiteral("package") << depth << expected;
             };
             row("1025 deep", 1025, 1025);
-            row("1026 deep", 1026, -1);
-            row("100000 deep", 100000, -1);
+            row("1026 deep", 1026, beyond);
+            row("100000 deep", 100000, beyond);
         }
     }
 
