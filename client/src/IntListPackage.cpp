@@ -13,7 +13,8 @@ void IntListPackage::write(QIODevice *device, qint64 extraSize) const
 {
     if (!device)
         return;
-    const QByteArray bytes = encode([this](QDataStream &out) { ListTypes::writeIntList(out, m_value); });
+    const QByteArray bytes =
+        encode([this](QDataStream &out) { ListTypes::writeIntList(out, m_value); });
     DataPackage::write(device, bytes.size() + extraSize);
     device->write(bytes);
 }
