@@ -149,9 +149,9 @@ bool dateTimeFits(QDataStream &in)
 {
     qint64 julianDay = 0;
     quint32 msecs = 0;
-    qint8 spec = 0;
-    in >> julianDay >> msecs >> spec;
-    if (spec != Qt::TimeZone)
+    qint8 timeSpec = 0;
+    in >> julianDay >> msecs >> timeSpec;
+    if (timeSpec != Qt::TimeZone)
         return true;
     if (!LengthCheck::textFits(in))
         return false;
