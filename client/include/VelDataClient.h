@@ -96,6 +96,7 @@ public:
     bool setVariant(const QString &key, const QVariant &value);
     /// Sends the local file `fileName` to the server.
     bool setFile(const QString &key, QString &uuid, const QString &fileName);
+    bool setFile(const QString &key, const QString &uuid, const QString &fileName);
     bool setFile(const QString &key, const QString &fileName);
     bool removeValue(const QString &key, const QString &uuid);
 
@@ -123,6 +124,7 @@ public:
     /// 1 or -1; when the file cannot be saved, lastError() says why ("Cannot
     /// save the file: ...", also for a full disk or device).
     int getFile(const QString &key, QString &uuid, const QString &fileName);
+    int getFile(const QString &key, const QString &uuid, const QString &fileName);
     int getFile(const QString &key, const QString &fileName);
 
     /// Switches change notifications for a value on or off; does not wait.

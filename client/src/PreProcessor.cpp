@@ -265,11 +265,19 @@ void PreProcessor::establishConnection()
 
 void PreProcessor::disconnectFromServer()
 {
+    // A close the client makes itself (teardown, a refused certificate) is no
+    // failure and stays below warning level.
+    closeConnection(5);
+}
+
+void PreProcessor::closeConnection(int traceLevel)
+{
     // close() below reports the loss once more through `disconnected`.
     if (closing)
         return;
     const QScopedValueRollback<bool> guard(closing, true);
-    ZTRACE(1, "VDS: Connection to server closed: %s", local(socket->errorString()).constData());
+    ZTRACE(traceLevel, "VDS: Connection to server closed: %s",
+           local(socket->errorString()).constData());
     // Nobody waits on a connection closed on purpose; a loss has already
     // reported its requests.
     m_awaited.clear();
@@ -290,7 +298,7 @@ void PreProcessor::connectionLost()
         for (int id : lost)
             emit dataFinished(id, NoConnection);
     }
-    disconnectFromServer();
+    closeConnection(1);
 }
 
 void PreProcessor::onReadyRead()

@@ -108,6 +108,9 @@ private:
     void setLastError(const QString &text);
     /// The socket's disconnected: a loss unless this object closed it itself.
     void connectionLost();
+    /// Closes the socket and forgets what was awaited and cached; the close is
+    /// traced at `traceLevel` (1 for a loss, higher for a close on purpose).
+    void closeConnection(int traceLevel);
     /// Reports `resultCode` for `packageId`, which is then no longer awaited.
     void finish(int packageId, int resultCode);
     /// With a pinned certificate fingerprint: waits for the TLS handshake and

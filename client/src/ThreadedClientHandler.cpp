@@ -74,6 +74,10 @@ ThreadedClientHandler::ThreadedClientHandler(const QString &host, int port)
             &ThreadedClientHandler::autoUpdateReceived);
     connect(pre, &PreProcessor::dataFinished, this, &ThreadedClientHandler::setDataReceived);
 
+    // Without an application object no event loop would run in the worker;
+    // every call then fails at once (hasApplication) and no thread is left.
+    if (!QCoreApplication::instance())
+        return;
     // The handler owns the worker thread outright (no self-deletion), so that
     // its destructor can wait for the thread and leave nothing behind.
     m_workerThread = new QThread;
@@ -84,6 +88,10 @@ ThreadedClientHandler::ThreadedClientHandler(const QString &host, int port)
 
 ThreadedClientHandler::~ThreadedClientHandler()
 {
+    if (!m_workerThread) {
+        delete m_preProcessor;
+        return;
+    }
     emit closeAll();
     // Queued behind the disconnect, so the worker closes the socket first.
     m_preProcessor->deleteLater();
@@ -122,8 +130,20 @@ bool ThreadedClientHandler::failConnection()
     return false;
 }
 
+bool ThreadedClientHandler::hasApplication()
+{
+    if (QCoreApplication::instance())
+        return true;
+    m_lastError = QStringLiteral("VelDataClient needs a QCoreApplication: create one (for "
+                                 "example in main()) before using the client");
+    ZTRACE(1, "VDS: %s", m_lastError.toLocal8Bit().constData());
+    return false;
+}
+
 int ThreadedClientHandler::waitForResult(int packageId, int timeoutMs)
 {
+    if (!hasApplication())
+        return -9;
     if (!m_preProcessor->ensureConnection()) {
         failConnection();
         return -9;
@@ -165,6 +185,8 @@ int ThreadedClientHandler::waitForResult(int packageId, int timeoutMs)
 
 bool ThreadedClientHandler::getValue(const Identifier &ident, int packageId)
 {
+    if (!hasApplication())
+        return false;
     const bool globals = ident.typeIndex() == 2;
     if (m_preProcessor->socketState() == QAbstractSocket::ConnectedState) {
         if (globals || m_preProcessor->cache()->contains(ident))
@@ -207,6 +229,8 @@ bool ThreadedClientHandler::getFile(const Identifier &ident, QString &fileName, 
 bool ThreadedClientHandler::establishConnection()
 {
     ZTRACE(4, "establishConnection()");
+    if (!hasApplication())
+        return false;
     emit establishConnection_signal();
     QElapsedTimer timer;
     timer.start();

@@ -74,6 +74,9 @@ private:
     void discardStaleResultOn(void (ThreadedClientHandler::*signal)(Args...));
     void requestEmitted(int packageId);
     bool failConnection();
+    /// False, with lastError saying so, when the process has no
+    /// QCoreApplication: nothing could carry a request.
+    bool hasApplication();
 
     PreProcessor *m_preProcessor = nullptr;
     QThread *m_workerThread = nullptr;

@@ -93,6 +93,7 @@ private slots:
     void lostConnectionEndsTheWait_data();
     void lostConnectionEndsTheWait();
     void noConnectionWhenNotAllowedToStart();
+    void withoutApplicationEveryCallFails();
     void timeouts();
     void manyClientsLeaveNothingBehind();
 
@@ -489,6 +490,8 @@ void TestClient::filesRoundTrip()
     source.write(content);
     source.close();
     QVERIFY(client->setFile("doc", source.fileName()));
+    // Literal uuids need the const forms.
+    QVERIFY(client->setFile("doc", "pump1", source.fileName()));
     QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("out")));
     const QString out = dir.filePath(QStringLiteral("out"));
     QCOMPARE(client->getFile("doc", out), 1);
@@ -496,6 +499,9 @@ void TestClient::filesRoundTrip()
     QVERIFY(fetched.open(QIODevice::ReadOnly));
     QCOMPARE(fetched.readAll(), content);
     QCOMPARE(client->getFile("missing", out), -1);
+    QVERIFY(QFile::remove(fetched.fileName()));
+    QCOMPARE(client->getFile("doc", "pump1", out), 1);
+    QVERIFY(QFile::exists(fetched.fileName()));
 
     // A hostile name from the server never leaves the target folder.
     server->store(package<FilePackage>(0, rt("evil", QString()), QStringLiteral("../x"),
@@ -615,6 +621,35 @@ void TestClient::noConnectionWhenNotAllowedToStart()
     QVERIFY(server->frames().isEmpty());
 }
 
+// Run in a child process of its own (see main): a process without a
+// QCoreApplication, which must neither wait out a limit nor hang at exit.
+void TestClient::withoutApplicationEveryCallFails()
+{
+    QProcess child;
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--without-application")});
+    QVERIFY2(child.waitForFinished(120000), "the client's destructor must return");
+    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+    const QString error = QStringLiteral("VelDataClient needs a QCoreApplication: create one (for "
+                                         "example in main()) before using the client");
+    QCOMPARE(QString::fromUtf8(child.readAllStandardOutput()).split(QLatin1Char('\n')),
+             QStringList({"setInt 0 " + error, "getInt -1 " + error, "getFile -1 " + error,
+                          "establishConnection 0 " + error, ""}));
+}
+
+static int runWithoutApplication()
+{
+    QTextStream out(stdout);
+    VelDataClient client;
+    out << "setInt " << client.setInt("a", "b", 5) << ' ' << client.lastError() << '\n';
+    int value = 0;
+    out << "getInt " << client.getInt("a", "b", &value) << ' ' << client.lastError() << '\n';
+    out << "getFile " << client.getFile("f", "b", QDir::tempPath()) << ' ' << client.lastError()
+        << '\n';
+    out << "establishConnection " << client.establishConnection() << ' ' << client.lastError()
+        << '\n';
+    return 0;
+}
+
 // The slow cases, together: a server that never answers.
 void TestClient::timeouts()
 {
@@ -670,5 +705,13 @@ void TestClient::manyClientsLeaveNothingBehind()
     QTRY_VERIFY(countEntries("/proc/self/fd") <= fds);
 }
 
-QTEST_GUILESS_MAIN(TestClient)
+int main(int argc, char *argv[])
+{
+    if (argc == 2 && qstrcmp(argv[1], "--without-application") == 0)
+        return runWithoutApplication();
+    QCoreApplication app(argc, argv);
+    TestClient test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_client.moc"
