@@ -1,5 +1,6 @@
 #include "ServerSettings.h"
 
+#include "SettingsKeys.h"
 #include "vedezid.h"
 
 #include <QCommandLineParser>
@@ -10,8 +11,6 @@
 #include <limits>
 
 namespace {
-
-const char SettingsKey[] = "Software\\Haltra\\VelDataServer\\Settings";
 
 bool parseNumber(const QString &text, qint64 min, qint64 max, qint64 *value)
 {
@@ -24,9 +23,12 @@ bool parseNumber(const QString &text, qint64 min, qint64 max, qint64 *value)
 
 bool ServerSettings::load(const QStringList &arguments, QString *error)
 {
-    const long configuredPort = getreg_LM_long(SettingsKey, "serverPort", DefaultPort, nullptr);
-    port = configuredPort >= 0 && configuredPort <= 65535 ? quint16(configuredPort) : DefaultPort;
-    encryption = getreg_LM_long(SettingsKey, "encryption", 0, nullptr) != 0;
+    getreg_LM_warnUnknown(SettingsKeys::Group, SettingsKeys::all());
+    port = quint16(getreg_LM_long_checked(SettingsKeys::Group, SettingsKeys::ServerPort,
+                                          DefaultPort, 1, 65535));
+    encryption = getreg_LM_long_checked(SettingsKeys::Group, SettingsKeys::Encryption, 0,
+                                        std::numeric_limits<int>::min(),
+                                        std::numeric_limits<int>::max()) != 0;
     dataDir = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
 
     QCommandLineParser parser;

@@ -1,6 +1,8 @@
 #ifndef SERVERSETTINGS_H
 #define SERVERSETTINGS_H
 
+#include "SettingsKeys.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -11,7 +13,7 @@
 class ServerSettings
 {
 public:
-    static constexpr quint16 DefaultPort = 37073;
+    static constexpr quint16 DefaultPort = SettingsKeys::DefaultServerPort;
     static constexpr qint64 DefaultMaxFrameSize = qint64(1) << 30;
 
     /// Reads the settings and parses `arguments` (program name first). Prints

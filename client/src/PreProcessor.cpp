@@ -20,6 +20,7 @@
 #include "StringPackage.h"
 #include "VariantPackage.h"
 
+#include "SettingsKeys.h"
 #include "dezizudavo.h"
 #include "hostprogram.h"
 #include "vedezid.h"
@@ -31,9 +32,11 @@
 #include <QProcess>
 #include <QScopedValueRollback>
 #include <QSharedMemory>
+
 #include <QSslCertificate>
 #include <QSslSocket>
 #include <QThread>
+#include <limits>
 
 #include <utility>
 
@@ -42,8 +45,6 @@
 #endif
 
 namespace {
-
-const char *const settingsKey = "Software\\Haltra\\VelDataServer\\Settings";
 
 constexpr int NoConnection = -9;
 constexpr int WriteWaitMs = 5000;
@@ -94,7 +95,9 @@ PreProcessor::PreProcessor(const QString &host, int port)
     : QObject(nullptr), host(host), port(port), socket(new QSslSocket(this)),
       decoder(new HeaderDecoder), m_cache(new Cache)
 {
-    encryption = getreg_LM_long(settingsKey, "encryption", 0, nullptr) != 0;
+    encryption = getreg_LM_long_checked(SettingsKeys::Group, SettingsKeys::Encryption, 0,
+                                        std::numeric_limits<int>::min(),
+                                        std::numeric_limits<int>::max()) != 0;
     if (encryption) {
         ZTRACE(1, "VDS: Using VelDataClient with encryption! This is currently a experimental "
                   "feature!");
@@ -102,7 +105,8 @@ PreProcessor::PreProcessor(const QString &host, int port)
     }
     // Hex in either case, with or without colons between the bytes.
     pinnedFingerprint = QByteArray::fromStdString(
-                            getreg_LM_string(settingsKey, "serverCertificateSha256", "", nullptr))
+                            getreg_LM_string(SettingsKeys::Group,
+                                             SettingsKeys::ServerCertificateSha256, "", nullptr))
                             .replace(':', QByteArray())
                             .trimmed()
                             .toLower();
@@ -144,7 +148,9 @@ bool PreProcessor::ensureConnection()
 {
     if (isServerReady())
         return true;
-    if (getreg_LM_long(settingsKey, "startServerOnRequest", 1, nullptr) == 0) {
+    if (getreg_LM_long_checked(SettingsKeys::Group, SettingsKeys::StartServerOnRequest, 1,
+                               std::numeric_limits<int>::min(),
+                               std::numeric_limits<int>::max()) == 0) {
         ZTRACE(1,
                "VDS: ensureConnection: Server not running and client is not allowed to start it");
         setLastError(QStringLiteral("Not allowed to start VelDataServer"));

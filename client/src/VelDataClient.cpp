@@ -7,6 +7,7 @@
 #include "Identifier.h"
 #include "ListTypes.h"
 #include "PreProcessor.h"
+#include "SettingsKeys.h"
 #include "ThreadedClientHandler.h"
 #include "vedezid.h"
 #include "ztrace.h"
@@ -77,8 +78,9 @@ ThreadedClientHandler *VelDataClient::handler()
     // Received variants holding lists can only be read once these are known,
     // also in a process that never sends one.
     ListTypes::registerStreamOperators();
-    const int port = int(
-        getreg_LM_long("Software\\Haltra\\VelDataServer\\Settings", "serverPort", 37073, nullptr));
+    getreg_LM_warnUnknown(SettingsKeys::Group, SettingsKeys::all());
+    const int port = int(getreg_LM_long_checked(SettingsKeys::Group, SettingsKeys::ServerPort,
+                                                SettingsKeys::DefaultServerPort, 1, 65535));
     m_handler = new ThreadedClientHandler(QStringLiteral("localhost"), port);
     // Without an application object no event loop would carry a request or
     // end the thread; the handler then fails every call at once instead.

@@ -94,6 +94,8 @@ private slots:
     void lostConnectionEndsTheWait();
     void noConnectionWhenNotAllowedToStart();
     void withoutApplicationEveryCallFails();
+    void settingMistakesAreNamed_data();
+    void settingMistakesAreNamed();
     void timeouts();
     void manyClientsLeaveNothingBehind();
 
@@ -634,6 +636,46 @@ void TestClient::withoutApplicationEveryCallFails()
     QCOMPARE(QString::fromUtf8(child.readAllStandardOutput()).split(QLatin1Char('\n')),
              QStringList({"setInt 0 " + error, "getInt -1 " + error, "getFile -1 " + error,
                           "establishConnection 0 " + error, ""}));
+}
+
+void TestClient::settingMistakesAreNamed_data()
+{
+    QTest::addColumn<QString>("lines");
+    QTest::addColumn<QString>("warning");
+
+    QTest::newRow("port not a number")
+        << "serverPort=eleven"
+        << "serverPort=\"eleven\" is not a whole number; the default 37073 "
+           "is used";
+    QTest::newRow("port 0") << "serverPort=0"
+                            << "serverPort=\"0\" is outside 1 to 65535; the default 37073 is used";
+    QTest::newRow("port beyond 16 bits")
+        << "serverPort=70000"
+        << "serverPort=\"70000\" is outside 1 to 65535; the default 37073 is used";
+    QTest::newRow("switch not a number")
+        << "serverPort=1\nencryption=true"
+        << "encryption=\"true\" is not a whole number; the default 0 is used";
+    QTest::newRow("unknown key") << "serverPort=1\nserverport=2"
+                                 << "unknown key \"serverport\" is ignored (known: serverPort, "
+                                    "encryption, startServerOnRequest, serverCertificateSha256)";
+}
+
+// Read when a client sets up its connection; no request is made, so a
+// mistaken port never reaches whatever listens on the default one.
+void TestClient::settingMistakesAreNamed()
+{
+    QFETCH(QString, lines);
+    QFETCH(QString, warning);
+    const QString file =
+        qEnvironmentVariable("XDG_CONFIG_DIRS") + QStringLiteral("/Haltra/VelDataServer.conf");
+    QFile settings(file);
+    QVERIFY(settings.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    settings.write("[Settings]\n" + lines.toUtf8() + "\n");
+    settings.close();
+    QTest::ignoreMessage(QtWarningMsg,
+                         qPrintable(QStringLiteral("settings: %1: %2").arg(file, warning)));
+    VelDataClient fresh;
+    QCOMPARE(fresh.lastError(), QString());
 }
 
 static int runWithoutApplication()

@@ -767,15 +767,35 @@ void tst_Server::portFromSettings()
     probe.close();
 
     m_server = std::make_unique<ServerProcess>(m_dir->filePath(QStringLiteral("data")));
-    m_server->setEnvironment(QStringLiteral("XDG_CONFIG_DIRS"),
-                             settingsFolder(QStringLiteral("serverPort=%1").arg(port)));
+    const QString folder =
+        settingsFolder(QStringLiteral("serverPort=%1\nencryption=on\ncolour=blue").arg(port));
+    const QString file = folder + QStringLiteral("/Haltra/VelDataServer.conf");
+    m_server->setEnvironment(QStringLiteral("XDG_CONFIG_DIRS"), folder);
     m_server->usePortSetting();
     QVERIFY(m_server->start());
     QCOMPARE(m_server->port(), port);
     QCOMPARE(m_server->terminate(), 0);
-    // The command line wins over the settings.
+    // Mistakes are named, with the value used instead.
+    const QString log = QString::fromUtf8(m_server->errorOutput());
+    QVERIFY2(log.contains(QStringLiteral("settings: %1: encryption=\"on\" is not a whole number; "
+                                         "the default 0 is used")
+                              .arg(file)),
+             qPrintable(log));
+    QVERIFY2(
+        log.contains(QStringLiteral("settings: %1: unknown key \"colour\" is ignored").arg(file)),
+        qPrintable(log));
+    QVERIFY2(!log.contains(QStringLiteral("serverPort=")), qPrintable(log));
+
+    // The command line wins over the settings, also over a mistaken one.
+    settingsFolder(QStringLiteral("serverPort=0"));
     QVERIFY(m_server->start({QStringLiteral("--port"), QStringLiteral("0")}));
     QVERIFY(m_server->port() != port);
+    QCOMPARE(m_server->terminate(), 0);
+    QVERIFY(m_server->errorOutput().contains(
+        QStringLiteral("settings: %1: serverPort=\"0\" is outside 1 to 65535; the default 37073 "
+                       "is used")
+            .arg(file)
+            .toUtf8()));
 }
 
 QTEST_MAIN(tst_Server)
