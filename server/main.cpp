@@ -1,5 +1,6 @@
 // VelDataServer: the local data server of VelDataClient applications.
 
+#include "DataFolder.h"
 #include "DataServer.h"
 #include "ListTypes.h"
 #include "ReadinessBlock.h"
@@ -9,8 +10,6 @@
 #include "TlsIdentity.h"
 
 #include <QCoreApplication>
-#include <QDir>
-#include <QLockFile>
 #include <QTextStream>
 
 #include <cstdio>
@@ -49,19 +48,22 @@ int main(int argc, char *argv[])
     TerminationWatcher termination;
     if (!termination.isActive())
         return fail(QStringLiteral("cannot watch for SIGINT and SIGTERM"));
+    // Refused before anything is touched or printed: "listening" must only
+    // ever come from the server that clients will reach.
+    if (ReadinessBlock::heldByRunningServer(&error))
+        return fail(error);
     // One server per data folder, settled before SQLite is touched: two
     // servers that start at once (a client's request thread and calling
     // thread may both start one) would otherwise both fail on its lock and
-    // leave none running. The lock of a killed server is taken over.
-    QLockFile folderLock(QDir(settings.dataDir).filePath(QStringLiteral("server.lock")));
-    if (!settings.inMemory && !(QDir().mkpath(settings.dataDir) && folderLock.tryLock(0)))
-        return fail(QStringLiteral("another VelDataServer is using the data folder %1")
-                        .arg(settings.dataDir));
+    // leave none running.
+    DataFolder folder;
+    if (!settings.inMemory && !folder.claim(settings.dataDir, &error))
+        return fail(error);
     DataServer server(settings);
     if (!server.start(&error))
         return fail(error);
     ReadinessBlock ready;
-    if (!ready.create(&error))
+    if (!ready.create(server.port(), &error))
         return fail(error);
 
     QObject::connect(&termination, &TerminationWatcher::terminationRequested, &app,
