@@ -266,6 +266,13 @@ void TestVdsctl::storeAndRead_data()
     QTest::newRow("ints") << QStringList{"counts", "-u", "m1"}
                           << QStringList{"--type", "ints", "1", "2", "3"} << none
                           << QByteArray("1\n2\n3\n") << QByteArray("[1,2,3]") << "ints";
+    QTest::newRow("strings without items")
+        << QStringList{"none"} << QStringList{"--type", "strings"} << none << QByteArray()
+        << QByteArray("[]") << "strings";
+    QTest::newRow("doubles not finite, when allowed")
+        << QStringList{"edges"}
+        << QStringList{"-t", "doubles", "--allow-nonfinite", "1", "nan", "-inf"} << none
+        << QByteArray("1\nnan\n-inf\n") << QByteArray("[1,\"nan\",\"-inf\"]") << "doubles";
     QTest::newRow("empty ints from input")
         << QStringList{"nothing"} << QStringList{"--type", "ints", "-"} << QByteArray()
         << QByteArray() << QByteArray("[]") << "ints";
@@ -398,8 +405,14 @@ void TestVdsctl::usageErrors_data()
     QTest::newRow("two keys") << QStringList{"type", "a", "b"} << "wrong number of arguments";
     QTest::newRow("empty key") << QStringList{"get", ""} << "a key must not be empty";
     QTest::newRow("set without value") << QStringList{"set", "k"} << "wrong number of arguments";
-    QTest::newRow("two values for an int")
-        << QStringList{"set", "k", "-t", "int", "1", "2"} << "exactly one argument";
+    QTest::newRow("two values for an int") << QStringList{"set", "k", "-t", "int", "1", "2"}
+                                           << "an int value takes exactly one argument";
+    QTest::newRow("int without value")
+        << QStringList{"set", "k", "-t", "int"} << "wrong number of arguments";
+    QTest::newRow("nan") << QStringList{"set", "k", "-t", "double", "nan"}
+                         << "'nan' is not a finite number; give --allow-nonfinite";
+    QTest::newRow("inf in a list")
+        << QStringList{"set", "k", "-t", "doubles", "1", "-inf"} << "'-inf' is not a finite number";
     QTest::newRow("not an int") << QStringList{"set", "k", "--type", "int", "1.5"}
                                 << "'1.5' is not an int";
     QTest::newRow("not a double") << QStringList{"set", "k", "--type", "doubles", "1", "x"}
@@ -414,6 +427,8 @@ void TestVdsctl::usageErrors_data()
                                   << "a globals value cannot be of type bool";
     QTest::newRow("mqtt list") << QStringList{"set", "--mqtt", "k", "-t", "ints", "1"}
                                << "a mqtt value cannot be of type ints";
+    QTest::newRow("opcua bool") << QStringList{"set", "--opcua", "k", "-t", "bool", "1"}
+                                << "an opcua value cannot be of type bool";
     QTest::newRow("two kinds") << QStringList{"get", "--globals", "--opcua", "k"}
                                << "only one of --globals, --opcua, --mqtt";
     QTest::newRow("uuid of a globals value")
