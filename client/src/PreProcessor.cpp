@@ -253,6 +253,13 @@ bool PreProcessor::peerMatchesPin()
     return false;
 }
 
+bool PreProcessor::waitForInit(int timeoutMs)
+{
+    std::unique_lock<std::mutex> lock(m_initMutex);
+    return m_initArrived.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                  [this] { return !m_sendInit.load() || m_initFinished.load(); });
+}
+
 void PreProcessor::sendInitMessage()
 {
     if (!m_sendInit.load())
@@ -341,9 +348,14 @@ void PreProcessor::dataProcessed(BasicPackagePtr package, qint64, qint64)
             setLastError(response->message());
             finish(id, -10);
             return;
-        case ResponsePackage::InitAcknowledged:
+        case ResponsePackage::InitAcknowledged: {
+            // Under the mutex, so a waiter between its check and its wait
+            // cannot miss the wake-up.
+            const std::lock_guard<std::mutex> lock(m_initMutex);
             m_initFinished.store(true);
+            m_initArrived.notify_all();
             break;
+        }
         default:
             break;
         }

@@ -13,6 +13,7 @@
 #include <QVariant>
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 
 class Cache;
@@ -74,6 +75,10 @@ public:
     QString lastError() const;
     bool sendInit() const { return m_sendInit.load(); }
     bool initFinished() const { return m_initFinished.load(); }
+    /// Blocks the calling thread (no event processing) until the server has
+    /// acknowledged INIT, or no INIT is sent, or `timeoutMs` passed; true in
+    /// the first two cases. Wakes at once when the acknowledgement arrives.
+    bool waitForInit(int timeoutMs);
     QAbstractSocket::SocketState socketState() const { return m_socketState.load(); }
     Cache *cache() const { return m_cache; }
 
@@ -139,6 +144,8 @@ private:
     QString m_lastError;
     std::atomic<bool> m_sendInit{true};
     std::atomic<bool> m_initFinished{false};
+    std::mutex m_initMutex;
+    std::condition_variable m_initArrived;
     std::atomic<QAbstractSocket::SocketState> m_socketState{QAbstractSocket::UnconnectedState};
     bool encryption = false;
     /// SHA-256 of the certificate the server must present, lower-case hex;

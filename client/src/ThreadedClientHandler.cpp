@@ -234,10 +234,9 @@ bool ThreadedClientHandler::establishConnection()
     emit establishConnection_signal();
     QElapsedTimer timer;
     timer.start();
-    while (timer.elapsed() < 5000 && m_preProcessor->sendInit() && !m_preProcessor->initFinished())
-        QThread::msleep(100);
+    const bool acknowledged = m_preProcessor->waitForInit(5000);
     ZTRACE(4, "establishConnection(): Timer: %d", int(timer.elapsed()));
-    if (m_preProcessor->sendInit() && !m_preProcessor->initFinished())
+    if (!acknowledged)
         return true;
     ZTRACE(4, "establishConnection(): Init FINISHED");
     return true;
