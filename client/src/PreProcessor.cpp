@@ -41,6 +41,10 @@
 #include <utility>
 
 #ifndef Q_OS_WIN
+#include <cerrno>
+#include <csignal>
+#include <sys/ipc.h>
+#include <sys/shm.h>
 #include <sys/socket.h>
 #endif
 
@@ -137,11 +141,35 @@ PreProcessor::~PreProcessor()
 
 bool PreProcessor::isServerReady()
 {
+#ifdef Q_OS_WIN
     QSharedMemory block(QStringLiteral("VelDataServer-Ready"));
     if (!block.attach(QSharedMemory::ReadWrite))
         return false;
     block.detach();
     return true;
+#else
+    // The System V segment QSharedMemory makes for this name, looked at
+    // directly: attaching through QSharedMemory takes its semaphore and costs
+    // more than the rest of a request. Its key file lives in the temporary
+    // folder, which a process does not change.
+    static const QByteArray keyFile =
+        QFile::encodeName(QSharedMemory(QStringLiteral("VelDataServer-Ready")).nativeKey());
+    const key_t key = ::ftok(keyFile.constData(), 'Q');
+    if (key == -1)
+        return false;
+    const int id = ::shmget(key, 0, 0);
+    struct shmid_ds state = {};
+    if (id == -1 || ::shmctl(id, IPC_STAT, &state) == -1)
+        return false;
+    if (state.shm_nattch > 0)
+        return true;
+    // Nobody attached: either the server is between creating and attaching
+    // (not ready yet), or it died and left the block, which is removed as
+    // QSharedMemory's last detach would have.
+    if (::kill(state.shm_cpid, 0) == -1 && errno == ESRCH)
+        ::shmctl(id, IPC_RMID, nullptr);
+    return false;
+#endif
 }
 
 bool PreProcessor::ensureConnection()
