@@ -36,6 +36,8 @@
 #include <QSslCertificate>
 #include <QSslSocket>
 #include <QThread>
+#include <QTimer>
+#include <chrono>
 #include <limits>
 
 #include <utility>
@@ -46,6 +48,10 @@
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <sys/socket.h>
+#endif
+#ifdef Q_OS_LINUX
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #endif
 
 namespace {
@@ -73,7 +79,17 @@ constexpr qint64 FileSendBacklog = 4 << 20;
 /// after one wait that ends without progress the rest is only buffered, as
 /// any other request's bytes are, so that a stalled server costs one write
 /// wait only. True when every byte was handed to the socket.
-bool streamFileContent(QSslSocket *socket, QFile &file, qint64 size, const bool &answered)
+qint64 steadyNowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// `progress` is stamped whenever the socket hands bytes on: the waiting
+// caller times out a transfer only once it stands still.
+bool streamFileContent(QSslSocket *socket, QFile &file, qint64 size, const bool &answered,
+                       std::atomic<qint64> &progress)
 {
     bool throttle = true;
     qint64 sent = 0;
@@ -87,8 +103,11 @@ bool streamFileContent(QSslSocket *socket, QFile &file, qint64 size, const bool 
         socket->write(piece);
         sent += length;
         while (throttle && !answered &&
-               socket->bytesToWrite() + socket->encryptedBytesToWrite() > FileSendBacklog)
+               socket->bytesToWrite() + socket->encryptedBytesToWrite() > FileSendBacklog) {
             throttle = socket->waitForBytesWritten(WriteWaitMs);
+            if (throttle)
+                progress.store(steadyNowMs());
+        }
     }
     return sent == size && !answered && socket->state() == QAbstractSocket::ConnectedState;
 }
@@ -121,6 +140,11 @@ PreProcessor::PreProcessor(const QString &host, int port)
     connect(socket, &QIODevice::readyRead, this, &PreProcessor::onReadyRead);
     connect(socket, &QAbstractSocket::disconnected, this, &PreProcessor::connectionLost);
     connect(socket, &QSslSocket::encrypted, this, &PreProcessor::encrypted);
+    // Also emitted inside the blocking waits of a file being sent.
+    m_sendProbe = new QTimer(this);
+    m_sendProbe->setInterval(250);
+    connect(m_sendProbe, &QTimer::timeout, this, &PreProcessor::probeSendQueue);
+    connect(socket, &QIODevice::bytesWritten, this, [this] { m_lastProgressMs.store(steadyMs()); });
     // Direct, so the copy other threads read is current as soon as the worker
     // thread's socket changes state, also inside its blocking waits.
     connect(
@@ -342,8 +366,14 @@ void PreProcessor::connectionLost()
     closeConnection(1);
 }
 
+qint64 PreProcessor::steadyMs()
+{
+    return steadyNowMs();
+}
+
 void PreProcessor::onReadyRead()
 {
+    m_lastProgressMs.store(steadyMs());
     while (socket->bytesAvailable() > 0) {
         const QByteArray bytes = socket->readAll();
         if (bytes.isEmpty())
@@ -554,12 +584,17 @@ void PreProcessor::setFile(const Identifier &ident, const QString &fileName, int
         m_awaited.insert(packageId);
         m_streamingId = packageId;
         m_streamAnswered = false;
+        m_lastProgressMs.store(steadyMs());
         FilePackage(packageId, ident.cloneData(), name, {}).write(socket, size);
-        const bool whole = streamFileContent(socket, file, size, m_streamAnswered);
+        const bool whole =
+            streamFileContent(socket, file, size, m_streamAnswered, m_lastProgressMs);
         m_streamingId = -1;
         file.close();
         if (whole) {
-            socket->waitForBytesWritten(WriteWaitMs);
+            if (socket->waitForBytesWritten(WriteWaitMs))
+                m_lastProgressMs.store(steadyMs());
+            m_kernelQueued = -1;
+            m_sendProbe->start();
         } else if (socket->state() != QAbstractSocket::UnconnectedState) {
             // A frame cut short can never be finished, and the server reads
             // any later byte as part of it: this connection is done.
@@ -577,6 +612,26 @@ void PreProcessor::setFile(const Identifier &ident, const QString &fileName, int
     }
     file.close();
     transmitAwaited(FilePackage(packageId, ident.cloneData(), name, chunks));
+}
+
+void PreProcessor::probeSendQueue()
+{
+#ifdef Q_OS_LINUX
+    int queued = 0;
+    if (socket->state() != QAbstractSocket::ConnectedState ||
+        ::ioctl(int(socket->socketDescriptor()), SIOCOUTQ, &queued) != 0) {
+        m_sendProbe->stop();
+        return;
+    }
+    if (queued != m_kernelQueued) {
+        m_kernelQueued = queued;
+        m_lastProgressMs.store(steadyMs());
+    }
+    if (queued == 0 && socket->bytesToWrite() == 0)
+        m_sendProbe->stop();
+#else
+    m_sendProbe->stop();
+#endif
 }
 
 void PreProcessor::setStatus(const QString &value, int id)

@@ -19,6 +19,7 @@
 class Cache;
 class HeaderDecoder;
 class QSslSocket;
+class QTimer;
 
 /// Owns a client's one connection to VelDataServer and everything that happens
 /// on it. It is created on the application thread and then lives on a worker
@@ -79,6 +80,10 @@ public:
     /// acknowledged INIT, or no INIT is sent, or `timeoutMs` passed; true in
     /// the first two cases. Wakes at once when the acknowledgement arrives.
     bool waitForInit(int timeoutMs);
+    /// When bytes last moved on the connection, either way, in milliseconds
+    /// of the steady clock (steadyMs); a transfer that still moves is alive.
+    qint64 lastProgressMs() const { return m_lastProgressMs.load(); }
+    static qint64 steadyMs();
     QAbstractSocket::SocketState socketState() const { return m_socketState.load(); }
     Cache *cache() const { return m_cache; }
 
@@ -126,6 +131,7 @@ private:
     /// Connects when needed; on failure reports -9 for `packageId`.
     bool connectedFor(int packageId);
     bool peerHasClosed() const;
+    void probeSendQueue();
     void transmit(const BasicPackage &package);
     /// Transmits a request whose caller waits for its answer.
     void transmitAwaited(const BasicPackage &package);
@@ -144,6 +150,11 @@ private:
     QString m_lastError;
     std::atomic<bool> m_sendInit{true};
     std::atomic<bool> m_initFinished{false};
+    std::atomic<qint64> m_lastProgressMs{0};
+    /// While a file is sent: watches the bytes the kernel still holds for
+    /// the server, which move without a bytesWritten from the socket.
+    QTimer *m_sendProbe = nullptr;
+    int m_kernelQueued = -1;
     std::mutex m_initMutex;
     std::condition_variable m_initArrived;
     std::atomic<QAbstractSocket::SocketState> m_socketState{QAbstractSocket::UnconnectedState};

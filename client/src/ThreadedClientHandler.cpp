@@ -140,7 +140,7 @@ bool ThreadedClientHandler::hasApplication()
     return false;
 }
 
-int ThreadedClientHandler::waitForResult(int packageId, int timeoutMs)
+int ThreadedClientHandler::waitForResult(int packageId, int timeoutMs, bool whileMoving)
 {
     if (!hasApplication())
         return -9;
@@ -156,7 +156,9 @@ int ThreadedClientHandler::waitForResult(int packageId, int timeoutMs)
             if (m_results.value(packageId, 0) != 0)
                 break;
         }
-        if (timer.elapsed() >= timeoutMs)
+        if (timer.elapsed() >= timeoutMs &&
+            (!whileMoving ||
+             PreProcessor::steadyMs() - m_preProcessor->lastProgressMs() >= timeoutMs))
             break;
         QCoreApplication::processEvents(QEventLoop::AllEvents);
         // Not a sleep: the pass goes on at once when nothing else wants the
@@ -215,7 +217,7 @@ int ThreadedClientHandler::getDataType(const Identifier &ident, int packageId)
 bool ThreadedClientHandler::getFile(const Identifier &ident, QString &fileName, int packageId)
 {
     emit getFile_signal(ident, fileName, packageId);
-    if (waitForResult(packageId, 20000) < 1)
+    if (waitForResult(packageId, 20000, true) < 1)
         return false;
     QString error;
     if (m_preProcessor->readFile(ident, fileName, &error))

@@ -39,7 +39,10 @@ public:
     bool getValue(const Identifier &ident, int packageId);
     int getDataType(const Identifier &ident, int packageId);
     bool getFile(const Identifier &ident, QString &fileName, int packageId);
-    int waitForResult(int packageId, int timeoutMs);
+    /// With `whileMoving`, the limit counts from the last bytes moved on the
+    /// connection instead of from the start: a long transfer that keeps
+    /// moving is not timed out, a silent one is.
+    int waitForResult(int packageId, int timeoutMs, bool whileMoving = false);
 
     QString lastError() const { return m_lastError; }
     qint64 lastDuration() const { return m_lastDuration; }

@@ -278,7 +278,10 @@ bool VelDataClient::setFile(const QString &key, QString &uuid, const QString &fi
 // passed where the other one needs a variable.
 bool VelDataClient::setFile(const QString &key, const QString &uuid, const QString &fileName)
 {
-    return setAndWait(runtime(key, uuid), &ThreadedClientHandler::setFile_signal, fileName);
+    const int id = nextPackageId();
+    ThreadedClientHandler *h = handler();
+    emit h->setFile_signal(runtime(key, uuid), fileName, id);
+    return h->waitForResult(id, 5000, true) > 0;
 }
 
 bool VelDataClient::setFile(const QString &key, const QString &fileName)
