@@ -194,7 +194,7 @@ bool PreProcessor::startServer(QString *error)
     process.setStandardOutputFile(QProcess::nullDevice());
     process.setStandardErrorFile(QProcess::nullDevice());
     if (!process.startDetached()) {
-        const QString notStarted = QStringLiteral("Cannot start %1: %2")
+        const QString notStarted = QStringLiteral("Cannot start VelDataServer (%1): %2")
                                        .arg(QDir::toNativeSeparators(path), process.errorString());
         ZTRACE(1, "VDS: %s", local(notStarted).constData());
         if (error)
