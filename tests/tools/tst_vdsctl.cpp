@@ -1008,34 +1008,26 @@ void TestVdsctl::autostart_data()
     // program: this build's vdsctl, the one installed into a prefix, or a
     // copy of that elsewhere that loads the prefix's library. server: where
     // the server program stands: as built or installed ("beside"), moved to a
-    // folder on PATH, or nowhere. started: the server program expected to
-    // run. interrupt: SIGINT to the starter's process group while it runs.
+    // folder on PATH, nowhere, or beside the copy but not startable. started: the server program
+    // expected to run. interrupt: SIGINT to the starter's process group while it runs.
     QTest::addColumn<QString>("program");
     QTest::addColumn<QString>("server");
     QTest::addColumn<QString>("started");
     QTest::addColumn<bool>("interrupt");
 
-    QTest::newRow("build tree") << "build"
-                                << "beside"
-                                << "build" << false;
-    QTest::newRow("build tree, interrupted") << "build"
-                                             << "beside"
-                                             << "build" << true;
-    QTest::newRow("installed") << "installed"
-                               << "beside"
-                               << "prefix" << false;
-    QTest::newRow("installed, interrupted") << "installed"
-                                            << "beside"
-                                            << "prefix" << true;
-    QTest::newRow("beside the library") << "copy"
-                                        << "beside"
-                                        << "prefix" << false;
-    QTest::newRow("on PATH") << "copy"
-                             << "path"
-                             << "path" << false;
-    QTest::newRow("nowhere") << "copy"
-                             << "none"
-                             << "" << false;
+    const auto row = [](const char *name, const char *program, const char *server,
+                        const char *started, bool interrupt) {
+        QTest::newRow(name) << QString(program) << QString(server) << QString(started) << interrupt;
+    };
+    row("build tree", "build", "beside", "build", false);
+    row("build tree, interrupted", "build", "beside", "build", true);
+    row("installed", "installed", "beside", "prefix", false);
+    row("installed, interrupted", "installed", "beside", "prefix", true);
+    row("beside the library", "copy", "beside", "prefix", false);
+    row("on PATH", "copy", "path", "path", false);
+    row("nowhere", "copy", "none", "", false);
+    // A program that the system refuses to run, found first.
+    row("not startable", "copy", "broken", "", false);
 }
 
 void TestVdsctl::autostart()
@@ -1046,7 +1038,7 @@ void TestVdsctl::autostart()
     QFETCH(bool, interrupt);
 
     const QString installedServer = QStringLiteral(TEST_INSTALL_BINDIR "/VelDataServer");
-    if (started.isEmpty() && QFileInfo(installedServer).isExecutable())
+    if (server == QLatin1String("none") && QFileInfo(installedServer).isExecutable())
         QSKIP(qPrintable(installedServer + " is installed and would be found"));
     const QString row =
         work("autostart/" +
@@ -1084,6 +1076,10 @@ void TestVdsctl::autostart()
         expected = pathFolder + "/VelDataServer";
     } else if (server == QLatin1String("none")) {
         QVERIFY(QFile::remove(expected));
+    } else if (server == QLatin1String("broken")) {
+        QVERIFY(writeFile(folder + "/app/VelDataServer", "#!/nonexistent/interpreter\n"));
+        QVERIFY(QFile::setPermissions(folder + "/app/VelDataServer",
+                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
     }
     // Picked last, so that the port is still free when the server starts.
     QVERIFY(sandbox.pointAt());
@@ -1113,12 +1109,18 @@ void TestVdsctl::autostart()
                                       "printf %s \"$x\"",
                                       vdsctl},
                                      QByteArray(), environment);
-        if (started.isEmpty()) {
+        if (server == QLatin1String("none")) {
             const QString places = QStringList{folder + "/app", prefix + "/bin",
                                                QStringLiteral(TEST_INSTALL_BINDIR), "PATH"}
                                        .join(", ");
             QCOMPARE(shell.out,
                      "exit 3\nerror: VelDataServer not found (looked in: " + places.toUtf8() + ")");
+        } else if (server == QLatin1String("broken")) {
+            const QByteArray reason = "exit 3\nerror: Cannot start VelDataServer (" +
+                                      QFile::encodeName(folder) + "/app/VelDataServer): ";
+            QVERIFY2(shell.out.startsWith(reason), shell.out.constData());
+        }
+        if (started.isEmpty()) {
             QCOMPARE(sandbox.startedServers().size(), 0);
             return;
         }
