@@ -64,8 +64,14 @@ bool ServerSettings::load(const QStringList &arguments, QString *error)
         QStringLiteral("print-fingerprint"),
         QStringLiteral("Print the SHA-256 fingerprint of the TLS certificate (generating it "
                        "if needed) and exit."));
+    const QCommandLineOption logOption(
+        QStringLiteral("log-file"),
+        QStringLiteral("Write diagnostics to this file, capped in size with one older file "
+                       "kept as <file>.1 (default: standard error on a terminal, else "
+                       "VelDataServer.log in the data folder)."),
+        QStringLiteral("file"));
     parser.addOptions({portOption, dataDirOption, certOption, keyOption, memoryOption, frameOption,
-                       fingerprintOption});
+                       fingerprintOption, logOption});
     parser.process(arguments);
 
     qint64 number = 0;
@@ -98,6 +104,7 @@ bool ServerSettings::load(const QStringList &arguments, QString *error)
         return false;
     }
     inMemory = parser.isSet(memoryOption);
+    logFile = parser.value(logOption);
     printFingerprint = parser.isSet(fingerprintOption);
     return true;
 }

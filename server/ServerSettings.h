@@ -31,6 +31,9 @@ public:
     QString tlsKey;
     /// Largest frame accepted from a client, header included.
     qint64 maxFrameSize = DefaultMaxFrameSize;
+    /// Where diagnostics go; empty for the default: standard error on a
+    /// terminal, else VelDataServer.log in `dataDir`.
+    QString logFile;
     /// Print the TLS certificate's fingerprint and exit instead of serving.
     bool printFingerprint = false;
 };

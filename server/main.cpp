@@ -3,6 +3,7 @@
 #include "DataFolder.h"
 #include "DataServer.h"
 #include "ListTypes.h"
+#include "LogFile.h"
 #include "ReadinessBlock.h"
 #include "ServerLog.h"
 #include "ServerSettings.h"
@@ -10,15 +11,21 @@
 #include "TlsIdentity.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QTextStream>
 
 #include <cstdio>
+#include <unistd.h>
 
 namespace {
 
-int fail(const QString &message)
+/// Standard error may be the null device of an autostarted server: the
+/// reason is kept in the log too once there is one.
+int fail(const QString &message, const LogFile *log = nullptr)
 {
     QTextStream(stderr) << "VelDataServer: " << message << Qt::endl;
+    if (log && log->isOpen())
+        qCCritical(lcServer).noquote() << message;
     return 1;
 }
 
@@ -59,12 +66,22 @@ int main(int argc, char *argv[])
     DataFolder folder;
     if (!settings.inMemory && !folder.claim(settings.dataDir, &error))
         return fail(error);
+    // Opened only by the server that owns the folder: one that gives way to
+    // a running server at once would only interleave its lines with theirs.
+    LogFile log;
+    const QString logPath =
+        !settings.logFile.isEmpty() ? settings.logFile
+        : ::isatty(STDERR_FILENO) != 0
+            ? QString()
+            : QDir(settings.dataDir).filePath(QStringLiteral("VelDataServer.log"));
+    if (!logPath.isEmpty() && !log.open(logPath, &error))
+        return fail(error);
     DataServer server(settings);
     if (!server.start(&error))
-        return fail(error);
+        return fail(error, &log);
     ReadinessBlock ready;
     if (!ready.create(server.port(), &error))
-        return fail(error);
+        return fail(error, &log);
 
     QObject::connect(&termination, &TerminationWatcher::terminationRequested, &app,
                      [&](int signalNumber) {
@@ -78,5 +95,15 @@ int main(int argc, char *argv[])
     // Tests and scripts wait for this line instead of sleeping.
     std::printf("listening on port %u\n", unsigned(server.port()));
     std::fflush(stdout);
+    if (log.isOpen()) {
+        // Nobody may see standard output either (an autostarted server's is
+        // the null device); the log tells the same.
+        qCInfo(lcServer).noquote() << "VelDataServer" << QCoreApplication::applicationVersion()
+                                   << "pid" << QCoreApplication::applicationPid();
+        if (!server.tlsFingerprint().isEmpty())
+            qCInfo(lcServer).noquote()
+                << "tls certificate sha256 fingerprint" << server.tlsFingerprint();
+        qCInfo(lcServer).noquote() << "listening on port" << server.port();
+    }
     return app.exec();
 }

@@ -55,7 +55,9 @@ public:
     /// the following requests.
     bool establishConnection();
     /// Starts VelDataServer unless it is already ready, and waits up to
-    /// about 10 s for it to become ready. Always true.
+    /// about 10 s for it to become ready. False at once, with lastError()
+    /// naming the places looked in, when no VelDataServer program is found,
+    /// or when it cannot be started; true otherwise.
     bool startServer();
     /// Reports a status text to the server; does not wait.
     void setStatus(const QString &value);

@@ -27,6 +27,7 @@
 #include "ztrace.h"
 
 #include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -214,18 +215,50 @@ bool PreProcessor::ensureConnection()
             QStringLiteral("Not allowed to start VelDataServer (VELDATASERVER_AUTOSTART_DISABLE)"));
         return false;
     }
-    return startServer();
+    QString error;
+    if (startServer(&error))
+        return true;
+    setLastError(error);
+    return false;
 }
 
-bool PreProcessor::startServer()
+bool PreProcessor::startServer(QString *error)
 {
     if (isServerReady())
         return true;
-    const std::string path =
-        Dezizudavo_getAbsolutPath(DEZIZUDAVO_SERVER_PROGRAM, "VelDataServer", ".exe");
-    ZTRACE(4, "VDS: Start %s by Client", path.c_str());
-    if (!QProcess::startDetached(QString::fromLocal8Bit(path.c_str()), QStringList()))
-        ZTRACE(1, "VDS: Failed to start Process");
+    const QStringList folders = Dezizudavo_programFolders();
+    const QString program = QStringLiteral("VelDataServer");
+    const QString path = Dezizudavo_locateProgram(program, folders);
+    if (path.isEmpty()) {
+        // Nothing to wait for: no poll would ever see a server come up.
+        QStringList places;
+        for (const QString &folder : folders)
+            places.append(QDir::toNativeSeparators(folder));
+        places.append(QStringLiteral("PATH"));
+        const QString notFound = QStringLiteral("%1 not found (looked in: %2)")
+                                     .arg(program, places.join(QStringLiteral(", ")));
+        ZTRACE(1, "VDS: %s", local(notFound).constData());
+        if (error)
+            *error = notFound;
+        return false;
+    }
+    ZTRACE(4, "VDS: Start %s by Client", local(QDir::toNativeSeparators(path)).constData());
+    // The server outlives its starter: it must not hold the starter's
+    // terminal or pipes open (a shell's $(...) would wait for it), and it
+    // keeps its own log instead of writing into the starter's output.
+    QProcess process;
+    process.setProgram(path);
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setStandardErrorFile(QProcess::nullDevice());
+    if (!process.startDetached()) {
+        const QString notStarted = QStringLiteral("Cannot start VelDataServer (%1): %2")
+                                       .arg(QDir::toNativeSeparators(path), process.errorString());
+        ZTRACE(1, "VDS: %s", local(notStarted).constData());
+        if (error)
+            *error = notStarted;
+        return false;
+    }
 
     for (int attempt = 1; attempt <= StartPolls; ++attempt) {
         if (attempt > 1)

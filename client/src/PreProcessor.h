@@ -54,9 +54,10 @@ public:
     bool ensureConnection();
     /// Whether the server's readiness block exists.
     static bool isServerReady();
-    /// Starts the server program unless it is ready and waits for readiness;
-    /// always true.
-    static bool startServer();
+    /// Starts the server program unless it is ready and waits for readiness.
+    /// False, with `error` set, when there is no server program to start or
+    /// it cannot be started; true otherwise, also when the wait ran out.
+    static bool startServer(QString *error = nullptr);
 
     // Take a received value out of the cache: false when there is none or it
     // does not convert. Entries of globals identifiers stay for later reads.

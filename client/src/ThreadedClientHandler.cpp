@@ -122,6 +122,15 @@ void ThreadedClientHandler::setDataReceived(int packageId, int finishCode)
     m_results.insert(packageId, finishCode);
 }
 
+bool ThreadedClientHandler::startServer()
+{
+    QString error;
+    if (PreProcessor::startServer(&error))
+        return true;
+    m_lastError = error;
+    return false;
+}
+
 bool ThreadedClientHandler::failConnection()
 {
     m_lastError = m_preProcessor->lastError();

@@ -36,6 +36,8 @@ public:
     ~ThreadedClientHandler() override;
 
     bool establishConnection();
+    /// Starts the server unless it is ready; lastError() tells why not.
+    bool startServer();
     bool getValue(const Identifier &ident, int packageId);
     int getDataType(const Identifier &ident, int packageId);
     bool getFile(const Identifier &ident, QString &fileName, int packageId);

@@ -119,8 +119,7 @@ bool VelDataClient::establishConnection()
 
 bool VelDataClient::startServer()
 {
-    handler();
-    return PreProcessor::startServer();
+    return handler()->startServer();
 }
 
 void VelDataClient::setStatus(const QString &value)

@@ -34,6 +34,8 @@
 
 #include <memory>
 
+#include <sys/socket.h>
+
 using ClientCall = std::function<QVariant(VelDataClient &)>;
 Q_DECLARE_METATYPE(ClientCall)
 Q_DECLARE_METATYPE(QList<QByteArray>)
@@ -657,6 +659,12 @@ void TestClient::slowFileIsNotTimedOut()
     timer.start();
     QTcpServer slow;
     QVERIFY(slow.listen(QHostAddress::LocalHost));
+    // Accepted sockets inherit a small receive buffer: the bytes the client
+    // sees acknowledged are then those the server has taken in.
+    const int receiveBuffer = 64 * 1024;
+    QCOMPARE(::setsockopt(int(slow.socketDescriptor()), SOL_SOCKET, SO_RCVBUF, &receiveBuffer,
+                          sizeof receiveBuffer),
+             0);
     QTcpSocket *peer = nullptr;
     qint64 received = 0;
     QTimer pace;

@@ -8,6 +8,7 @@
 #include <QtTest>
 
 #include <signal.h>
+#include <unistd.h>
 
 using namespace conn;
 
@@ -80,6 +81,12 @@ void TestAutostart::requestStartsServerAndWaitsForReadiness()
     QVERIFY2(m_standInPid > 0, "the stand-in did not start");
     const QString standIn = QCoreApplication::applicationDirPath() + "/VelDataServer";
     QCOMPARE(QString::fromLocal8Bit(report.readLine().trimmed()), standIn);
+    // It holds none of the application's channels, and a terminal's signals
+    // to the application's session do not reach it.
+    QCOMPARE(report.readLine().trimmed(), QByteArray("/dev/null /dev/null /dev/null"));
+    const qint64 session = report.readLine().trimmed().toLongLong();
+    QVERIFY(session > 0);
+    QVERIFY(session != ::getsid(0));
 
     QVERIFY(sent);
     QCOMPARE(server.requests().first().type, int(BasicPackage::Int));
