@@ -22,6 +22,7 @@ private slots:
     void initTestCase();
     void cleanup();
     void requestStartsServerAndWaitsForReadiness();
+    void readinessAsQSharedMemorySeesIt();
 
 private:
     QString reportPath() const;
@@ -95,6 +96,35 @@ void TestAutostart::requestStartsServerAndWaitsForReadiness()
     // Logged only when a poll before the last one found the block.
     QVERIFY(log.contains("VDS: VelDataServer.exe successful started."));
     QVERIFY(harness.allFinished().isEmpty());
+}
+
+// The check reads the segment behind Qt's key itself; it must agree with
+// QSharedMemory both ways, and clear a block whose holder was killed.
+void TestAutostart::readinessAsQSharedMemorySeesIt()
+{
+    const QString key = QStringLiteral("VelDataServer-Ready");
+    QVERIFY(!PreProcessor::isServerReady());
+    {
+        QSharedMemory held(key);
+        QVERIFY(held.create(1));
+        QVERIFY(PreProcessor::isServerReady());
+        QSharedMemory other(key);
+        QVERIFY2(other.attach(), "the check must leave a live block as it was");
+        other.detach();
+        QVERIFY(PreProcessor::isServerReady());
+    }
+    QVERIFY(!PreProcessor::isServerReady());
+
+    QProcess holder;
+    holder.start(QCoreApplication::applicationDirPath() + "/VelDataServer", QStringList());
+    QVERIFY(holder.waitForStarted());
+    QVERIFY2(waitUntil([] { return PreProcessor::isServerReady(); }),
+             "the stand-in made no readiness block");
+    holder.kill();
+    QVERIFY(holder.waitForFinished());
+    QSharedMemory orphan(key);
+    QVERIFY2(!PreProcessor::isServerReady(), "a killed holder's block is not readiness");
+    QVERIFY2(!orphan.attach(), "the killed holder's block is removed");
 }
 
 QTEST_GUILESS_MAIN(TestAutostart)
