@@ -48,6 +48,7 @@ done
 [ -n "$port" ] || { echo "server did not start"; exit 1; }
 printf '[Settings]\nserverPort=%s\nstartServerOnRequest=0\n' "$port" >"$work/xdg/Haltra/VelDataServer.conf"
 
-export XDG_CONFIG_DIRS=$work/xdg LD_LIBRARY_PATH=$libdir
+export XDG_CONFIG_DIRS=$work/xdg
 "$work/cmake-build/consumer"
-"$work/consumer-pc"
+# No LD_LIBRARY_PATH: the pkg-config flags carry the library's runpath.
+env -u LD_LIBRARY_PATH "$work/consumer-pc"
