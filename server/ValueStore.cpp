@@ -26,9 +26,19 @@ const char *const Schema[] = {
     " (SELECT file_id FROM vals WHERE file_id IS NOT NULL)",
 };
 
-const char SelectColumns[] = "SELECT key, type, payload, file_id, file_size, file_pieces FROM vals";
+// By ValueStore::Statement.
+const char *const Statements[] = {
+    "SELECT file_id FROM vals WHERE key = ?",
+    "INSERT INTO file_pieces VALUES (?, ?, ?)",
+    "INSERT OR REPLACE INTO vals VALUES (?, ?, ?, ?, ?, ?, ?)",
+    "SELECT key, type, payload, file_id, file_size, file_pieces FROM vals WHERE key = ?",
+    "DELETE FROM vals WHERE key = ?",
+    "SELECT key, type, payload, file_id, file_size, file_pieces FROM vals WHERE global = 1",
+    "SELECT data FROM file_pieces WHERE file_id = ? AND seq = ?",
+    "DELETE FROM file_pieces WHERE file_id = ?",
+};
 
-bool run(QSqlQuery &query, const QString &sql, const QVariantList &values, QString *error)
+bool runText(QSqlQuery &query, const QString &sql, const QVariantList &values, QString *error)
 {
     if (query.prepare(sql)) {
         for (const QVariant &value : values)
@@ -63,7 +73,7 @@ ValueStore::~ValueStore()
 
 bool ValueStore::isOpen() const
 {
-    return QSqlDatabase::contains(m_connection);
+    return m_db.isOpen();
 }
 
 bool ValueStore::open(const QString &dataDir, bool inMemory, QString *error)
@@ -77,10 +87,10 @@ bool ValueStore::open(const QString &dataDir, bool inMemory, QString *error)
         }
         path = QDir(dataDir).filePath(QStringLiteral("values.sqlite"));
     }
-    QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
-    db.setDatabaseName(path);
+    m_db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), m_connection);
+    m_db.setDatabaseName(path);
     // A second server on the same folder fails at once instead of waiting.
-    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=0"));
+    m_db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=0"));
     QStringList statements;
     if (!inMemory) {
         // Exclusive locking before WAL keeps the WAL index out of shared
@@ -93,23 +103,31 @@ bool ValueStore::open(const QString &dataDir, bool inMemory, QString *error)
     }
     for (const char *statement : Schema)
         statements << QString::fromLatin1(statement);
-    bool ok = db.open();
-    QString failure = db.lastError().text();
+    bool ok = m_db.open();
+    QString failure = m_db.lastError().text();
     for (int i = 0; ok && i < statements.size(); ++i) {
-        QSqlQuery query(db);
-        ok = run(query, statements.at(i), {}, &failure);
+        QSqlQuery query(m_db);
+        ok = runText(query, statements.at(i), {}, &failure);
     }
     if (ok) {
-        QSqlQuery query(db);
-        ok = run(query, QStringLiteral("SELECT COALESCE(MAX(file_id), 0) FROM file_pieces"), {},
-                 &failure) &&
+        QSqlQuery query(m_db);
+        ok = runText(query, QStringLiteral("SELECT COALESCE(MAX(file_id), 0) FROM file_pieces"), {},
+                     &failure) &&
              query.next();
         if (ok)
             m_nextFileId = query.value(0).toLongLong() + 1;
     }
+    static_assert(sizeof Statements / sizeof *Statements == StatementCount,
+                  "a text for every statement");
+    m_statements.reserve(StatementCount);
+    for (int i = 0; ok && i < StatementCount; ++i) {
+        m_statements.emplace_back(m_db);
+        ok = m_statements.back().prepare(QString::fromLatin1(Statements[i]));
+        if (!ok)
+            failure = m_statements.back().lastError().text();
+    }
     if (!ok) {
         *error = QStringLiteral("cannot open the database %1: %2").arg(path, failure);
-        db = QSqlDatabase();
         close();
     }
     return ok;
@@ -117,18 +135,33 @@ bool ValueStore::open(const QString &dataDir, bool inMemory, QString *error)
 
 void ValueStore::close()
 {
-    if (!isOpen())
+    if (!QSqlDatabase::contains(m_connection))
         return;
-    QSqlDatabase::database(m_connection, false).close();
+    // Every handle on the connection goes before the connection itself.
+    m_statements.clear();
+    m_db.close();
+    m_db = QSqlDatabase();
     QSqlDatabase::removeDatabase(m_connection);
     m_pins.clear();
     m_unreferenced.clear();
 }
 
+QSqlQuery *ValueStore::run(Statement which, const QVariantList &values, QString *error)
+{
+    QSqlQuery *query = &m_statements[which];
+    for (int i = 0; i < values.size(); ++i)
+        query->bindValue(i, values.at(i));
+    if (query->exec())
+        return query;
+    *error = query->lastError().text();
+    query->finish();
+    return nullptr;
+}
+
 ValueStore::Result ValueStore::failed(const QString &what, QString *error)
 {
     if (isOpen())
-        QSqlDatabase::database(m_connection, false).rollback();
+        m_db.rollback();
     *error = QStringLiteral("storage failed to %1: %2").arg(what, *error);
     return Result::Failed;
 }
@@ -139,16 +172,16 @@ bool ValueStore::begin(const QString &key, bool *exists, qint64 *fileId, QString
         *error = QStringLiteral("storage is closed");
         return false;
     }
-    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
-    if (!db.transaction()) {
-        *error = db.lastError().text();
+    if (!m_db.transaction()) {
+        *error = m_db.lastError().text();
         return false;
     }
-    QSqlQuery query(db);
-    if (!run(query, QStringLiteral("SELECT file_id FROM vals WHERE key = ?"), {key}, error))
+    QSqlQuery *query = run(SelectFileId, {key}, error);
+    if (!query)
         return false;
-    *exists = query.next();
-    *fileId = *exists ? query.value(0).toLongLong() : 0;
+    *exists = query->next();
+    *fileId = *exists ? query->value(0).toLongLong() : 0;
+    query->finish();
     return true;
 }
 
@@ -158,9 +191,8 @@ bool ValueStore::commitDropping(qint64 fileId, QString *error)
     const bool pinned = m_pins.contains(fileId);
     if (fileId && !pinned && !deleteFilePieces(fileId, error))
         return false;
-    QSqlDatabase db = QSqlDatabase::database(m_connection, false);
-    if (!db.commit()) {
-        *error = db.lastError().text();
+    if (!m_db.commit()) {
+        *error = m_db.lastError().text();
         return false;
     }
     if (fileId && pinned)
@@ -191,19 +223,17 @@ ValueStore::Result ValueStore::put(const QString &key, bool global, const DataPa
     qint64 previousFile = 0;
     if (!begin(key, &exists, &previousFile, error))
         return failed(QStringLiteral("store"), error);
-    QSqlQuery query(QSqlDatabase::database(m_connection, false));
     if (file) {
         for (const QByteArray *piece : file->chunks()) {
             if (piece->isEmpty())
                 continue;
-            if (!run(query, QStringLiteral("INSERT INTO file_pieces VALUES (?, ?, ?)"),
-                     {entry.fileId, entry.filePieces, *piece}, error))
+            if (!run(InsertPiece, {entry.fileId, entry.filePieces, *piece}, error))
                 return failed(QStringLiteral("store"), error);
             ++entry.filePieces;
             entry.fileSize += piece->size();
         }
     }
-    if (!run(query, QStringLiteral("INSERT OR REPLACE INTO vals VALUES (?, ?, ?, ?, ?, ?, ?)"),
+    if (!run(ReplaceValue,
              {key, entry.type, entry.payload, int(global),
               file ? QVariant(entry.fileId) : QVariant(), entry.fileSize, entry.filePieces},
              error) ||
@@ -221,14 +251,14 @@ ValueStore::Result ValueStore::get(const QString &key, Entry *entry, QString *er
         *error = QStringLiteral("storage is closed");
         return failed(QStringLiteral("read"), error);
     }
-    QSqlQuery query(QSqlDatabase::database(m_connection, false));
-    if (!run(query, QString::fromLatin1(SelectColumns) + QStringLiteral(" WHERE key = ?"), {key},
-             error))
+    QSqlQuery *query = run(SelectValue, {key}, error);
+    if (!query)
         return failed(QStringLiteral("read"), error);
-    if (!query.next())
-        return Result::NotFound;
-    *entry = entryOf(query);
-    return Result::Done;
+    const bool found = query->next();
+    if (found)
+        *entry = entryOf(*query);
+    query->finish();
+    return found ? Result::Done : Result::NotFound;
 }
 
 ValueStore::Result ValueStore::remove(const QString &key, QString *error)
@@ -238,12 +268,10 @@ ValueStore::Result ValueStore::remove(const QString &key, QString *error)
     if (!begin(key, &exists, &fileId, error))
         return failed(QStringLiteral("remove"), error);
     if (!exists) {
-        QSqlDatabase::database(m_connection, false).rollback();
+        m_db.rollback();
         return Result::NotFound;
     }
-    QSqlQuery query(QSqlDatabase::database(m_connection, false));
-    if (!run(query, QStringLiteral("DELETE FROM vals WHERE key = ?"), {key}, error) ||
-        !commitDropping(fileId, error))
+    if (!run(DeleteValue, {key}, error) || !commitDropping(fileId, error))
         return failed(QStringLiteral("remove"), error);
     return Result::Done;
 }
@@ -255,12 +283,12 @@ QList<ValueStore::Entry> ValueStore::globals(QString *error)
         *error = QStringLiteral("storage is closed");
         return entries;
     }
-    QSqlQuery query(QSqlDatabase::database(m_connection, false));
-    if (!run(query, QString::fromLatin1(SelectColumns) + QStringLiteral(" WHERE global = 1"), {},
-             error))
+    QSqlQuery *query = run(SelectGlobals, {}, error);
+    if (!query)
         return entries;
-    while (query.next())
-        entries.append(entryOf(query));
+    while (query->next())
+        entries.append(entryOf(*query));
+    query->finish();
     return entries;
 }
 
@@ -270,16 +298,16 @@ bool ValueStore::filePiece(qint64 fileId, int index, QByteArray *data, QString *
         *error = QStringLiteral("storage is closed");
         return false;
     }
-    QSqlQuery query(QSqlDatabase::database(m_connection, false));
-    if (!run(query, QStringLiteral("SELECT data FROM file_pieces WHERE file_id = ? AND seq = ?"),
-             {fileId, index}, error))
+    QSqlQuery *query = run(SelectPiece, {fileId, index}, error);
+    if (!query)
         return false;
-    if (!query.next()) {
+    const bool found = query->next();
+    if (found)
+        *data = query->value(0).toByteArray();
+    query->finish();
+    if (!found)
         *error = QStringLiteral("piece %1 of file %2 is missing").arg(index).arg(fileId);
-        return false;
-    }
-    *data = query.value(0).toByteArray();
-    return true;
+    return found;
 }
 
 void ValueStore::pinFile(qint64 fileId)
@@ -304,6 +332,5 @@ bool ValueStore::deleteFilePieces(qint64 fileId, QString *error)
 {
     if (!isOpen())
         return true;
-    QSqlQuery query(QSqlDatabase::database(m_connection, false));
-    return run(query, QStringLiteral("DELETE FROM file_pieces WHERE file_id = ?"), {fileId}, error);
+    return run(DeletePieces, {fileId}, error) != nullptr;
 }
