@@ -96,6 +96,11 @@ bool DataServer::listen(QString *error)
     return false;
 }
 
+bool DataServer::clearValues(QString *error)
+{
+    return m_store.clear(error);
+}
+
 void DataServer::shutdown()
 {
     qDeleteAll(m_listeners);

@@ -36,6 +36,8 @@ const char *const Statements[] = {
     "SELECT key, type, payload, file_id, file_size, file_pieces FROM vals WHERE global = 1",
     "SELECT data FROM file_pieces WHERE file_id = ? AND seq = ?",
     "DELETE FROM file_pieces WHERE file_id = ?",
+    "DELETE FROM vals",
+    "DELETE FROM file_pieces",
 };
 
 bool runText(QSqlQuery &query, const QString &sql, const QVariantList &values, QString *error)
@@ -290,6 +292,28 @@ QList<ValueStore::Entry> ValueStore::globals(QString *error)
         entries.append(entryOf(*query));
     query->finish();
     return entries;
+}
+
+bool ValueStore::clear(QString *error)
+{
+    if (!isOpen() || !m_pins.isEmpty()) {
+        *error =
+            isOpen() ? QStringLiteral("a file is being sent") : QStringLiteral("storage is closed");
+        return false;
+    }
+    if (!m_db.transaction()) {
+        *error = m_db.lastError().text();
+        return false;
+    }
+    if (!run(DeleteAllValues, {}, error) || !run(DeleteAllPieces, {}, error) || !m_db.commit()) {
+        if (error->isEmpty())
+            *error = m_db.lastError().text();
+        m_db.rollback();
+        return false;
+    }
+    m_unreferenced.clear();
+    m_nextFileId = 1;
+    return true;
 }
 
 bool ValueStore::filePiece(qint64 fileId, int index, QByteArray *data, QString *error)

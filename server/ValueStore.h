@@ -63,6 +63,10 @@ public:
     /// Every value whose identifier is a globals one.
     QList<Entry> globals(QString *error);
 
+    /// Removes every value and file, leaving the store as a new one; fails
+    /// while a file is pinned.
+    bool clear(QString *error);
+
     /// Piece `index` of file `fileId`.
     bool filePiece(qint64 fileId, int index, QByteArray *data, QString *error);
     /// While a file is pinned its pieces outlive a replacement or removal of
@@ -82,6 +86,8 @@ private:
         SelectGlobals,
         SelectPiece,
         DeletePieces,
+        DeleteAllValues,
+        DeleteAllPieces,
         StatementCount,
     };
 
