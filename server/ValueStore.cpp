@@ -301,6 +301,10 @@ bool ValueStore::clear(QString *error)
             isOpen() ? QStringLiteral("a file is being sent") : QStringLiteral("storage is closed");
         return false;
     }
+    // No file stored since the store was new: no pieces to delete, and one
+    // statement needs no transaction of its own.
+    if (m_nextFileId == 1)
+        return run(DeleteAllValues, {}, error) != nullptr;
     if (!m_db.transaction()) {
         *error = m_db.lastError().text();
         return false;
