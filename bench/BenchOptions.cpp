@@ -7,9 +7,10 @@
 
 const QStringList &BenchOptions::allSections()
 {
-    static const QStringList names{QStringLiteral("api"),     QStringLiteral("files"),
-                                   QStringLiteral("decoder"), QStringLiteral("callers"),
-                                   QStringLiteral("cpu"),     QStringLiteral("costs")};
+    static const QStringList names{QStringLiteral("redis"),   QStringLiteral("api"),
+                                   QStringLiteral("files"),   QStringLiteral("decoder"),
+                                   QStringLiteral("callers"), QStringLiteral("cpu"),
+                                   QStringLiteral("costs")};
     return names;
 }
 
@@ -34,6 +35,22 @@ bool BenchOptions::parse(const QStringList &arguments, int *exitCode)
         QStringLiteral("port"),
         QStringLiteral("The server's port (default: serverPort of the client's settings)."),
         QStringLiteral("N"));
+    const QCommandLineOption inMemoryPortOption(
+        QStringLiteral("in-memory-port"),
+        QStringLiteral("The port of a second server, started with --in-memory."),
+        QStringLiteral("N"));
+    const QCommandLineOption inMemoryHomeOption(
+        QStringLiteral("in-memory-home"),
+        QStringLiteral("The folder with config/, tmp/ and data/ that the in-memory server's "
+                       "clients run with."),
+        QStringLiteral("DIR"));
+    const QCommandLineOption redisPortOption(
+        QStringLiteral("redis-port"),
+        QStringLiteral("The port of a private redis-server on 127.0.0.1."), QStringLiteral("N"));
+    const QCommandLineOption serverPidOption(
+        QStringLiteral("server-pid"),
+        QStringLiteral("The process id of the server at --port, for its peak memory."),
+        QStringLiteral("PID"));
     const QCommandLineOption onlyOption(
         QStringLiteral("only"),
         QStringLiteral("Run only these sections, comma-separated: ") +
@@ -49,12 +66,16 @@ bool BenchOptions::parse(const QStringList &arguments, int *exitCode)
         QStringLiteral("Internal: setInt and getInt in a process of its own (calls,ms)."),
         QStringLiteral("ARGS"));
     roundTripOption.setFlags(QCommandLineOption::HiddenFromHelp);
-    parser.addOptions(
-        {quickOption, jsonOption, portOption, onlyOption, childOption, roundTripOption});
+    parser.addOptions({quickOption, jsonOption, portOption, inMemoryPortOption, inMemoryHomeOption,
+                       redisPortOption, serverPidOption, onlyOption, childOption, roundTripOption});
     parser.process(arguments);
 
     quick = parser.isSet(quickOption);
     jsonPath = parser.value(jsonOption);
+    inMemoryPort = parser.value(inMemoryPortOption).toInt();
+    inMemoryHome = parser.value(inMemoryHomeOption);
+    redisPort = parser.value(redisPortOption).toInt();
+    serverPid = parser.value(serverPidOption).toLongLong();
     if (parser.isSet(childOption)) {
         fileChild = parser.value(childOption).split(QLatin1Char(','));
         if (fileChild.size() != 4) {

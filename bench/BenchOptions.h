@@ -18,6 +18,16 @@ public:
     QString jsonPath;
     /// The server's port: --port, otherwise the client's own settings.
     int port = 0;
+    /// The in-memory server next to the default (durable) one: its port, and
+    /// the folder whose config/, tmp/ and data/ its clients run with (the
+    /// readiness block and the settings are found through them); 0 and empty
+    /// when there is none.
+    int inMemoryPort = 0;
+    QString inMemoryHome;
+    /// The private redis-server's port; 0 when none was started.
+    int redisPort = 0;
+    /// The process id of the server at --port, for its peak memory; 0 unknown.
+    qint64 serverPid = 0;
     /// Empty means every section.
     QSet<QString> sections;
     /// A child run of the file section: {"set"|"get", size in MiB, file, folder}.

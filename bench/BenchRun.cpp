@@ -8,6 +8,7 @@
 #include "IdentDataRuntime.h"
 #include "IntPackage.h"
 #include "PingPong.h"
+#include "RedisBench.h"
 #include "ResponsePackage.h"
 #include "RoundTripChild.h"
 #include "RuleCosts.h"
@@ -67,9 +68,53 @@ double cpuSeconds(int who)
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
+/// Peak resident memory (VmHWM) of another process in MiB; 0 when unknown.
+double peakMiBOf(qint64 pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (pid <= 0 || !status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
+    }
+    return 0;
+}
+
+double ratioOf(double ours, double theirs)
+{
+    return ours > 0 && theirs > 0 ? ours / theirs : 0;
+}
+
+/// "1.23×", or "-" when either side is missing.
+QString ratioCell(double ratio)
+{
+    return ratio > 0 ? BenchTable::ratio(ratio) : QStringLiteral("-");
+}
+
 } // namespace
 
-BenchRun::BenchRun(const BenchOptions &options) : m_options(options) {}
+BenchRun::BenchRun(const BenchOptions &options)
+    : m_options(options),
+      m_redisMissing(QStringLiteral("not measured: the redis section was not run")),
+      m_headline(QStringLiteral("The figures the targets are judged by (ratios of medians; ÷ raw "
+                                "socket: the same frame through a plain socket, or the raw "
+                                "loopback rate for files)"),
+                 {QStringLiteral("figure"), QStringLiteral("measured"), QStringLiteral("÷ Redis"),
+                  QStringLiteral("÷ raw socket"), QStringLiteral("note")})
+{}
+
+void BenchRun::addHeadline(const QString &figure, const QString &measured, double toRedis,
+                           double toRaw, const QString &note)
+{
+    m_headline.addRow({figure, measured, ratioCell(toRedis), ratioCell(toRaw), note});
+    QJsonObject row{{"figure", figure}, {"measured", measured}, {"note", note}};
+    if (toRedis > 0)
+        row.insert(QStringLiteral("to_redis"), toRedis);
+    if (toRaw > 0)
+        row.insert(QStringLiteral("to_raw_socket"), toRaw);
+    m_headlineJson.append(row);
+}
 
 int BenchRun::run()
 {
@@ -91,6 +136,7 @@ int BenchRun::run()
                               {"started", QDateTime::currentDateTime().toString(Qt::ISODate)}});
 
     const QVector<QPair<QString, void (BenchRun::*)()>> sections{
+        {QStringLiteral("redis"), &BenchRun::runRedis},
         {QStringLiteral("api"), &BenchRun::runApi},
         {QStringLiteral("callers"), &BenchRun::runCallers},
         {QStringLiteral("cpu"), &BenchRun::runCpu},
@@ -102,6 +148,8 @@ int BenchRun::run()
             (this->*section.second)();
     }
 
+    m_headline.print(stdout);
+    m_json.insert(QStringLiteral("headline"), m_headlineJson);
     m_verdicts.table().print(stdout);
     m_json.insert(QStringLiteral("targets"), m_verdicts.json());
     m_json.insert(QStringLiteral("load_after"), loadAverage());
@@ -115,6 +163,142 @@ int BenchRun::run()
         }
     }
     return 0;
+}
+
+void BenchRun::runRedis()
+{
+    const int calls = m_options.apiCalls();
+    const int ms = m_options.apiMs();
+    BenchTable table(
+        QStringLiteral("Side by side with Redis: SET/GET through hiredis (synchronous, one "
+                       "connection), the IntPackage set and the get through a plain socket, and "
+                       "setInt/getInt through the library, against a durable and an in-memory "
+                       "server; ratios of medians"),
+        {QStringLiteral("figure"), QStringLiteral("calls"), QStringLiteral("mean µs"),
+         QStringLiteral("median µs"), QStringLiteral("p99 µs"), QStringLiteral("p99/median"),
+         QStringLiteral("÷ Redis"), QStringLiteral("÷ raw socket")});
+    auto addRow = [&table](const QString &name, const QJsonObject &stats, double redisMedian,
+                           double rawMedian) {
+        const double median = stats.value(QStringLiteral("median_us")).toDouble();
+        const double p99 = stats.value(QStringLiteral("p99_us")).toDouble();
+        QString label = name;
+        if (stats.value(QStringLiteral("failures")).toInt() > 0)
+            label +=
+                QStringLiteral(" (%1 failed)").arg(stats.value(QStringLiteral("failures")).toInt());
+        table.addRow({label, QString::number(stats.value(QStringLiteral("calls")).toInt()),
+                      BenchTable::number(stats.value(QStringLiteral("mean_us")).toDouble()),
+                      BenchTable::number(median), BenchTable::number(p99),
+                      ratioCell(ratioOf(p99, median)), ratioCell(ratioOf(median, redisMedian)),
+                      ratioCell(ratioOf(median, rawMedian))});
+    };
+    QJsonObject json;
+
+    {
+        RedisBench redis(m_options.redisPort);
+        if (redis.isConnected()) {
+            // Warm, as every other figure.
+            redis.set(calls / 10, 1000);
+            redis.get(calls / 10, 1000);
+            m_redisSet = redis.set(calls, ms);
+            m_redisGet = redis.get(calls, ms);
+            m_redisMissing.clear();
+            addRow(QStringLiteral("Redis SET"), m_redisSet.toJson(), 0, 0);
+            addRow(QStringLiteral("Redis GET"), m_redisGet.toJson(), 0, 0);
+            json.insert(QStringLiteral("redis_set"), m_redisSet.toJson());
+            json.insert(QStringLiteral("redis_get"), m_redisGet.toJson());
+        } else {
+            m_redisMissing = redis.unavailableReason();
+            table.addRow({QStringLiteral("Redis SET, GET: ") + m_redisMissing});
+            json.insert(QStringLiteral("redis"), m_redisMissing);
+        }
+    }
+    const double redisSet = m_redisSet.medianUs();
+    const double redisGet = m_redisGet.medianUs();
+    auto redisNote = [this](const QString &command) {
+        return m_redisMissing.isEmpty() ? QStringLiteral("÷ Redis %1").arg(command)
+                                        : QStringLiteral("Redis %1").arg(m_redisMissing);
+    };
+
+    struct Mode
+    {
+        QString name;
+        QString key;
+        int port;
+        QString home;
+    };
+    const QVector<Mode> modes{
+        {QStringLiteral("durable"), QStringLiteral("durable"), m_options.port, QString()},
+        {QStringLiteral("in-memory"), QStringLiteral("in_memory"), m_options.inMemoryPort,
+         m_options.inMemoryHome}};
+    const QString program = QCoreApplication::applicationFilePath();
+    for (const Mode &mode : modes) {
+        QJsonObject modeJson{{"port", mode.port}};
+        if (mode.port <= 0 || (mode.key == QLatin1String("in_memory") && mode.home.isEmpty())) {
+            const QString missing = QStringLiteral("not measured: no --in-memory-port and "
+                                                   "--in-memory-home");
+            table.addRow({mode.name + QStringLiteral(": ") + missing});
+            addHeadline(mode.name + QStringLiteral(" server"), missing, 0, 0);
+            modeJson.insert(QStringLiteral("error"), missing);
+            json.insert(mode.key, modeJson);
+            continue;
+        }
+        // The library first, in a process of its own set up for this server;
+        // it also stores the value that the plain socket's get then reads.
+        const QJsonObject api =
+            RoundTripChild::run(program, mode.port, calls, ms, false, mode.home);
+        ServerBaseline baseline(mode.port);
+        Samples rawSet, rawGet;
+        if (baseline.isConnected()) {
+            const QByteArray setFrame =
+                ApiBench::setIntFrame(QStringLiteral("bench"), QStringLiteral("setInt"), 1);
+            const QByteArray getFrame =
+                ApiBench::getFrame(QStringLiteral("bench"), QStringLiteral("getInt"));
+            baseline.roundTrips(setFrame, calls / 10, 1000, nullptr);
+            rawSet = baseline.roundTrips(setFrame, calls, ms, nullptr);
+            baseline.roundTrips(getFrame, calls / 10, 1000, nullptr);
+            rawGet = baseline.roundTrips(getFrame, calls, ms, nullptr);
+        }
+        const QJsonObject setInt = api.value(QStringLiteral("setInt")).toObject();
+        const QJsonObject getInt = api.value(QStringLiteral("getInt")).toObject();
+        addRow(mode.name + QStringLiteral(": raw-socket IntPackage set"), rawSet.toJson(), redisSet,
+               0);
+        addRow(mode.name + QStringLiteral(": raw-socket get"), rawGet.toJson(), redisGet, 0);
+        if (api.contains(QStringLiteral("error"))) {
+            table.addRow({mode.name + QStringLiteral(": setInt, getInt failed: ") +
+                          api.value(QStringLiteral("error")).toString()});
+        } else {
+            addRow(mode.name + QStringLiteral(": setInt"), setInt, redisSet, rawSet.medianUs());
+            addRow(mode.name + QStringLiteral(": getInt"), getInt, redisGet, rawGet.medianUs());
+        }
+        auto latency = [](const QJsonObject &stats) {
+            const double median = stats.value(QStringLiteral("median_us")).toDouble();
+            const double p99 = stats.value(QStringLiteral("p99_us")).toDouble();
+            return QStringLiteral("%1 µs, p99 %2 µs (%3× the median)")
+                .arg(BenchTable::number(median), BenchTable::number(p99),
+                     QString::number(ratioOf(p99, median), 'f', 1));
+        };
+        addHeadline(mode.name + QStringLiteral(": raw-socket IntPackage set"),
+                    latency(rawSet.toJson()), ratioOf(rawSet.medianUs(), redisSet), 0,
+                    redisNote(QStringLiteral("SET")));
+        addHeadline(
+            mode.name + QStringLiteral(": setInt"), latency(setInt),
+            ratioOf(setInt.value(QStringLiteral("median_us")).toDouble(), redisSet),
+            ratioOf(setInt.value(QStringLiteral("median_us")).toDouble(), rawSet.medianUs()),
+            redisNote(QStringLiteral("SET")));
+        addHeadline(
+            mode.name + QStringLiteral(": getInt"), latency(getInt),
+            ratioOf(getInt.value(QStringLiteral("median_us")).toDouble(), redisGet),
+            ratioOf(getInt.value(QStringLiteral("median_us")).toDouble(), rawGet.medianUs()),
+            redisNote(QStringLiteral("GET")));
+        modeJson.insert(QStringLiteral("raw_socket_set"), rawSet.toJson());
+        modeJson.insert(QStringLiteral("raw_socket_get"), rawGet.toJson());
+        modeJson.insert(QStringLiteral("api"), api);
+        json.insert(mode.key, modeJson);
+    }
+    table.print(stdout);
+    if (!m_redisMissing.isEmpty())
+        std::printf("Redis SET/GET %s\n", qPrintable(m_redisMissing));
+    m_json.insert(QStringLiteral("redis_side_by_side"), json);
 }
 
 void BenchRun::runApi()
@@ -132,9 +316,9 @@ void BenchRun::runApi()
                        "socket against the server, and a bare ping-pong of the same sizes (across "
                        "two cores, and on one)"),
         {QStringLiteral("call"), QStringLiteral("API median µs"), QStringLiteral("p99 µs"),
-         QStringLiteral("calls/s"), QStringLiteral("server µs"), QStringLiteral("ping-pong µs"),
-         QStringLiteral("1 core µs"), QStringLiteral("API/server"), QStringLiteral("API/ping-pong"),
-         QStringLiteral("bytes")});
+         QStringLiteral("calls/s"), QStringLiteral("Redis µs"), QStringLiteral("API/Redis"),
+         QStringLiteral("server µs"), QStringLiteral("ping-pong µs"), QStringLiteral("1 core µs"),
+         QStringLiteral("API/server"), QStringLiteral("API/ping-pong"), QStringLiteral("bytes")});
     QJsonArray rows;
     for (const ApiBench::Operation &op : api.operations()) {
         const int calls = op.bulk ? m_options.bulkCalls() : m_options.apiCalls();
@@ -147,6 +331,18 @@ void BenchRun::runApi()
                           BenchTable::number(apiSamples.perSecond(), 0)};
         if (apiSamples.failures() > 0)
             cells[0] += QStringLiteral(" (%1 failed)").arg(apiSamples.failures());
+        // Redis answers the same two requests: SET for setInt, GET for getInt.
+        const Samples *redis = op.name == QLatin1String("setInt")   ? &m_redisSet
+                               : op.name == QLatin1String("getInt") ? &m_redisGet
+                                                                    : nullptr;
+        if (redis && redis->count() > 0) {
+            const double toRedis = apiSamples.medianUs() / redis->medianUs();
+            cells << BenchTable::number(redis->medianUs()) << BenchTable::ratio(toRedis);
+            row.insert(QStringLiteral("redis"), redis->toJson());
+            row.insert(QStringLiteral("api_to_redis"), toRedis);
+        } else {
+            cells << QStringLiteral("-") << QStringLiteral("-");
+        }
         if (!op.frame.isEmpty() && baseline.isConnected()) {
             int answerBytes = 0;
             baseline.roundTrips(op.frame, calls / 10, 1000, &answerBytes);
@@ -228,6 +424,12 @@ void BenchRun::runCallers()
         row.insert(QStringLiteral("vs_one_caller"), relative);
         rows.append(row);
         if (callers > 1)
+            addHeadline(QStringLiteral("%1 callers: total calls/s").arg(callers),
+                        QStringLiteral("%1 calls/s").arg(samples.perSecond(), 0, 'f', 0), 0, 0,
+                        QStringLiteral("%1× one caller's %2 calls/s")
+                            .arg(relative, 0, 'f', 2)
+                            .arg(single, 0, 'f', 0));
+        if (callers > 1)
             m_verdicts.add(QStringLiteral("%1 callers: total calls/s ≥ 1 caller's").arg(callers),
                            QStringLiteral("%1× (%2 vs %3 calls/s)")
                                .arg(relative, 0, 'f', 2)
@@ -303,6 +505,19 @@ void BenchRun::runFiles()
                                     .arg(result.get.allSeconds.size())});
         rows.append(FileBench::toJson(result));
         if (mib == 512) {
+            for (const auto &[name, transfer] :
+                 {std::make_pair(QStringLiteral("setFile"), result.set),
+                  std::make_pair(QStringLiteral("getFile"), result.get)}) {
+                addHeadline(QStringLiteral("%1 512 MiB").arg(name),
+                            transfer.ok ? QStringLiteral("%1 MB/s, client peak RSS %2 MiB")
+                                              .arg(transfer.megabytesPerSecond, 0, 'f', 0)
+                                              .arg(transfer.peakMiB, 0, 'f', 0)
+                                        : QStringLiteral("failed: ") + transfer.error,
+                            0, ratioOf(transfer.megabytesPerSecond, raw),
+                            QStringLiteral("÷ raw loopback %1 MB/s").arg(raw, 0, 'f', 0));
+            }
+        }
+        if (mib == 512) {
             const double memoryLimit = 1.1 * mib + 64;
             for (const auto &[name, transfer] :
                  {std::make_pair(QStringLiteral("setFile"), result.set),
@@ -319,8 +534,20 @@ void BenchRun::runFiles()
             }
         }
     }
+    // The server's high-water mark covers its whole life, and the largest
+    // transfers it ever held are the ones just done.
+    const double serverPeak = peakMiBOf(m_options.serverPid);
+    const QString serverPeakText = serverPeak > 0
+                                       ? QStringLiteral("%1 MiB").arg(serverPeak, 0, 'f', 0)
+                                       : QStringLiteral("not measured: no --server-pid");
     table.print(stdout);
+    // Below the table: a row of its own would widen the size column.
+    std::printf("server peak RSS (VmHWM) after the transfers: %s\n", qPrintable(serverPeakText));
+    addHeadline(QStringLiteral("server peak RSS after the file transfers"), serverPeakText, 0, 0,
+                QStringLiteral("the durable server"));
     m_json.insert(QStringLiteral("files"), rows);
+    if (serverPeak > 0)
+        m_json.insert(QStringLiteral("server_peak_mib"), serverPeak);
 }
 
 void BenchRun::runDecoder()
@@ -346,6 +573,10 @@ void BenchRun::runDecoder()
                       BenchTable::number(result.frameBytes * result.framesPerSecond() / 1e6, 0),
                       QStringLiteral("-"), QStringLiteral("-")});
         small.append(DecoderBench::toJson(result));
+        if (kind.first.startsWith(QLatin1String("IntPackage")))
+            addHeadline(QStringLiteral("decoder: IntPackage answers"),
+                        QStringLiteral("%1 frames/s").arg(result.framesPerSecond(), 0, 'f', 0), 0,
+                        0, QStringLiteral("%1 bytes each").arg(result.frameBytes));
         m_verdicts.add(QStringLiteral("decoder ≥ 1 000 000 frames/s: %1").arg(kind.first),
                        QStringLiteral("%1 frames/s").arg(result.framesPerSecond(), 0, 'f', 0),
                        result.delivered == frames &&

@@ -2,9 +2,12 @@
 #define BENCHRUN_H
 
 #include "BenchOptions.h"
+#include "BenchTable.h"
+#include "Samples.h"
 #include "VelDataClient.h"
 #include "Verdicts.h"
 
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QMap>
 #include <QString>
@@ -21,6 +24,7 @@ public:
     int run();
 
 private:
+    void runRedis();
     void runApi();
     void runCallers();
     void runCpu();
@@ -32,6 +36,17 @@ private:
     VelDataClient m_client;
     QJsonObject m_json;
     Verdicts m_verdicts;
+    /// Redis SET and GET, measured first so that every later table can set
+    /// our figures next to them; empty with the reason when not measured.
+    Samples m_redisSet;
+    Samples m_redisGet;
+    QString m_redisMissing;
+    /// The figures the targets are judged by, gathered from every section and
+    /// printed together before the targets.
+    BenchTable m_headline;
+    QJsonArray m_headlineJson;
+    void addHeadline(const QString &figure, const QString &measured, double toRedis, double toRaw,
+                     const QString &note = QString());
 };
 
 #endif // BENCHRUN_H

@@ -14,12 +14,20 @@ namespace {
 constexpr int ChildLimitMs = 120000;
 }
 
-QJsonObject RoundTripChild::run(const QString &program, int port, int calls, int maxMs, bool noGlib)
+QJsonObject RoundTripChild::run(const QString &program, int port, int calls, int maxMs, bool noGlib,
+                                const QString &home)
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.remove(QStringLiteral("QT_NO_GLIB"));
     if (noGlib)
         environment.insert(QStringLiteral("QT_NO_GLIB"), QStringLiteral("1"));
+    if (!home.isEmpty()) {
+        // The client finds its server's readiness block in the temporary
+        // folder and its port in the settings.
+        environment.insert(QStringLiteral("XDG_CONFIG_DIRS"), home + QStringLiteral("/config"));
+        environment.insert(QStringLiteral("TMPDIR"), home + QStringLiteral("/tmp"));
+        environment.insert(QStringLiteral("XDG_DATA_HOME"), home + QStringLiteral("/data"));
+    }
     QProcess process;
     process.setProcessEnvironment(environment);
     process.start(program, {QStringLiteral("--port"), QString::number(port),

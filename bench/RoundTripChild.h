@@ -11,8 +11,11 @@ class RoundTripChild
 {
 public:
     /// Runs the child with or without QT_NO_GLIB=1; its JSON, or an object
-    /// with "error".
-    static QJsonObject run(const QString &program, int port, int calls, int maxMs, bool noGlib);
+    /// with "error". A non-empty `home` is a folder with config/, tmp/ and
+    /// data/ for the child to run with, so that it finds a server other than
+    /// the one this process is set up for.
+    static QJsonObject run(const QString &program, int port, int calls, int maxMs, bool noGlib,
+                           const QString &home = QString());
     /// The child side; prints one JSON line, returns the exit code.
     static int child(int calls, int maxMs);
 };

@@ -39,6 +39,16 @@ double Samples::percentileUs(double p) const
     return double(sorted[index]) / 1000.0;
 }
 
+double Samples::meanUs() const
+{
+    if (m_ns.empty())
+        return 0;
+    double total = 0;
+    for (qint64 ns : m_ns)
+        total += double(ns);
+    return total / double(m_ns.size()) / 1000.0;
+}
+
 double Samples::perSecond() const
 {
     return m_wallNs > 0 ? double(m_ns.size()) * 1e9 / double(m_wallNs) : 0;
@@ -46,9 +56,7 @@ double Samples::perSecond() const
 
 QJsonObject Samples::toJson() const
 {
-    return QJsonObject{{"calls", count()},
-                       {"failures", m_failures},
-                       {"median_us", medianUs()},
-                       {"p99_us", p99Us()},
-                       {"calls_per_s", perSecond()}};
+    return QJsonObject{{"calls", count()},    {"failures", m_failures},
+                       {"mean_us", meanUs()}, {"median_us", medianUs()},
+                       {"p99_us", p99Us()},   {"calls_per_s", perSecond()}};
 }

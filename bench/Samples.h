@@ -27,6 +27,7 @@ public:
     double wallSeconds() const { return m_wallNs / 1e9; }
     /// The p-th percentile (0..100) in microseconds; 0 without samples.
     double percentileUs(double p) const;
+    double meanUs() const;
     double medianUs() const { return percentileUs(50); }
     double p99Us() const { return percentileUs(99); }
     double perSecond() const;

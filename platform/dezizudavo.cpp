@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QStandardPaths>
 
 namespace {
 
@@ -18,28 +19,52 @@ QString programFileName(const std::string &baseName, const std::string &extensio
     return QString::fromLocal8Bit(baseName.data(), int(baseName.size())) + suffix;
 }
 
+QString folderOf(const QString &file)
+{
+    return file.isEmpty() ? QString() : QFileInfo(file).absolutePath();
+}
+
 } // namespace
 
-QString Dezizudavo_locateProgram(const QString &fileName, const QString &ownFolder,
-                                 const QString &installFolder)
+QStringList Dezizudavo_programFolders()
 {
-    if (!ownFolder.isEmpty()) {
-        const QFileInfo beside(QDir(ownFolder), fileName);
-        if (beside.isFile() && beside.isExecutable())
-            return beside.absoluteFilePath();
+    QStringList folders;
+    const auto add = [&folders](const QString &folder) {
+        const QString clean = QDir::cleanPath(folder);
+        if (!folder.isEmpty() && !folders.contains(clean))
+            folders.append(clean);
+    };
+    const QString program = hostProgramPath();
+    add(folderOf(program));
+    // The library stands in the installation's library folder; the relative
+    // way from there to its program folder was fixed when it was configured
+    // ("../bin", or "../../bin" under a multiarch library folder). Code linked
+    // into the program itself has no installation of its own.
+    const QString library = hostLibraryPath();
+    if (!library.isEmpty() && QFileInfo(library) != QFileInfo(program))
+        add(folderOf(library) + QStringLiteral("/" VDS_LIBDIR_TO_BINDIR));
+    add(QStringLiteral(VDS_INSTALL_BINDIR));
+    return folders;
+}
+
+QString Dezizudavo_locateProgram(const QString &fileName, const QStringList &folders,
+                                 const QStringList &searchPath)
+{
+    for (const QString &folder : folders) {
+        const QFileInfo candidate(QDir(folder), fileName);
+        if (candidate.isFile() && candidate.isExecutable())
+            return candidate.absoluteFilePath();
     }
-    return QFileInfo(QDir(installFolder), fileName).absoluteFilePath();
+    return QStandardPaths::findExecutable(fileName, searchPath);
 }
 
 std::string Dezizudavo_getAbsolutPath(int category, const std::string &baseName,
                                       const std::string &extension)
 {
     const QString fileName = programFileName(baseName, extension);
-    const QString host = hostProgramPath();
-    const QString ownFolder = host.isEmpty() ? QString() : QFileInfo(host).absolutePath();
     const QString path =
         category == DEZIZUDAVO_SERVER_PROGRAM
-            ? Dezizudavo_locateProgram(fileName, ownFolder, QStringLiteral(VDS_INSTALL_BINDIR))
-            : QFileInfo(QDir(ownFolder), fileName).absoluteFilePath();
+            ? Dezizudavo_locateProgram(fileName, Dezizudavo_programFolders())
+            : QFileInfo(QDir(folderOf(hostProgramPath())), fileName).absoluteFilePath();
     return QFile::encodeName(QDir::toNativeSeparators(path)).toStdString();
 }

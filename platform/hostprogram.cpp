@@ -1,11 +1,21 @@
 #include "hostprogram.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
 
 #ifdef Q_OS_WIN
 #include <windows.h>
+#else
+#include <dlfcn.h>
 #endif
+
+namespace {
+
+// Any object of this file serves to ask which loaded binary holds it.
+const char locationAnchor = 0;
+
+} // namespace
 
 QString hostProgramPath()
 {
@@ -19,5 +29,27 @@ QString hostProgramPath()
         return target;
     // No /proc (other Unix systems): Qt knows it once an application exists.
     return QCoreApplication::instance() ? QCoreApplication::applicationFilePath() : QString();
+#endif
+}
+
+QString hostLibraryPath()
+{
+#ifdef Q_OS_WIN
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                            &locationAnchor, &module))
+        return QString();
+    char buffer[260] = {};
+    const DWORD length = GetModuleFileNameA(module, buffer, 260);
+    return QString::fromLocal8Bit(buffer, int(length));
+#else
+    Dl_info info = {};
+    if (::dladdr(&locationAnchor, &info) == 0 || !info.dli_fname)
+        return QString();
+    // For code inside the program itself the loader answers with argv[0],
+    // which may be relative to a folder left long ago.
+    const QString path = QFile::decodeName(info.dli_fname);
+    return QDir::isAbsolutePath(path) ? QDir::cleanPath(path) : QString();
 #endif
 }

@@ -8,4 +8,9 @@
 /// /proc/self/exe on Linux. Empty when it cannot be told.
 QString hostProgramPath();
 
+/// Absolute path of the binary this code was linked into and loaded from:
+/// the client library for an application, the program itself for one that
+/// links this code statically. Empty when it cannot be told.
+QString hostLibraryPath();
+
 #endif // HOSTPROGRAM_H

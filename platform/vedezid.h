@@ -1,6 +1,8 @@
 #ifndef VEDEZID_H
 #define VEDEZID_H
 
+#include <QStringList>
+
 #include <string>
 
 /// Reads a 32-bit whole number from the machine-wide settings. `keyPath` is a
@@ -18,5 +20,16 @@ long getreg_LM_long(const char *keyPath, const char *valueName, long defaultValu
 /// 8-bit encoding; a missing value, or a list, yields `defaultValue`.
 std::string getreg_LM_string(const char *keyPath, const char *valueName,
                              const std::string &defaultValue, bool *found);
+
+/// Reads a whole number as getreg_LM_long does, within `minimum` to `maximum`.
+/// A value that is present but not a whole number or out of range yields
+/// `defaultValue`, and a warning naming the file, the key, the value and the
+/// default is logged (once per process for each such value).
+long getreg_LM_long_checked(const char *keyPath, const char *valueName, long defaultValue,
+                            long minimum, long maximum);
+
+/// Logs a warning (once per process) for each key under `keyPath` that is not
+/// one of `knownNames`: a misspelt key would otherwise be ignored in silence.
+void getreg_LM_warnUnknown(const char *keyPath, const QStringList &knownNames);
 
 #endif // VEDEZID_H

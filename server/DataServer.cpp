@@ -119,6 +119,9 @@ void DataServer::accept(SslServer *listener)
 {
     while (QTcpSocket *pending = listener->nextPendingConnection()) {
         auto *socket = qobject_cast<QSslSocket *>(pending);
+        // Answers are small and each ends a client's wait: Nagle's delay
+        // would hold one back until the previous one is acknowledged.
+        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
         auto *client =
             new ClientConnection(socket, &m_store, m_settings.maxFrameSize, m_nextNumber++, this);
         m_clients.append(client);

@@ -14,8 +14,13 @@ class ReadinessBlock
 public:
     static QString key();
 
-    /// Creates the block; false with `error` set when another server holds it.
-    bool create(QString *error);
+    /// When a running server holds the block: true, with `message` refusing a
+    /// second one and naming the first by the pid and port its block tells.
+    /// A block left by a killed server is removed on the way.
+    static bool heldByRunningServer(QString *message);
+    /// Creates the block, which tells this process's id and `port`; false
+    /// with `error` set when another server holds it.
+    bool create(quint16 port, QString *error);
     void release();
 
 private:

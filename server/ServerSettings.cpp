@@ -1,5 +1,6 @@
 #include "ServerSettings.h"
 
+#include "SettingsKeys.h"
 #include "vedezid.h"
 
 #include <QCommandLineParser>
@@ -10,8 +11,6 @@
 #include <limits>
 
 namespace {
-
-const char SettingsKey[] = "Software\\Haltra\\VelDataServer\\Settings";
 
 bool parseNumber(const QString &text, qint64 min, qint64 max, qint64 *value)
 {
@@ -24,9 +23,12 @@ bool parseNumber(const QString &text, qint64 min, qint64 max, qint64 *value)
 
 bool ServerSettings::load(const QStringList &arguments, QString *error)
 {
-    const long configuredPort = getreg_LM_long(SettingsKey, "serverPort", DefaultPort, nullptr);
-    port = configuredPort >= 0 && configuredPort <= 65535 ? quint16(configuredPort) : DefaultPort;
-    encryption = getreg_LM_long(SettingsKey, "encryption", 0, nullptr) != 0;
+    getreg_LM_warnUnknown(SettingsKeys::Group, SettingsKeys::all());
+    port = quint16(getreg_LM_long_checked(SettingsKeys::Group, SettingsKeys::ServerPort,
+                                          DefaultPort, 1, 65535));
+    encryption = getreg_LM_long_checked(SettingsKeys::Group, SettingsKeys::Encryption, 0,
+                                        std::numeric_limits<int>::min(),
+                                        std::numeric_limits<int>::max()) != 0;
     dataDir = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
 
     QCommandLineParser parser;
@@ -62,8 +64,14 @@ bool ServerSettings::load(const QStringList &arguments, QString *error)
         QStringLiteral("print-fingerprint"),
         QStringLiteral("Print the SHA-256 fingerprint of the TLS certificate (generating it "
                        "if needed) and exit."));
+    const QCommandLineOption logOption(
+        QStringLiteral("log-file"),
+        QStringLiteral("Write diagnostics to this file, capped in size with one older file "
+                       "kept as <file>.1 (default: standard error on a terminal, else "
+                       "VelDataServer.log in the data folder)."),
+        QStringLiteral("file"));
     parser.addOptions({portOption, dataDirOption, certOption, keyOption, memoryOption, frameOption,
-                       fingerprintOption});
+                       fingerprintOption, logOption});
     parser.process(arguments);
 
     qint64 number = 0;
@@ -96,6 +104,7 @@ bool ServerSettings::load(const QStringList &arguments, QString *error)
         return false;
     }
     inMemory = parser.isSet(memoryOption);
+    logFile = parser.value(logOption);
     printFingerprint = parser.isSet(fingerprintOption);
     return true;
 }

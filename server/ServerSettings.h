@@ -1,6 +1,8 @@
 #ifndef SERVERSETTINGS_H
 #define SERVERSETTINGS_H
 
+#include "SettingsKeys.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -11,7 +13,7 @@
 class ServerSettings
 {
 public:
-    static constexpr quint16 DefaultPort = 37073;
+    static constexpr quint16 DefaultPort = SettingsKeys::DefaultServerPort;
     static constexpr qint64 DefaultMaxFrameSize = qint64(1) << 30;
 
     /// Reads the settings and parses `arguments` (program name first). Prints
@@ -29,6 +31,9 @@ public:
     QString tlsKey;
     /// Largest frame accepted from a client, header included.
     qint64 maxFrameSize = DefaultMaxFrameSize;
+    /// Where diagnostics go; empty for the default: standard error on a
+    /// terminal, else VelDataServer.log in `dataDir`.
+    QString logFile;
     /// Print the TLS certificate's fingerprint and exit instead of serving.
     bool printFingerprint = false;
 };

@@ -7,6 +7,7 @@
 #include "ServerLog.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -64,6 +65,20 @@ ValueStore::Entry entryOf(const QSqlQuery &query)
     return entry;
 }
 
+/// The refusal of a damaged database file, with the command that moves it
+/// (and its write-ahead log) aside so that the server can start afresh.
+QString damaged(const QString &path, const QString &detail)
+{
+    QStringList moves;
+    for (const QString &suffix : {QString(), QStringLiteral("-wal"), QStringLiteral("-shm")}) {
+        if (QFileInfo::exists(path + suffix))
+            moves << QStringLiteral("mv '%1' '%1.damaged'").arg(path + suffix);
+    }
+    return QStringLiteral("the database %1 is damaged (%2). To start with an empty one and keep "
+                          "the damaged file for recovery, stop every VelDataServer and run: %3")
+        .arg(path, detail, moves.join(QStringLiteral(" && ")));
+}
+
 } // namespace
 
 ValueStore::ValueStore() : m_connection(QStringLiteral("veldata-store-%1").arg(quintptr(this))) {}
@@ -118,6 +133,26 @@ bool ValueStore::open(const QString &dataDir, bool inMemory, QString *error)
              query.next();
         if (ok)
             m_nextFileId = query.value(0).toLongLong() + 1;
+    }
+    if (ok && !inMemory) {
+        // A damaged file is found now, with a way out, rather than by every
+        // request that later reaches a bad page.
+        QSqlQuery query(m_db);
+        ok = runText(query, QStringLiteral("PRAGMA quick_check(1)"), {}, &failure) && query.next() &&
+             query.value(0).toString() == QLatin1String("ok");
+        if (ok)
+            query.finish();
+        else if (failure.isEmpty())
+            failure =
+                QStringLiteral("database disk image is malformed: ") + query.value(0).toString();
+    }
+    if (!ok && !inMemory &&
+        (failure.contains(QLatin1String("not a database")) ||
+         failure.contains(QLatin1String("malformed")))) {
+        // Closed first: the files to move aside are those left afterwards.
+        close();
+        *error = damaged(path, failure);
+        return false;
     }
     static_assert(sizeof Statements / sizeof *Statements == StatementCount,
                   "a text for every statement");

@@ -1,7 +1,9 @@
 // VelDataServer: the local data server of VelDataClient applications.
 
+#include "DataFolder.h"
 #include "DataServer.h"
 #include "ListTypes.h"
+#include "LogFile.h"
 #include "ReadinessBlock.h"
 #include "ServerLog.h"
 #include "ServerSettings.h"
@@ -10,16 +12,20 @@
 
 #include <QCoreApplication>
 #include <QDir>
-#include <QLockFile>
 #include <QTextStream>
 
 #include <cstdio>
+#include <unistd.h>
 
 namespace {
 
-int fail(const QString &message)
+/// Standard error may be the null device of an autostarted server: the
+/// reason is kept in the log too once there is one.
+int fail(const QString &message, const LogFile *log = nullptr)
 {
     QTextStream(stderr) << "VelDataServer: " << message << Qt::endl;
+    if (log && log->isOpen())
+        qCCritical(lcServer).noquote() << message;
     return 1;
 }
 
@@ -49,20 +55,33 @@ int main(int argc, char *argv[])
     TerminationWatcher termination;
     if (!termination.isActive())
         return fail(QStringLiteral("cannot watch for SIGINT and SIGTERM"));
+    // Refused before anything is touched or printed: "listening" must only
+    // ever come from the server that clients will reach.
+    if (ReadinessBlock::heldByRunningServer(&error))
+        return fail(error);
     // One server per data folder, settled before SQLite is touched: two
     // servers that start at once (a client's request thread and calling
     // thread may both start one) would otherwise both fail on its lock and
-    // leave none running. The lock of a killed server is taken over.
-    QLockFile folderLock(QDir(settings.dataDir).filePath(QStringLiteral("server.lock")));
-    if (!settings.inMemory && !(QDir().mkpath(settings.dataDir) && folderLock.tryLock(0)))
-        return fail(QStringLiteral("another VelDataServer is using the data folder %1")
-                        .arg(settings.dataDir));
+    // leave none running.
+    DataFolder folder;
+    if (!settings.inMemory && !folder.claim(settings.dataDir, &error))
+        return fail(error);
+    // Opened only by the server that owns the folder: one that gives way to
+    // a running server at once would only interleave its lines with theirs.
+    LogFile log;
+    const QString logPath =
+        !settings.logFile.isEmpty() ? settings.logFile
+        : ::isatty(STDERR_FILENO) != 0
+            ? QString()
+            : QDir(settings.dataDir).filePath(QStringLiteral("VelDataServer.log"));
+    if (!logPath.isEmpty() && !log.open(logPath, &error))
+        return fail(error);
     DataServer server(settings);
     if (!server.start(&error))
-        return fail(error);
+        return fail(error, &log);
     ReadinessBlock ready;
-    if (!ready.create(&error))
-        return fail(error);
+    if (!ready.create(server.port(), &error))
+        return fail(error, &log);
 
     QObject::connect(&termination, &TerminationWatcher::terminationRequested, &app,
                      [&](int signalNumber) {
@@ -76,5 +95,15 @@ int main(int argc, char *argv[])
     // Tests and scripts wait for this line instead of sleeping.
     std::printf("listening on port %u\n", unsigned(server.port()));
     std::fflush(stdout);
+    if (log.isOpen()) {
+        // Nobody may see standard output either (an autostarted server's is
+        // the null device); the log tells the same.
+        qCInfo(lcServer).noquote() << "VelDataServer" << QCoreApplication::applicationVersion()
+                                   << "pid" << QCoreApplication::applicationPid();
+        if (!server.tlsFingerprint().isEmpty())
+            qCInfo(lcServer).noquote()
+                << "tls certificate sha256 fingerprint" << server.tlsFingerprint();
+        qCInfo(lcServer).noquote() << "listening on port" << server.port();
+    }
     return app.exec();
 }

@@ -234,6 +234,8 @@ int ClientSession::exitCodeFor(const QString &lastError)
     static const char *const unreachable[] = {
         "No connection to server possible",
         "Not allowed to start VelDataServer",
+        "VelDataServer not found",
+        "Cannot start VelDataServer",
         "FAILED to connect",
         "Connection to server closed",
     };

@@ -30,14 +30,15 @@ struct CommandInfo
 };
 
 const CommandInfo commands[] = {
-    {"set", "<key> <value>...", 2, -1, AnyKind,
+    {"set", "<key> <value>...", 1, -1, AnyKind,
      "store a value (--type gives its type, default string)",
      "Stores a value, replacing a value of any type under that name. --type gives\n"
      "the type (default string); a list type takes one argument per item.\n"
      "Globals values are int, double, string or variant (a variant is stored as\n"
      "an int, a double or a string); OPC UA and MQTT values are int, double or\n"
      "string. A variant is written as JSON (5, 2.5, \"text\", [1,\"a\"], {\"k\":1});\n"
-     "text that is not JSON is a string. Negative numbers are written as they are.\n"
+     "text that is not JSON is a string. Negative numbers are written as they are;\n"
+     "nan and inf only with --allow-nonfinite. A list without items is empty.\n"
      "A single value \"-\" reads standard input: all of it for a single value (less\n"
      "its final line break), one item per line for a list."},
     {"get", "<key>", 1, 1, AnyKind, "print a value in its own type",
@@ -277,6 +278,9 @@ void addCommandOptions(QCommandLineParser &parser, const CommandInfo &info)
                                          "ints or variant."),
                           QStringLiteral("type"),
                           QStringLiteral("string")});
+    if (name == QLatin1String("set"))
+        parser.addOption({QStringLiteral("allow-nonfinite"),
+                          QStringLiteral("Accept nan, inf and -inf as doubles.")});
     if (name == QLatin1String("watch")) {
         parser.addOption({{QStringLiteral("n"), QStringLiteral("count")},
                           QStringLiteral("End after <N> changes."),
@@ -430,14 +434,21 @@ bool CommandLine::readSetValue(const QCommandLineParser &parser, const QStringLi
     }
     const ValueName::Kind kind = m_request.names.first().kind();
     if (!allowedType(kind, type)) {
-        invalid(QStringLiteral("a %1 value cannot be of type %2; see vdsctl set --help")
-                    .arg(m_request.names.first().kindText(), typeName));
+        const QString kindText = m_request.names.first().kindText();
+        invalid(QStringLiteral("%1 %2 value cannot be of type %3; see vdsctl set --help")
+                    .arg(TypedValue::article(kindText), kindText, typeName));
+        return false;
+    }
+    if (items.isEmpty() && !TypedValue::isList(type)) {
+        invalid(QStringLiteral("wrong number of arguments; usage: %1")
+                    .arg(usageLine(*findCommand(m_request.command))));
         return false;
     }
     const bool fromInput = items == QStringList{QStringLiteral("-")};
     QString error;
     if (!TypedValue::parse(type, fromInput ? inputItems(TypedValue::isList(type)) : items,
-                           &m_request.value, &error)) {
+                           &m_request.value, &error,
+                           parser.isSet(QStringLiteral("allow-nonfinite")))) {
         invalid(error);
         return false;
     }

@@ -45,6 +45,24 @@ bool parseDouble(const QString &item, double *value, QString *error)
     return ok;
 }
 
+bool parseFiniteDouble(const QString &item, double *value, QString *error)
+{
+    if (!parseDouble(item, value, error))
+        return false;
+    if (std::isfinite(*value))
+        return true;
+    *error =
+        QStringLiteral("'%1' is not a finite number; give --allow-nonfinite to store it").arg(item);
+    return false;
+}
+
+// JSON has no NaN or infinity: they are written as the text the plain output
+// shows ("nan", "inf", "-inf") rather than as null.
+QJsonValue doubleToJson(double value)
+{
+    return std::isfinite(value) ? QJsonValue(value) : QJsonValue(formatDouble(value));
+}
+
 bool parseBool(const QString &item, bool *value, QString *error)
 {
     const QString word = item.trimmed().toLower();
@@ -137,6 +155,8 @@ QJsonValue variantToJson(const QVariant &variant)
             object.insert(it.key(), variantToJson(it.value()));
         return object;
     }
+    if (variant.userType() == QMetaType::Double || variant.userType() == QMetaType::Float)
+        return doubleToJson(variant.toDouble());
     return QJsonValue::fromVariant(variant);
 }
 
@@ -207,10 +227,19 @@ bool TypedValue::isList(Type type)
     return type == Strings || type == Doubles || type == Ints;
 }
 
-bool TypedValue::parse(Type type, const QStringList &items, TypedValue *value, QString *error)
+QString TypedValue::article(const QString &word)
+{
+    return QStringLiteral("aeiou").contains(word.left(1).toLower()) && !word.isEmpty()
+               ? QStringLiteral("an")
+               : QStringLiteral("a");
+}
+
+bool TypedValue::parse(Type type, const QStringList &items, TypedValue *value, QString *error,
+                       bool allowNonFinite)
 {
     if (!isList(type) && items.size() != 1) {
-        *error = QStringLiteral("a %1 value takes exactly one argument").arg(typeName(type));
+        *error = QStringLiteral("%1 %2 value takes exactly one argument")
+                     .arg(article(typeName(type)), typeName(type));
         return false;
     }
     switch (type) {
@@ -219,7 +248,8 @@ bool TypedValue::parse(Type type, const QStringList &items, TypedValue *value, Q
         return parseItems<int>(type, items, parseInt, value, error);
     case Double:
     case Doubles:
-        return parseItems<double>(type, items, parseDouble, value, error);
+        return parseItems<double>(type, items, allowNonFinite ? parseDouble : parseFiniteDouble,
+                                  value, error);
     case Bool:
         return parseItems<bool>(type, items, parseBool, value, error);
     case String:
@@ -290,7 +320,7 @@ QJsonValue TypedValue::toJson() const
     case Int:
         return m_data.toInt();
     case Double:
-        return m_data.toDouble();
+        return doubleToJson(m_data.toDouble());
     case String:
         return m_data.toString();
     case Bool:

@@ -38,8 +38,12 @@ public:
     /// Parses the command line's items: exactly one for a scalar or a variant,
     /// any number for a list. A variant item is read as JSON (a whole number
     /// within the int range becomes an int), or as a plain string when it is
-    /// not JSON.
-    static bool parse(Type type, const QStringList &items, TypedValue *value, QString *error);
+    /// not JSON. NaN and infinities are refused as doubles unless
+    /// `allowNonFinite`: they are mostly typing slips, and JSON cannot hold them.
+    static bool parse(Type type, const QStringList &items, TypedValue *value, QString *error,
+                      bool allowNonFinite = false);
+    /// "a" or "an", as fits `word` ("an int", "a double").
+    static QString article(const QString &word);
     /// The closest typed value for a plain variant (a globals value, or one
     /// read without knowing its type).
     static TypedValue fromVariant(const QVariant &variant);

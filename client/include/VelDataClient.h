@@ -55,7 +55,9 @@ public:
     /// the following requests.
     bool establishConnection();
     /// Starts VelDataServer unless it is already ready, and waits up to
-    /// about 10 s for it to become ready. Always true.
+    /// about 10 s for it to become ready. False at once, with lastError()
+    /// naming the places looked in, when no VelDataServer program is found,
+    /// or when it cannot be started; true otherwise.
     bool startServer();
     /// Reports a status text to the server; does not wait.
     void setStatus(const QString &value);
@@ -96,6 +98,7 @@ public:
     bool setVariant(const QString &key, const QVariant &value);
     /// Sends the local file `fileName` to the server.
     bool setFile(const QString &key, QString &uuid, const QString &fileName);
+    bool setFile(const QString &key, const QString &uuid, const QString &fileName);
     bool setFile(const QString &key, const QString &fileName);
     bool removeValue(const QString &key, const QString &uuid);
 
@@ -123,6 +126,7 @@ public:
     /// 1 or -1; when the file cannot be saved, lastError() says why ("Cannot
     /// save the file: ...", also for a full disk or device).
     int getFile(const QString &key, QString &uuid, const QString &fileName);
+    int getFile(const QString &key, const QString &uuid, const QString &fileName);
     int getFile(const QString &key, const QString &fileName);
 
     /// Switches change notifications for a value on or off; does not wait.

@@ -20,30 +20,42 @@
 #include "StringPackage.h"
 #include "VariantPackage.h"
 
+#include "SettingsKeys.h"
 #include "dezizudavo.h"
 #include "hostprogram.h"
 #include "vedezid.h"
 #include "ztrace.h"
 
 #include <QCryptographicHash>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
 #include <QScopedValueRollback>
 #include <QSharedMemory>
+
 #include <QSslCertificate>
 #include <QSslSocket>
 #include <QThread>
+#include <QTimer>
+#include <chrono>
+#include <limits>
 
 #include <utility>
 
 #ifndef Q_OS_WIN
+#include <cerrno>
+#include <csignal>
+#include <sys/ipc.h>
+#include <sys/shm.h>
 #include <sys/socket.h>
+#endif
+#ifdef Q_OS_LINUX
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
 #endif
 
 namespace {
-
-const char *const settingsKey = "Software\\Haltra\\VelDataServer\\Settings";
 
 constexpr int NoConnection = -9;
 constexpr int WriteWaitMs = 5000;
@@ -68,7 +80,17 @@ constexpr qint64 FileSendBacklog = 4 << 20;
 /// after one wait that ends without progress the rest is only buffered, as
 /// any other request's bytes are, so that a stalled server costs one write
 /// wait only. True when every byte was handed to the socket.
-bool streamFileContent(QSslSocket *socket, QFile &file, qint64 size, const bool &answered)
+qint64 steadyNowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// `progress` is stamped whenever the socket hands bytes on: the waiting
+// caller times out a transfer only once it stands still.
+bool streamFileContent(QSslSocket *socket, QFile &file, qint64 size, const bool &answered,
+                       std::atomic<qint64> &progress)
 {
     bool throttle = true;
     qint64 sent = 0;
@@ -82,8 +104,11 @@ bool streamFileContent(QSslSocket *socket, QFile &file, qint64 size, const bool 
         socket->write(piece);
         sent += length;
         while (throttle && !answered &&
-               socket->bytesToWrite() + socket->encryptedBytesToWrite() > FileSendBacklog)
+               socket->bytesToWrite() + socket->encryptedBytesToWrite() > FileSendBacklog) {
             throttle = socket->waitForBytesWritten(WriteWaitMs);
+            if (throttle)
+                progress.store(steadyNowMs());
+        }
     }
     return sent == size && !answered && socket->state() == QAbstractSocket::ConnectedState;
 }
@@ -94,7 +119,9 @@ PreProcessor::PreProcessor(const QString &host, int port)
     : QObject(nullptr), host(host), port(port), socket(new QSslSocket(this)),
       decoder(new HeaderDecoder), m_cache(new Cache)
 {
-    encryption = getreg_LM_long(settingsKey, "encryption", 0, nullptr) != 0;
+    encryption = getreg_LM_long_checked(SettingsKeys::Group, SettingsKeys::Encryption, 0,
+                                        std::numeric_limits<int>::min(),
+                                        std::numeric_limits<int>::max()) != 0;
     if (encryption) {
         ZTRACE(1, "VDS: Using VelDataClient with encryption! This is currently a experimental "
                   "feature!");
@@ -102,7 +129,8 @@ PreProcessor::PreProcessor(const QString &host, int port)
     }
     // Hex in either case, with or without colons between the bytes.
     pinnedFingerprint = QByteArray::fromStdString(
-                            getreg_LM_string(settingsKey, "serverCertificateSha256", "", nullptr))
+                            getreg_LM_string(SettingsKeys::Group,
+                                             SettingsKeys::ServerCertificateSha256, "", nullptr))
                             .replace(':', QByteArray())
                             .trimmed()
                             .toLower();
@@ -113,6 +141,11 @@ PreProcessor::PreProcessor(const QString &host, int port)
     connect(socket, &QIODevice::readyRead, this, &PreProcessor::onReadyRead);
     connect(socket, &QAbstractSocket::disconnected, this, &PreProcessor::connectionLost);
     connect(socket, &QSslSocket::encrypted, this, &PreProcessor::encrypted);
+    // Also emitted inside the blocking waits of a file being sent.
+    m_sendProbe = new QTimer(this);
+    m_sendProbe->setInterval(250);
+    connect(m_sendProbe, &QTimer::timeout, this, &PreProcessor::probeSendQueue);
+    connect(socket, &QIODevice::bytesWritten, this, [this] { m_lastProgressMs.store(steadyMs()); });
     // Direct, so the copy other threads read is current as soon as the worker
     // thread's socket changes state, also inside its blocking waits.
     connect(
@@ -133,18 +166,44 @@ PreProcessor::~PreProcessor()
 
 bool PreProcessor::isServerReady()
 {
+#ifdef Q_OS_WIN
     QSharedMemory block(QStringLiteral("VelDataServer-Ready"));
     if (!block.attach(QSharedMemory::ReadWrite))
         return false;
     block.detach();
     return true;
+#else
+    // The System V segment QSharedMemory makes for this name, looked at
+    // directly: attaching through QSharedMemory takes its semaphore and costs
+    // more than the rest of a request. Its key file lives in the temporary
+    // folder, which a process does not change.
+    static const QByteArray keyFile =
+        QFile::encodeName(QSharedMemory(QStringLiteral("VelDataServer-Ready")).nativeKey());
+    const key_t key = ::ftok(keyFile.constData(), 'Q');
+    if (key == -1)
+        return false;
+    const int id = ::shmget(key, 0, 0);
+    struct shmid_ds state = {};
+    if (id == -1 || ::shmctl(id, IPC_STAT, &state) == -1)
+        return false;
+    if (state.shm_nattch > 0)
+        return true;
+    // Nobody attached: either the server is between creating and attaching
+    // (not ready yet), or it died and left the block, which is removed as
+    // QSharedMemory's last detach would have.
+    if (::kill(state.shm_cpid, 0) == -1 && errno == ESRCH)
+        ::shmctl(id, IPC_RMID, nullptr);
+    return false;
+#endif
 }
 
 bool PreProcessor::ensureConnection()
 {
     if (isServerReady())
         return true;
-    if (getreg_LM_long(settingsKey, "startServerOnRequest", 1, nullptr) == 0) {
+    if (getreg_LM_long_checked(SettingsKeys::Group, SettingsKeys::StartServerOnRequest, 1,
+                               std::numeric_limits<int>::min(),
+                               std::numeric_limits<int>::max()) == 0) {
         ZTRACE(1,
                "VDS: ensureConnection: Server not running and client is not allowed to start it");
         setLastError(QStringLiteral("Not allowed to start VelDataServer"));
@@ -156,18 +215,50 @@ bool PreProcessor::ensureConnection()
             QStringLiteral("Not allowed to start VelDataServer (VELDATASERVER_AUTOSTART_DISABLE)"));
         return false;
     }
-    return startServer();
+    QString error;
+    if (startServer(&error))
+        return true;
+    setLastError(error);
+    return false;
 }
 
-bool PreProcessor::startServer()
+bool PreProcessor::startServer(QString *error)
 {
     if (isServerReady())
         return true;
-    const std::string path =
-        Dezizudavo_getAbsolutPath(DEZIZUDAVO_SERVER_PROGRAM, "VelDataServer", ".exe");
-    ZTRACE(4, "VDS: Start %s by Client", path.c_str());
-    if (!QProcess::startDetached(QString::fromLocal8Bit(path.c_str()), QStringList()))
-        ZTRACE(1, "VDS: Failed to start Process");
+    const QStringList folders = Dezizudavo_programFolders();
+    const QString program = QStringLiteral("VelDataServer");
+    const QString path = Dezizudavo_locateProgram(program, folders);
+    if (path.isEmpty()) {
+        // Nothing to wait for: no poll would ever see a server come up.
+        QStringList places;
+        for (const QString &folder : folders)
+            places.append(QDir::toNativeSeparators(folder));
+        places.append(QStringLiteral("PATH"));
+        const QString notFound = QStringLiteral("%1 not found (looked in: %2)")
+                                     .arg(program, places.join(QStringLiteral(", ")));
+        ZTRACE(1, "VDS: %s", local(notFound).constData());
+        if (error)
+            *error = notFound;
+        return false;
+    }
+    ZTRACE(4, "VDS: Start %s by Client", local(QDir::toNativeSeparators(path)).constData());
+    // The server outlives its starter: it must not hold the starter's
+    // terminal or pipes open (a shell's $(...) would wait for it), and it
+    // keeps its own log instead of writing into the starter's output.
+    QProcess process;
+    process.setProgram(path);
+    process.setStandardInputFile(QProcess::nullDevice());
+    process.setStandardOutputFile(QProcess::nullDevice());
+    process.setStandardErrorFile(QProcess::nullDevice());
+    if (!process.startDetached()) {
+        const QString notStarted = QStringLiteral("Cannot start VelDataServer (%1): %2")
+                                       .arg(QDir::toNativeSeparators(path), process.errorString());
+        ZTRACE(1, "VDS: %s", local(notStarted).constData());
+        if (error)
+            *error = notStarted;
+        return false;
+    }
 
     for (int attempt = 1; attempt <= StartPolls; ++attempt) {
         if (attempt > 1)
@@ -247,6 +338,13 @@ bool PreProcessor::peerMatchesPin()
     return false;
 }
 
+bool PreProcessor::waitForInit(int timeoutMs)
+{
+    std::unique_lock<std::mutex> lock(m_initMutex);
+    return m_initArrived.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                  [this] { return !m_sendInit.load() || m_initFinished.load(); });
+}
+
 void PreProcessor::sendInitMessage()
 {
     if (!m_sendInit.load())
@@ -265,11 +363,19 @@ void PreProcessor::establishConnection()
 
 void PreProcessor::disconnectFromServer()
 {
+    // A close the client makes itself (teardown, a refused certificate) is no
+    // failure and stays below warning level.
+    closeConnection(5);
+}
+
+void PreProcessor::closeConnection(int traceLevel)
+{
     // close() below reports the loss once more through `disconnected`.
     if (closing)
         return;
     const QScopedValueRollback<bool> guard(closing, true);
-    ZTRACE(1, "VDS: Connection to server closed: %s", local(socket->errorString()).constData());
+    ZTRACE(traceLevel, "VDS: Connection to server closed: %s",
+           local(socket->errorString()).constData());
     // Nobody waits on a connection closed on purpose; a loss has already
     // reported its requests.
     m_awaited.clear();
@@ -290,11 +396,17 @@ void PreProcessor::connectionLost()
         for (int id : lost)
             emit dataFinished(id, NoConnection);
     }
-    disconnectFromServer();
+    closeConnection(1);
+}
+
+qint64 PreProcessor::steadyMs()
+{
+    return steadyNowMs();
 }
 
 void PreProcessor::onReadyRead()
 {
+    m_lastProgressMs.store(steadyMs());
     while (socket->bytesAvailable() > 0) {
         const QByteArray bytes = socket->readAll();
         if (bytes.isEmpty())
@@ -327,9 +439,14 @@ void PreProcessor::dataProcessed(BasicPackagePtr package, qint64, qint64)
             setLastError(response->message());
             finish(id, -10);
             return;
-        case ResponsePackage::InitAcknowledged:
+        case ResponsePackage::InitAcknowledged: {
+            // Under the mutex, so a waiter between its check and its wait
+            // cannot miss the wake-up.
+            const std::lock_guard<std::mutex> lock(m_initMutex);
             m_initFinished.store(true);
+            m_initArrived.notify_all();
             break;
+        }
         default:
             break;
         }
@@ -500,12 +617,17 @@ void PreProcessor::setFile(const Identifier &ident, const QString &fileName, int
         m_awaited.insert(packageId);
         m_streamingId = packageId;
         m_streamAnswered = false;
+        m_lastProgressMs.store(steadyMs());
         FilePackage(packageId, ident.cloneData(), name, {}).write(socket, size);
-        const bool whole = streamFileContent(socket, file, size, m_streamAnswered);
+        const bool whole =
+            streamFileContent(socket, file, size, m_streamAnswered, m_lastProgressMs);
         m_streamingId = -1;
         file.close();
         if (whole) {
-            socket->waitForBytesWritten(WriteWaitMs);
+            if (socket->waitForBytesWritten(WriteWaitMs))
+                m_lastProgressMs.store(steadyMs());
+            m_kernelQueued = -1;
+            m_sendProbe->start();
         } else if (socket->state() != QAbstractSocket::UnconnectedState) {
             // A frame cut short can never be finished, and the server reads
             // any later byte as part of it: this connection is done.
@@ -523,6 +645,26 @@ void PreProcessor::setFile(const Identifier &ident, const QString &fileName, int
     }
     file.close();
     transmitAwaited(FilePackage(packageId, ident.cloneData(), name, chunks));
+}
+
+void PreProcessor::probeSendQueue()
+{
+#ifdef Q_OS_LINUX
+    int queued = 0;
+    if (socket->state() != QAbstractSocket::ConnectedState ||
+        ::ioctl(int(socket->socketDescriptor()), SIOCOUTQ, &queued) != 0) {
+        m_sendProbe->stop();
+        return;
+    }
+    if (queued != m_kernelQueued) {
+        m_kernelQueued = queued;
+        m_lastProgressMs.store(steadyMs());
+    }
+    if (queued == 0 && socket->bytesToWrite() == 0)
+        m_sendProbe->stop();
+#else
+    m_sendProbe->stop();
+#endif
 }
 
 void PreProcessor::setStatus(const QString &value, int id)

@@ -13,11 +13,13 @@
 #include <QVariant>
 
 #include <atomic>
+#include <condition_variable>
 #include <mutex>
 
 class Cache;
 class HeaderDecoder;
 class QSslSocket;
+class QTimer;
 
 /// Owns a client's one connection to VelDataServer and everything that happens
 /// on it. It is created on the application thread and then lives on a worker
@@ -52,9 +54,10 @@ public:
     bool ensureConnection();
     /// Whether the server's readiness block exists.
     static bool isServerReady();
-    /// Starts the server program unless it is ready and waits for readiness;
-    /// always true.
-    static bool startServer();
+    /// Starts the server program unless it is ready and waits for readiness.
+    /// False, with `error` set, when there is no server program to start or
+    /// it cannot be started; true otherwise, also when the wait ran out.
+    static bool startServer(QString *error = nullptr);
 
     // Take a received value out of the cache: false when there is none or it
     // does not convert. Entries of globals identifiers stay for later reads.
@@ -74,6 +77,14 @@ public:
     QString lastError() const;
     bool sendInit() const { return m_sendInit.load(); }
     bool initFinished() const { return m_initFinished.load(); }
+    /// Blocks the calling thread (no event processing) until the server has
+    /// acknowledged INIT, or no INIT is sent, or `timeoutMs` passed; true in
+    /// the first two cases. Wakes at once when the acknowledgement arrives.
+    bool waitForInit(int timeoutMs);
+    /// When bytes last moved on the connection, either way, in milliseconds
+    /// of the steady clock (steadyMs); a transfer that still moves is alive.
+    qint64 lastProgressMs() const { return m_lastProgressMs.load(); }
+    static qint64 steadyMs();
     QAbstractSocket::SocketState socketState() const { return m_socketState.load(); }
     Cache *cache() const { return m_cache; }
 
@@ -108,6 +119,9 @@ private:
     void setLastError(const QString &text);
     /// The socket's disconnected: a loss unless this object closed it itself.
     void connectionLost();
+    /// Closes the socket and forgets what was awaited and cached; the close is
+    /// traced at `traceLevel` (1 for a loss, higher for a close on purpose).
+    void closeConnection(int traceLevel);
     /// Reports `resultCode` for `packageId`, which is then no longer awaited.
     void finish(int packageId, int resultCode);
     /// With a pinned certificate fingerprint: waits for the TLS handshake and
@@ -118,6 +132,7 @@ private:
     /// Connects when needed; on failure reports -9 for `packageId`.
     bool connectedFor(int packageId);
     bool peerHasClosed() const;
+    void probeSendQueue();
     void transmit(const BasicPackage &package);
     /// Transmits a request whose caller waits for its answer.
     void transmitAwaited(const BasicPackage &package);
@@ -136,6 +151,13 @@ private:
     QString m_lastError;
     std::atomic<bool> m_sendInit{true};
     std::atomic<bool> m_initFinished{false};
+    std::atomic<qint64> m_lastProgressMs{0};
+    /// While a file is sent: watches the bytes the kernel still holds for
+    /// the server, which move without a bytesWritten from the socket.
+    QTimer *m_sendProbe = nullptr;
+    int m_kernelQueued = -1;
+    std::mutex m_initMutex;
+    std::condition_variable m_initArrived;
     std::atomic<QAbstractSocket::SocketState> m_socketState{QAbstractSocket::UnconnectedState};
     bool encryption = false;
     /// SHA-256 of the certificate the server must present, lower-case hex;

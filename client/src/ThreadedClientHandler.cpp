@@ -74,6 +74,10 @@ ThreadedClientHandler::ThreadedClientHandler(const QString &host, int port)
             &ThreadedClientHandler::autoUpdateReceived);
     connect(pre, &PreProcessor::dataFinished, this, &ThreadedClientHandler::setDataReceived);
 
+    // Without an application object no event loop would run in the worker;
+    // every call then fails at once (hasApplication) and no thread is left.
+    if (!QCoreApplication::instance())
+        return;
     // The handler owns the worker thread outright (no self-deletion), so that
     // its destructor can wait for the thread and leave nothing behind.
     m_workerThread = new QThread;
@@ -84,6 +88,10 @@ ThreadedClientHandler::ThreadedClientHandler(const QString &host, int port)
 
 ThreadedClientHandler::~ThreadedClientHandler()
 {
+    if (!m_workerThread) {
+        delete m_preProcessor;
+        return;
+    }
     emit closeAll();
     // Queued behind the disconnect, so the worker closes the socket first.
     m_preProcessor->deleteLater();
@@ -114,6 +122,15 @@ void ThreadedClientHandler::setDataReceived(int packageId, int finishCode)
     m_results.insert(packageId, finishCode);
 }
 
+bool ThreadedClientHandler::startServer()
+{
+    QString error;
+    if (PreProcessor::startServer(&error))
+        return true;
+    m_lastError = error;
+    return false;
+}
+
 bool ThreadedClientHandler::failConnection()
 {
     m_lastError = m_preProcessor->lastError();
@@ -122,8 +139,20 @@ bool ThreadedClientHandler::failConnection()
     return false;
 }
 
-int ThreadedClientHandler::waitForResult(int packageId, int timeoutMs)
+bool ThreadedClientHandler::hasApplication()
 {
+    if (QCoreApplication::instance())
+        return true;
+    m_lastError = QStringLiteral("VelDataClient needs a QCoreApplication: create one (for "
+                                 "example in main()) before using the client");
+    ZTRACE(1, "VDS: %s", m_lastError.toLocal8Bit().constData());
+    return false;
+}
+
+int ThreadedClientHandler::waitForResult(int packageId, int timeoutMs, bool whileMoving)
+{
+    if (!hasApplication())
+        return -9;
     if (!m_preProcessor->ensureConnection()) {
         failConnection();
         return -9;
@@ -136,7 +165,9 @@ int ThreadedClientHandler::waitForResult(int packageId, int timeoutMs)
             if (m_results.value(packageId, 0) != 0)
                 break;
         }
-        if (timer.elapsed() >= timeoutMs)
+        if (timer.elapsed() >= timeoutMs &&
+            (!whileMoving ||
+             PreProcessor::steadyMs() - m_preProcessor->lastProgressMs() >= timeoutMs))
             break;
         QCoreApplication::processEvents(QEventLoop::AllEvents);
         // Not a sleep: the pass goes on at once when nothing else wants the
@@ -165,6 +196,8 @@ int ThreadedClientHandler::waitForResult(int packageId, int timeoutMs)
 
 bool ThreadedClientHandler::getValue(const Identifier &ident, int packageId)
 {
+    if (!hasApplication())
+        return false;
     const bool globals = ident.typeIndex() == 2;
     if (m_preProcessor->socketState() == QAbstractSocket::ConnectedState) {
         if (globals || m_preProcessor->cache()->contains(ident))
@@ -193,7 +226,7 @@ int ThreadedClientHandler::getDataType(const Identifier &ident, int packageId)
 bool ThreadedClientHandler::getFile(const Identifier &ident, QString &fileName, int packageId)
 {
     emit getFile_signal(ident, fileName, packageId);
-    if (waitForResult(packageId, 20000) < 1)
+    if (waitForResult(packageId, 20000, true) < 1)
         return false;
     QString error;
     if (m_preProcessor->readFile(ident, fileName, &error))
@@ -207,13 +240,14 @@ bool ThreadedClientHandler::getFile(const Identifier &ident, QString &fileName, 
 bool ThreadedClientHandler::establishConnection()
 {
     ZTRACE(4, "establishConnection()");
+    if (!hasApplication())
+        return false;
     emit establishConnection_signal();
     QElapsedTimer timer;
     timer.start();
-    while (timer.elapsed() < 5000 && m_preProcessor->sendInit() && !m_preProcessor->initFinished())
-        QThread::msleep(100);
+    const bool acknowledged = m_preProcessor->waitForInit(5000);
     ZTRACE(4, "establishConnection(): Timer: %d", int(timer.elapsed()));
-    if (m_preProcessor->sendInit() && !m_preProcessor->initFinished())
+    if (!acknowledged)
         return true;
     ZTRACE(4, "establishConnection(): Init FINISHED");
     return true;

@@ -36,10 +36,15 @@ public:
     ~ThreadedClientHandler() override;
 
     bool establishConnection();
+    /// Starts the server unless it is ready; lastError() tells why not.
+    bool startServer();
     bool getValue(const Identifier &ident, int packageId);
     int getDataType(const Identifier &ident, int packageId);
     bool getFile(const Identifier &ident, QString &fileName, int packageId);
-    int waitForResult(int packageId, int timeoutMs);
+    /// With `whileMoving`, the limit counts from the last bytes moved on the
+    /// connection instead of from the start: a long transfer that keeps
+    /// moving is not timed out, a silent one is.
+    int waitForResult(int packageId, int timeoutMs, bool whileMoving = false);
 
     QString lastError() const { return m_lastError; }
     qint64 lastDuration() const { return m_lastDuration; }
@@ -74,6 +79,9 @@ private:
     void discardStaleResultOn(void (ThreadedClientHandler::*signal)(Args...));
     void requestEmitted(int packageId);
     bool failConnection();
+    /// False, with lastError saying so, when the process has no
+    /// QCoreApplication: nothing could carry a request.
+    bool hasApplication();
 
     PreProcessor *m_preProcessor = nullptr;
     QThread *m_workerThread = nullptr;

@@ -7,11 +7,15 @@
 #include "Identifier.h"
 #include "ListTypes.h"
 #include "PreProcessor.h"
+#include "SettingsKeys.h"
 #include "ThreadedClientHandler.h"
 #include "vedezid.h"
 #include "ztrace.h"
 
+#include <QCoreApplication>
 #include <QThread>
+
+#include <utility>
 
 namespace {
 
@@ -56,6 +60,10 @@ VelDataClient::~VelDataClient()
 {
     if (!m_handler)
         return;
+    if (!m_handlerThread) {
+        delete m_handler;
+        return;
+    }
     // The handler belongs to its own thread, where answers are recorded; it is
     // deleted there, and that thread ends once it is gone.
     m_handler->deleteLater();
@@ -70,9 +78,14 @@ ThreadedClientHandler *VelDataClient::handler()
     // Received variants holding lists can only be read once these are known,
     // also in a process that never sends one.
     ListTypes::registerStreamOperators();
-    const int port = int(
-        getreg_LM_long("Software\\Haltra\\VelDataServer\\Settings", "serverPort", 37073, nullptr));
+    getreg_LM_warnUnknown(SettingsKeys::Group, SettingsKeys::all());
+    const int port = int(getreg_LM_long_checked(SettingsKeys::Group, SettingsKeys::ServerPort,
+                                                SettingsKeys::DefaultServerPort, 1, 65535));
     m_handler = new ThreadedClientHandler(QStringLiteral("localhost"), port);
+    // Without an application object no event loop would carry a request or
+    // end the thread; the handler then fails every call at once instead.
+    if (!QCoreApplication::instance())
+        return m_handler;
     m_handlerThread = new QThread;
     m_handler->moveToThread(m_handlerThread);
     connect(m_handler, &QObject::destroyed, m_handlerThread, &QThread::quit, Qt::DirectConnection);
@@ -106,8 +119,7 @@ bool VelDataClient::establishConnection()
 
 bool VelDataClient::startServer()
 {
-    handler();
-    return PreProcessor::startServer();
+    return handler()->startServer();
 }
 
 void VelDataClient::setStatus(const QString &value)
@@ -258,7 +270,17 @@ bool VelDataClient::setVariant(const QString &key, const QVariant &value)
 
 bool VelDataClient::setFile(const QString &key, QString &uuid, const QString &fileName)
 {
-    return setAndWait(runtime(key, uuid), &ThreadedClientHandler::setFile_signal, fileName);
+    return setFile(key, std::as_const(uuid), fileName);
+}
+
+// The uuid is never written back; this form lets a literal or a temporary be
+// passed where the other one needs a variable.
+bool VelDataClient::setFile(const QString &key, const QString &uuid, const QString &fileName)
+{
+    const int id = nextPackageId();
+    ThreadedClientHandler *h = handler();
+    emit h->setFile_signal(runtime(key, uuid), fileName, id);
+    return h->waitForResult(id, 5000, true) > 0;
 }
 
 bool VelDataClient::setFile(const QString &key, const QString &fileName)
@@ -298,6 +320,11 @@ VDS_RUNTIME_GETTER(getVariant, QVariant, readVariant, QString())
 #undef VDS_RUNTIME_GETTER
 
 int VelDataClient::getFile(const QString &key, QString &uuid, const QString &fileName)
+{
+    return getFile(key, std::as_const(uuid), fileName);
+}
+
+int VelDataClient::getFile(const QString &key, const QString &uuid, const QString &fileName)
 {
     const Identifier ident = runtime(key, uuid);
     const int id = nextPackageId();

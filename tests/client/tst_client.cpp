@@ -27,10 +27,14 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>
+
+#include <sys/socket.h>
 
 using ClientCall = std::function<QVariant(VelDataClient &)>;
 Q_DECLARE_METATYPE(ClientCall)
@@ -93,6 +97,10 @@ private slots:
     void lostConnectionEndsTheWait_data();
     void lostConnectionEndsTheWait();
     void noConnectionWhenNotAllowedToStart();
+    void withoutApplicationEveryCallFails();
+    void slowFileIsNotTimedOut();
+    void settingMistakesAreNamed_data();
+    void settingMistakesAreNamed();
     void timeouts();
     void manyClientsLeaveNothingBehind();
 
@@ -441,7 +449,8 @@ void TestClient::globalsComeFromTheCacheOnly()
     QCOMPARE(client->getGlobalsInt("speed", &speed), -1);
     QTRY_COMPARE(client->getGlobalsInt("speed", &speed), 1);
     QCOMPARE(speed, 88);
-    QCOMPARE(client->getGlobalsString("name", &name), 1);
+    // Pushed together, but each is cached as it is decoded.
+    QTRY_COMPARE(client->getGlobalsString("name", &name), 1);
     QCOMPARE(name, QStringLiteral("line 4"));
     speed = 0;
     QCOMPARE(client->getGlobalsInt("speed", &speed), 1); // read again: globals stay cached
@@ -489,6 +498,8 @@ void TestClient::filesRoundTrip()
     source.write(content);
     source.close();
     QVERIFY(client->setFile("doc", source.fileName()));
+    // Literal uuids need the const forms.
+    QVERIFY(client->setFile("doc", "pump1", source.fileName()));
     QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("out")));
     const QString out = dir.filePath(QStringLiteral("out"));
     QCOMPARE(client->getFile("doc", out), 1);
@@ -496,6 +507,9 @@ void TestClient::filesRoundTrip()
     QVERIFY(fetched.open(QIODevice::ReadOnly));
     QCOMPARE(fetched.readAll(), content);
     QCOMPARE(client->getFile("missing", out), -1);
+    QVERIFY(QFile::remove(fetched.fileName()));
+    QCOMPARE(client->getFile("doc", "pump1", out), 1);
+    QVERIFY(QFile::exists(fetched.fileName()));
 
     // A hostile name from the server never leaves the target folder.
     server->store(package<FilePackage>(0, rt("evil", QString()), QStringLiteral("../x"),
@@ -615,6 +629,132 @@ void TestClient::noConnectionWhenNotAllowedToStart()
     QVERIFY(server->frames().isEmpty());
 }
 
+// Run in a child process of its own (see main): a process without a
+// QCoreApplication, which must neither wait out a limit nor hang at exit.
+void TestClient::withoutApplicationEveryCallFails()
+{
+    QProcess child;
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--without-application")});
+    QVERIFY2(child.waitForFinished(120000), "the client's destructor must return");
+    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+    const QString error = QStringLiteral("VelDataClient needs a QCoreApplication: create one (for "
+                                         "example in main()) before using the client");
+    QCOMPARE(QString::fromUtf8(child.readAllStandardOutput()).split(QLatin1Char('\n')),
+             QStringList({"setInt 0 " + error, "getInt -1 " + error, "getFile -1 " + error,
+                          "establishConnection 0 " + error, ""}));
+}
+
+// A server that takes a large file slowly but steadily, for longer than the
+// set limit: the limit counts silence, not the whole transfer.
+void TestClient::slowFileIsNotTimedOut()
+{
+    QTemporaryDir dir;
+    QFile file(dir.filePath(QStringLiteral("big.bin")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    const qint64 size = 24 * 1024 * 1024;
+    QVERIFY(file.resize(size));
+    file.close();
+
+    QElapsedTimer timer;
+    timer.start();
+    QTcpServer slow;
+    QVERIFY(slow.listen(QHostAddress::LocalHost));
+    // Accepted sockets inherit a small receive buffer: the bytes the client
+    // sees acknowledged are then those the server has taken in.
+    const int receiveBuffer = 64 * 1024;
+    QCOMPARE(::setsockopt(int(slow.socketDescriptor()), SOL_SOCKET, SO_RCVBUF, &receiveBuffer,
+                          sizeof receiveBuffer),
+             0);
+    QTcpSocket *peer = nullptr;
+    qint64 received = 0;
+    QTimer pace;
+    // About 2.5 MB/s: ten seconds for the file, the last few of them spent
+    // draining the kernel's socket buffers; the client's thread turns the
+    // event loop while it waits.
+    connect(&pace, &QTimer::timeout, &slow, [&] {
+        if (!peer && slow.hasPendingConnections()) {
+            peer = slow.nextPendingConnection();
+            // Otherwise Qt takes in everything the kernel has, at once.
+            peer->setReadBufferSize(256 * 1024);
+        }
+        if (!peer)
+            return;
+        const bool drained = received >= size && peer->bytesAvailable() == 0;
+        received += peer->read(256 * 1024).size();
+        if (drained) {
+            peer->write(
+                ScriptedServer::encode(ResponsePackage(1, ResponsePackage::Done, QString())));
+            pace.stop();
+        }
+    });
+    pace.start(100);
+    const QString settings =
+        qEnvironmentVariable("XDG_CONFIG_DIRS") + QStringLiteral("/Haltra/VelDataServer.conf");
+    QFile conf(settings);
+    QVERIFY(conf.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    conf.write(QStringLiteral("[Settings]\nserverPort=%1\n").arg(slow.serverPort()).toUtf8());
+    conf.close();
+
+    VelDataClient fresh;
+    QVERIFY2(fresh.setFile("big", "u", file.fileName()), qPrintable(fresh.lastError()));
+    QVERIFY2(received >= size, "the answer came before the file");
+    qInfo("the file took %lld ms", timer.elapsed());
+}
+
+void TestClient::settingMistakesAreNamed_data()
+{
+    QTest::addColumn<QString>("lines");
+    QTest::addColumn<QString>("warning");
+
+    QTest::newRow("port not a number")
+        << "serverPort=eleven"
+        << "serverPort=\"eleven\" is not a whole number; the default 37073 "
+           "is used";
+    QTest::newRow("port 0") << "serverPort=0"
+                            << "serverPort=\"0\" is outside 1 to 65535; the default 37073 is used";
+    QTest::newRow("port beyond 16 bits")
+        << "serverPort=70000"
+        << "serverPort=\"70000\" is outside 1 to 65535; the default 37073 is used";
+    QTest::newRow("switch not a number")
+        << "serverPort=1\nencryption=true"
+        << "encryption=\"true\" is not a whole number; the default 0 is used";
+    QTest::newRow("unknown key") << "serverPort=1\nserverport=2"
+                                 << "unknown key \"serverport\" is ignored (known: serverPort, "
+                                    "encryption, startServerOnRequest, serverCertificateSha256)";
+}
+
+// Read when a client sets up its connection; no request is made, so a
+// mistaken port never reaches whatever listens on the default one.
+void TestClient::settingMistakesAreNamed()
+{
+    QFETCH(QString, lines);
+    QFETCH(QString, warning);
+    const QString file =
+        qEnvironmentVariable("XDG_CONFIG_DIRS") + QStringLiteral("/Haltra/VelDataServer.conf");
+    QFile settings(file);
+    QVERIFY(settings.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    settings.write("[Settings]\n" + lines.toUtf8() + "\n");
+    settings.close();
+    QTest::ignoreMessage(QtWarningMsg,
+                         qPrintable(QStringLiteral("settings: %1: %2").arg(file, warning)));
+    VelDataClient fresh;
+    QCOMPARE(fresh.lastError(), QString());
+}
+
+static int runWithoutApplication()
+{
+    QTextStream out(stdout);
+    VelDataClient client;
+    out << "setInt " << client.setInt("a", "b", 5) << ' ' << client.lastError() << '\n';
+    int value = 0;
+    out << "getInt " << client.getInt("a", "b", &value) << ' ' << client.lastError() << '\n';
+    out << "getFile " << client.getFile("f", "b", QDir::tempPath()) << ' ' << client.lastError()
+        << '\n';
+    out << "establishConnection " << client.establishConnection() << ' ' << client.lastError()
+        << '\n';
+    return 0;
+}
+
 // The slow cases, together: a server that never answers.
 void TestClient::timeouts()
 {
@@ -670,5 +810,13 @@ void TestClient::manyClientsLeaveNothingBehind()
     QTRY_VERIFY(countEntries("/proc/self/fd") <= fds);
 }
 
-QTEST_GUILESS_MAIN(TestClient)
+int main(int argc, char *argv[])
+{
+    if (argc == 2 && qstrcmp(argv[1], "--without-application") == 0)
+        return runWithoutApplication();
+    QCoreApplication app(argc, argv);
+    TestClient test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_client.moc"

@@ -32,10 +32,17 @@ QStringList LogCapture::lines() const
     return m_lines;
 }
 
+QStringList LogCapture::warnings() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_warnings;
+}
+
 void LogCapture::clear()
 {
     QMutexLocker lock(&m_mutex);
     m_lines.clear();
+    m_warnings.clear();
 }
 
 void LogCapture::handle(QtMsgType type, const QMessageLogContext &context, const QString &text)
@@ -44,6 +51,8 @@ void LogCapture::handle(QtMsgType type, const QMessageLogContext &context, const
     if (capture && context.category && qstrcmp(context.category, "veldata.client") == 0) {
         QMutexLocker lock(&capture->m_mutex);
         capture->m_lines.append(text);
+        if (type != QtDebugMsg && type != QtInfoMsg)
+            capture->m_warnings.append(text);
     }
     if (const QtMessageHandler previous = previousHandler.load())
         previous(type, context, text);

@@ -18,6 +18,8 @@ public:
     LogCapture &operator=(const LogCapture &) = delete;
 
     QStringList lines() const;
+    /// The lines logged at warning level or above.
+    QStringList warnings() const;
     bool contains(const QString &line) const { return lines().contains(line); }
     void clear();
 
@@ -26,6 +28,7 @@ private:
 
     mutable QMutex m_mutex;
     QStringList m_lines;
+    QStringList m_warnings;
 };
 
 #endif // LOGCAPTURE_H

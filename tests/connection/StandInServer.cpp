@@ -1,6 +1,7 @@
 // Stands in for VelDataServer in the autostart test: it announces readiness
 // the way the server does, a moment after it starts so that the client has to
-// poll, and tells the test who it is so that the test can stop it. It ends on
+// poll, and tells the test who it is so that the test can stop it, and what it
+// inherited from its starter: standard channels and session. It ends on
 // SIGTERM or by itself after a while, so that it never outlives a test run.
 
 #include <QCoreApplication>
@@ -9,6 +10,7 @@
 #include <QTimer>
 
 #include <csignal>
+#include <unistd.h>
 
 namespace {
 
@@ -31,7 +33,11 @@ int main(int argc, char *argv[])
         QFile file(report);
         if (file.open(QIODevice::WriteOnly | QIODevice::Truncate))
             file.write(QByteArray::number(QCoreApplication::applicationPid()) + '\n' +
-                       QCoreApplication::applicationFilePath().toLocal8Bit() + '\n');
+                       QCoreApplication::applicationFilePath().toLocal8Bit() + '\n' +
+                       QFile::symLinkTarget("/proc/self/fd/0").toLocal8Bit() + ' ' +
+                       QFile::symLinkTarget("/proc/self/fd/1").toLocal8Bit() + ' ' +
+                       QFile::symLinkTarget("/proc/self/fd/2").toLocal8Bit() + '\n' +
+                       QByteArray::number(::getsid(0)) + '\n');
     }
 
     QSharedMemory ready(QStringLiteral("VelDataServer-Ready"));

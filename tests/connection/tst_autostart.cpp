@@ -8,6 +8,7 @@
 #include <QtTest>
 
 #include <signal.h>
+#include <unistd.h>
 
 using namespace conn;
 
@@ -21,6 +22,7 @@ private slots:
     void initTestCase();
     void cleanup();
     void requestStartsServerAndWaitsForReadiness();
+    void readinessAsQSharedMemorySeesIt();
 
 private:
     QString reportPath() const;
@@ -80,6 +82,12 @@ void TestAutostart::requestStartsServerAndWaitsForReadiness()
     QVERIFY2(m_standInPid > 0, "the stand-in did not start");
     const QString standIn = QCoreApplication::applicationDirPath() + "/VelDataServer";
     QCOMPARE(QString::fromLocal8Bit(report.readLine().trimmed()), standIn);
+    // It holds none of the application's channels, and a terminal's signals
+    // to the application's session do not reach it.
+    QCOMPARE(report.readLine().trimmed(), QByteArray("/dev/null /dev/null /dev/null"));
+    const qint64 session = report.readLine().trimmed().toLongLong();
+    QVERIFY(session > 0);
+    QVERIFY(session != ::getsid(0));
 
     QVERIFY(sent);
     QCOMPARE(server.requests().first().type, int(BasicPackage::Int));
@@ -88,6 +96,35 @@ void TestAutostart::requestStartsServerAndWaitsForReadiness()
     // Logged only when a poll before the last one found the block.
     QVERIFY(log.contains("VDS: VelDataServer.exe successful started."));
     QVERIFY(harness.allFinished().isEmpty());
+}
+
+// The check reads the segment behind Qt's key itself; it must agree with
+// QSharedMemory both ways, and clear a block whose holder was killed.
+void TestAutostart::readinessAsQSharedMemorySeesIt()
+{
+    const QString key = QStringLiteral("VelDataServer-Ready");
+    QVERIFY(!PreProcessor::isServerReady());
+    {
+        QSharedMemory held(key);
+        QVERIFY(held.create(1));
+        QVERIFY(PreProcessor::isServerReady());
+        QSharedMemory other(key);
+        QVERIFY2(other.attach(), "the check must leave a live block as it was");
+        other.detach();
+        QVERIFY(PreProcessor::isServerReady());
+    }
+    QVERIFY(!PreProcessor::isServerReady());
+
+    QProcess holder;
+    holder.start(QCoreApplication::applicationDirPath() + "/VelDataServer", QStringList());
+    QVERIFY(holder.waitForStarted());
+    QVERIFY2(waitUntil([] { return PreProcessor::isServerReady(); }),
+             "the stand-in made no readiness block");
+    holder.kill();
+    QVERIFY(holder.waitForFinished());
+    QSharedMemory orphan(key);
+    QVERIFY2(!PreProcessor::isServerReady(), "a killed holder's block is not readiness");
+    QVERIFY2(!orphan.attach(), "the killed holder's block is removed");
 }
 
 QTEST_GUILESS_MAIN(TestAutostart)

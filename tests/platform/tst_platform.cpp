@@ -95,6 +95,7 @@ int runPathChild()
     std::printf("%s\n", QFile::encodeName(hostProgramPath()).constData());
     std::printf("%s\n", Dezizudavo_getAbsolutPath(4, "VelDataServer", ".exe").c_str());
     std::printf("%s\n", Dezizudavo_getAbsolutPath(1, "VelDataServer", ".conf").c_str());
+    std::printf("%s\n", QFile::encodeName(Dezizudavo_programFolders().join(':')).constData());
     return 0;
 }
 
@@ -511,42 +512,75 @@ void TstPlatform::registryFromSeveralThreads()
 
 void TstPlatform::locateProgram_data()
 {
-    QTest::addColumn<QString>("besideExecutable");
-    QTest::addColumn<bool>("installed");
+    // What stands in each of the two folders looked in and in the folder on
+    // PATH: "program", "plain file", "folder" or "none"; the winning folder.
+    QTest::addColumn<QString>("first");
+    QTest::addColumn<QString>("second");
+    QTest::addColumn<QString>("onPath");
     QTest::addColumn<QString>("winner");
 
-    QTest::newRow("nowhere") << "none" << false << "install";
-    QTest::newRow("installed only") << "none" << true << "install";
-    QTest::newRow("beside only") << "program" << false << "own";
-    QTest::newRow("both") << "program" << true << "own";
-    QTest::newRow("beside, not executable") << "plain file" << true << "install";
-    QTest::newRow("beside, a folder") << "folder" << false << "install";
+    QTest::newRow("nowhere") << "none"
+                             << "none"
+                             << "none"
+                             << "";
+    QTest::newRow("second only") << "none"
+                                 << "program"
+                                 << "none"
+                                 << "second";
+    QTest::newRow("first only") << "program"
+                                << "none"
+                                << "none"
+                                << "first";
+    QTest::newRow("both") << "program"
+                          << "program"
+                          << "program"
+                          << "first";
+    QTest::newRow("first not executable") << "plain file"
+                                          << "program"
+                                          << "none"
+                                          << "second";
+    QTest::newRow("first a folder") << "folder"
+                                    << "none"
+                                    << "program"
+                                    << "path";
+    QTest::newRow("on PATH only") << "none"
+                                  << "none"
+                                  << "program"
+                                  << "path";
+    QTest::newRow("not executable on PATH") << "none"
+                                            << "plain file"
+                                            << "plain file"
+                                            << "";
 }
 
 void TstPlatform::locateProgram()
 {
-    QFETCH(QString, besideExecutable);
-    QFETCH(bool, installed);
+    QFETCH(QString, first);
+    QFETCH(QString, second);
+    QFETCH(QString, onPath);
     QFETCH(QString, winner);
 
     QTemporaryDir root;
     QVERIFY(root.isValid());
-    const QString own = root.filePath(QStringLiteral("own"));
-    const QString install = root.filePath(QStringLiteral("install"));
-    QVERIFY(QDir().mkpath(own) && QDir().mkpath(install));
     const QString name = QStringLiteral("VelDataServer");
-    if (besideExecutable == QLatin1String("program"))
-        QVERIFY(placeFile(own + QLatin1Char('/') + name, true));
-    else if (besideExecutable == QLatin1String("plain file"))
-        QVERIFY(placeFile(own + QLatin1Char('/') + name, false));
-    else if (besideExecutable == QLatin1String("folder"))
-        QVERIFY(QDir(own).mkdir(name));
-    if (installed)
-        QVERIFY(placeFile(install + QLatin1Char('/') + name, true));
+    const QMap<QString, QString> content{{"first", first}, {"second", second}, {"path", onPath}};
+    for (auto it = content.cbegin(); it != content.cend(); ++it) {
+        const QString folder = root.filePath(it.key());
+        QVERIFY(QDir().mkpath(folder));
+        const QString file = folder + QLatin1Char('/') + name;
+        if (it.value() == QLatin1String("program"))
+            QVERIFY(placeFile(file, true));
+        else if (it.value() == QLatin1String("plain file"))
+            QVERIFY(placeFile(file, false));
+        else if (it.value() == QLatin1String("folder"))
+            QVERIFY(QDir().mkpath(file));
+    }
 
-    const QString expected = root.filePath(winner + QLatin1Char('/') + name);
-    QCOMPARE(Dezizudavo_locateProgram(name, own, install), expected);
-    QCOMPARE(Dezizudavo_locateProgram(name, QString(), install), install + QLatin1Char('/') + name);
+    const QString expected =
+        winner.isEmpty() ? QString() : root.filePath(winner + QLatin1Char('/') + name);
+    QCOMPARE(Dezizudavo_locateProgram(name, {root.filePath("first"), root.filePath("second")},
+                                      {root.filePath("path")}),
+             expected);
 }
 
 void TstPlatform::programPathsOfCopiedExecutable_data()
@@ -568,13 +602,20 @@ void TstPlatform::programPathsOfCopiedExecutable()
     if (serverBeside)
         QVERIFY(placeFile(folder + QStringLiteral("/VelDataServer"), true));
 
-    const QString output = runSelf(copy, QString::fromLatin1(pathChildArgument),
-                                   QProcessEnvironment::systemEnvironment());
+    // No server on PATH; the configured program folder may hold one.
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("PATH"), folder + QStringLiteral("/nothing"));
+    const QString output = runSelf(copy, QString::fromLatin1(pathChildArgument), environment);
+    const QString installed = QStringLiteral(TEST_INSTALL_BINDIR "/VelDataServer");
     const QString server = serverBeside ? folder + QStringLiteral("/VelDataServer")
-                                        : QStringLiteral(TEST_INSTALL_BINDIR "/VelDataServer");
+                           : QFileInfo(installed).isExecutable() ? installed
+                                                                 : QString();
+    // Linked into the program itself, the code has no installation of its own
+    // to look in besides the configured one.
     QCOMPARE(
         output.split(QLatin1Char('\n')),
-        QStringList({copy, server, folder + QStringLiteral("/VelDataServer.conf"), QString()}));
+        QStringList({copy, server, folder + QStringLiteral("/VelDataServer.conf"),
+                     folder + QLatin1Char(':') + QStringLiteral(TEST_INSTALL_BINDIR), QString()}));
 }
 
 void TstPlatform::hostProgramPathIsApplicationPath()

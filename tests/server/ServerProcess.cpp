@@ -67,7 +67,8 @@ int ServerProcess::waitForExit()
 QByteArray ServerProcess::errorOutput()
 {
     m_errors += m_process.readAllStandardError();
-    return m_errors;
+    QFile log(m_dataDir + QStringLiteral("/VelDataServer.log"));
+    return log.open(QIODevice::ReadOnly) ? m_errors + log.readAll() : m_errors;
 }
 
 bool ServerProcess::hasUnreadInput(quint16 port)

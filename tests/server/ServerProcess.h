@@ -38,7 +38,9 @@ public:
     void kill();
     /// Exit code of a program that ended by itself (-1 if it did not).
     int waitForExit();
-    /// Everything the program wrote to stderr so far; all of it once it ended.
+    /// Everything the program wrote to stderr so far, then its log file (in
+    /// the data folder, as standard error is no terminal); all of it once it
+    /// ended.
     QByteArray errorOutput();
 
 private:

@@ -27,6 +27,8 @@
 #include <QDataStream>
 #include <QDir>
 #include <QFile>
+#include <QProcess>
+#include <QScopeGuard>
 #include <QSharedMemory>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -34,6 +36,8 @@
 
 #include <functional>
 #include <memory>
+
+#include <unistd.h>
 
 using Maker = std::function<BasicPackage *(int packageId)>;
 Q_DECLARE_METATYPE(Maker)
@@ -157,6 +161,8 @@ private slots:
     void staleBlockCleanedAtStart();
     void refusesSecondServer_data();
     void refusesSecondServer();
+    void unusableDataFolder_data();
+    void unusableDataFolder();
     void portFromSettings();
 
 private:
@@ -736,27 +742,122 @@ void tst_Server::staleBlockCleanedAtStart()
 void tst_Server::refusesSecondServer_data()
 {
     QTest::addColumn<bool>("samePort");
-    QTest::addColumn<QByteArray>("message");
+    QTest::addColumn<bool>("sameFolder");
 
-    QTest::newRow("same port") << true << QByteArray("cannot listen");
-    QTest::newRow("another port") << false << QByteArray("already running");
+    QTest::newRow("same port") << true << false;
+    QTest::newRow("another port") << false << false;
+    QTest::newRow("same data folder") << false << true;
 }
 
+// Refused by the running server's readiness block before anything else is
+// tried, naming that server, and never saying "listening" (start() waits for
+// that line).
 void tst_Server::refusesSecondServer()
 {
     QFETCH(bool, samePort);
-    QFETCH(QByteArray, message);
+    QFETCH(bool, sameFolder);
     QVERIFY(startServer());
 
-    ServerProcess second(m_dir->filePath(QStringLiteral("second")));
+    ServerProcess second(
+        m_dir->filePath(sameFolder ? QStringLiteral("data") : QStringLiteral("second")));
     QVERIFY(!second.start(
         {QStringLiteral("--port"), QString::number(samePort ? m_server->port() : 0)}));
     QVERIFY(second.waitForExit() > 0);
+    const QByteArray message = QStringLiteral("another VelDataServer is already running (pid %1, "
+                                              "port %2)")
+                                   .arg(m_server->processId())
+                                   .arg(m_server->port())
+                                   .toUtf8();
     QVERIFY2(second.errorOutput().contains(message), second.errorOutput().constData());
 
     RawClient client;
     QVERIFY(client.connectTo(m_server->port()));
     QVERIFY(client.isQuiet());
+}
+
+void tst_Server::unusableDataFolder_data()
+{
+    QTest::addColumn<QString>("folder");
+    QTest::addColumn<QByteArray>("content");
+    QTest::addColumn<QString>("message");
+
+    QTest::newRow("a file in its place")
+        << "file/data" << QByteArray()
+        << "cannot create the data folder %1/file/data: %1/file is "
+           "a file, not a folder";
+    QTest::newRow("not writable") << "locked" << QByteArray()
+                                  << "cannot write in the data folder %1/locked: no permission "
+                                     "to create server.lock";
+    QTest::newRow("database not a database")
+        << "data" << QByteArray(8192, '\x5a')
+        << "the database %1/data/values.sqlite is damaged (file is not a database";
+    // A valid header over pages of garbage: only reading the pages finds it.
+    QTest::newRow("damaged pages") << "data" << QByteArray("damaged pages")
+                                   << "the database %1/data/values.sqlite is damaged (database "
+                                      "disk image is malformed";
+}
+
+void tst_Server::unusableDataFolder()
+{
+    QFETCH(QString, folder);
+    QFETCH(QByteArray, content);
+    QFETCH(QString, message);
+    const QString root = m_dir->path();
+    QVERIFY(QDir(root).mkpath(QStringLiteral("locked")));
+    QFile file(root + QStringLiteral("/file"));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.close();
+    // Root may write anywhere but into an immutable folder.
+    const QString locked = root + QStringLiteral("/locked");
+    QVERIFY(QFile::setPermissions(locked, QFile::ReadOwner | QFile::ExeOwner));
+    const bool immutable =
+        ::geteuid() == 0 && QProcess::execute(QStringLiteral("chattr"), {"+i", locked}) == 0;
+    const auto unlock = qScopeGuard([&] {
+        if (immutable)
+            QProcess::execute(QStringLiteral("chattr"), {"-i", locked});
+        QFile::setPermissions(locked, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    });
+    if (folder == QLatin1String("locked") && ::geteuid() == 0 && !immutable)
+        QSKIP("running as root on a file system without chattr +i");
+
+    const QString database = root + QStringLiteral("/data/values.sqlite");
+    if (content == "damaged pages") {
+        QVERIFY(startServer());
+        RawClient client;
+        QVERIFY(client.connectTo(m_server->port()));
+        for (int i = 0; i < 200; ++i)
+            QCOMPARE(describe(client.exchange(
+                         StringPackage(i + 1, runtime(QString::number(i)), QString(400, 'v')))),
+                     response(i + 1, ResponsePackage::Done));
+        QCOMPARE(m_server->terminate(), 0);
+        QFile pages(database);
+        QVERIFY(pages.open(QIODevice::ReadWrite));
+        QVERIFY(pages.size() > 5 * 4096);
+        for (qint64 page = 1; page < pages.size() / 4096; ++page) {
+            QVERIFY(pages.seek(page * 4096));
+            pages.write(QByteArray(2000, '\xff'));
+        }
+    } else if (!content.isEmpty()) {
+        QVERIFY(QDir(root).mkpath(QStringLiteral("data")));
+        QFile garbage(database);
+        QVERIFY(garbage.open(QIODevice::WriteOnly));
+        garbage.write(content);
+    }
+
+    ServerProcess server(root + QLatin1Char('/') + folder);
+    QVERIFY(!server.start());
+    QVERIFY(server.waitForExit() > 0);
+    const QString log = QString::fromUtf8(server.errorOutput());
+    QVERIFY2(log.contains(message.arg(root)), qPrintable(log));
+    if (!content.isEmpty()) {
+        // The way out it names works: the server starts afresh afterwards.
+        const QString command =
+            log.mid(log.indexOf(QLatin1String("run: ")) + 5).section(QLatin1Char('\n'), 0, 0);
+        QVERIFY2(command.startsWith(QLatin1String("mv '")), qPrintable(command));
+        QVERIFY2(QProcess::execute(QStringLiteral("sh"), {"-c", command}) == 0, qPrintable(log));
+        QVERIFY(QFile::exists(database + QStringLiteral(".damaged")));
+        QVERIFY2(server.start(), server.errorOutput().constData());
+    }
 }
 
 void tst_Server::portFromSettings()
@@ -767,15 +868,35 @@ void tst_Server::portFromSettings()
     probe.close();
 
     m_server = std::make_unique<ServerProcess>(m_dir->filePath(QStringLiteral("data")));
-    m_server->setEnvironment(QStringLiteral("XDG_CONFIG_DIRS"),
-                             settingsFolder(QStringLiteral("serverPort=%1").arg(port)));
+    const QString folder =
+        settingsFolder(QStringLiteral("serverPort=%1\nencryption=on\ncolour=blue").arg(port));
+    const QString file = folder + QStringLiteral("/Haltra/VelDataServer.conf");
+    m_server->setEnvironment(QStringLiteral("XDG_CONFIG_DIRS"), folder);
     m_server->usePortSetting();
     QVERIFY(m_server->start());
     QCOMPARE(m_server->port(), port);
     QCOMPARE(m_server->terminate(), 0);
-    // The command line wins over the settings.
+    // Mistakes are named, with the value used instead.
+    const QString log = QString::fromUtf8(m_server->errorOutput());
+    QVERIFY2(log.contains(QStringLiteral("settings: %1: encryption=\"on\" is not a whole number; "
+                                         "the default 0 is used")
+                              .arg(file)),
+             qPrintable(log));
+    QVERIFY2(
+        log.contains(QStringLiteral("settings: %1: unknown key \"colour\" is ignored").arg(file)),
+        qPrintable(log));
+    QVERIFY2(!log.contains(QStringLiteral("serverPort=")), qPrintable(log));
+
+    // The command line wins over the settings, also over a mistaken one.
+    settingsFolder(QStringLiteral("serverPort=0"));
     QVERIFY(m_server->start({QStringLiteral("--port"), QStringLiteral("0")}));
     QVERIFY(m_server->port() != port);
+    QCOMPARE(m_server->terminate(), 0);
+    QVERIFY(m_server->errorOutput().contains(
+        QStringLiteral("settings: %1: serverPort=\"0\" is outside 1 to 65535; the default 37073 "
+                       "is used")
+            .arg(file)
+            .toUtf8()));
 }
 
 QTEST_MAIN(tst_Server)

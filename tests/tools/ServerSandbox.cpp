@@ -54,35 +54,54 @@ QProcessEnvironment ServerSandbox::environment() const
     return environment;
 }
 
-int ServerSandbox::stopStartedServers()
+QMap<qint64, QString> ServerSandbox::startedServers() const
 {
-    // A started server runs the program of this build and inherited the
-    // sandbox's TMPDIR from the client that started it.
-    const QString program =
-        QFileInfo(QCoreApplication::applicationDirPath() + QStringLiteral("/VelDataServer"))
-            .canonicalFilePath();
+    // A started server inherited the sandbox's TMPDIR from the client that
+    // started it.
     const QByteArray marker = "TMPDIR=" + QFile::encodeName(m_tempDir);
-    QList<pid_t> stopped;
+    QMap<qint64, QString> servers;
     const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
     for (const QString &entry : entries) {
         bool isProcess = false;
-        const pid_t pid = pid_t(entry.toInt(&isProcess));
+        const qint64 pid = entry.toLongLong(&isProcess);
         const QString folder = QStringLiteral("/proc/") + entry;
-        if (!isProcess || QFileInfo(folder + QStringLiteral("/exe")).symLinkTarget() != program)
+        const QString program = QFileInfo(folder + QStringLiteral("/exe")).symLinkTarget();
+        if (!isProcess || QFileInfo(program).fileName() != QLatin1String("VelDataServer"))
             continue;
         QFile environment(folder + QStringLiteral("/environ"));
-        if (!environment.open(QIODevice::ReadOnly) ||
-            !environment.readAll().split('\0').contains(marker))
-            continue;
-        if (::kill(pid, SIGTERM) == 0)
-            stopped.append(pid);
+        if (environment.open(QIODevice::ReadOnly) &&
+            environment.readAll().split('\0').contains(marker))
+            servers.insert(pid, program);
+    }
+    return servers;
+}
+
+int ServerSandbox::stopStartedServers()
+{
+    QList<pid_t> stopped;
+    const QList<qint64> servers = startedServers().keys();
+    for (qint64 pid : servers) {
+        if (::kill(pid_t(pid), SIGTERM) == 0)
+            stopped.append(pid_t(pid));
     }
     const QDeadlineTimer deadline(10000);
     for (pid_t pid : stopped) {
-        while (::kill(pid, 0) == 0 && !deadline.hasExpired())
+        while (isRunning(pid) && !deadline.hasExpired())
             QThread::msleep(20);
     }
     return stopped.size();
+}
+
+bool ServerSandbox::isRunning(qint64 pid)
+{
+    // A started server's parent is init, which need not reap it: an ended
+    // one may stay a zombie ("Z" after the program name in its stat line).
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return false;
+    const QByteArray line = stat.readAll();
+    const int end = line.lastIndexOf(')');
+    return end > 0 && line.mid(end + 2, 1) != "Z";
 }
 
 quint16 ServerSandbox::freePort()

@@ -1,6 +1,7 @@
 #ifndef SERVERSANDBOX_H
 #define SERVERSANDBOX_H
 
+#include <QMap>
 #include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
@@ -31,9 +32,13 @@ public:
     /// Settings written from now on let the client start a server.
     void allowStart() { m_allowStart = true; }
     ServerProcess *server() const { return m_server.get(); }
-    /// Stops, with SIGTERM, the servers that clients started in this sandbox
-    /// (they are no children of the test); the number of them.
+    /// The servers that clients started in this sandbox (they are no
+    /// children of the test), wherever their program stands: pid and program.
+    QMap<qint64, QString> startedServers() const;
+    /// Stops them with SIGTERM; the number of them.
     int stopStartedServers();
+    /// Whether the process runs (and has not merely ended unreaped).
+    static bool isRunning(qint64 pid);
     quint16 port() const { return m_port; }
 
     /// The environment for vdsctl: these folders, and no autostart switch.

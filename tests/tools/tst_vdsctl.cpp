@@ -70,6 +70,28 @@ QByteArray readLine(QProcess &process)
     return process.readLine();
 }
 
+Run runProgram(const QString &program, const QStringList &arguments, const QByteArray &input,
+               const QProcessEnvironment &environment)
+{
+    QProcess process;
+    process.setProcessEnvironment(environment);
+    process.start(program, arguments);
+    Run run;
+    if (!process.waitForStarted(RunTimeoutMs))
+        return run;
+    process.write(input);
+    process.closeWriteChannel();
+    if (!process.waitForFinished(RunTimeoutMs)) {
+        process.kill();
+        process.waitForFinished(RunTimeoutMs);
+        return run;
+    }
+    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.out = process.readAllStandardOutput();
+    run.err = process.readAllStandardError();
+    return run;
+}
+
 /// One line on standard error, the one that begins with "error: ".
 bool isOneErrorLine(const QByteArray &err)
 {
@@ -114,6 +136,8 @@ private slots:
     void commandAndStatus_data();
     void commandAndStatus();
     void progressOnTerminal();
+    void autostart_data();
+    void autostart();
 
 private:
     Run vdsctl(const QStringList &arguments, const QByteArray &input = QByteArray(),
@@ -157,23 +181,8 @@ void TestVdsctl::initTestCase()
 Run TestVdsctl::vdsctl(const QStringList &arguments, const QByteArray &input,
                        const QProcessEnvironment &environment)
 {
-    QProcess process;
-    process.setProcessEnvironment(environment.isEmpty() ? m_sandbox->environment() : environment);
-    process.start(m_program, arguments);
-    Run run;
-    if (!process.waitForStarted(RunTimeoutMs))
-        return run;
-    process.write(input);
-    process.closeWriteChannel();
-    if (!process.waitForFinished(RunTimeoutMs)) {
-        process.kill();
-        process.waitForFinished(RunTimeoutMs);
-        return run;
-    }
-    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    return run;
+    return runProgram(m_program, arguments, input,
+                      environment.isEmpty() ? m_sandbox->environment() : environment);
 }
 
 void TestVdsctl::help_data()
@@ -266,6 +275,13 @@ void TestVdsctl::storeAndRead_data()
     QTest::newRow("ints") << QStringList{"counts", "-u", "m1"}
                           << QStringList{"--type", "ints", "1", "2", "3"} << none
                           << QByteArray("1\n2\n3\n") << QByteArray("[1,2,3]") << "ints";
+    QTest::newRow("strings without items")
+        << QStringList{"none"} << QStringList{"--type", "strings"} << none << QByteArray()
+        << QByteArray("[]") << "strings";
+    QTest::newRow("doubles not finite, when allowed")
+        << QStringList{"edges"}
+        << QStringList{"-t", "doubles", "--allow-nonfinite", "1", "nan", "-inf"} << none
+        << QByteArray("1\nnan\n-inf\n") << QByteArray("[1,\"nan\",\"-inf\"]") << "doubles";
     QTest::newRow("empty ints from input")
         << QStringList{"nothing"} << QStringList{"--type", "ints", "-"} << QByteArray()
         << QByteArray() << QByteArray("[]") << "ints";
@@ -398,8 +414,14 @@ void TestVdsctl::usageErrors_data()
     QTest::newRow("two keys") << QStringList{"type", "a", "b"} << "wrong number of arguments";
     QTest::newRow("empty key") << QStringList{"get", ""} << "a key must not be empty";
     QTest::newRow("set without value") << QStringList{"set", "k"} << "wrong number of arguments";
-    QTest::newRow("two values for an int")
-        << QStringList{"set", "k", "-t", "int", "1", "2"} << "exactly one argument";
+    QTest::newRow("two values for an int") << QStringList{"set", "k", "-t", "int", "1", "2"}
+                                           << "an int value takes exactly one argument";
+    QTest::newRow("int without value")
+        << QStringList{"set", "k", "-t", "int"} << "wrong number of arguments";
+    QTest::newRow("nan") << QStringList{"set", "k", "-t", "double", "nan"}
+                         << "'nan' is not a finite number; give --allow-nonfinite";
+    QTest::newRow("inf in a list")
+        << QStringList{"set", "k", "-t", "doubles", "1", "-inf"} << "'-inf' is not a finite number";
     QTest::newRow("not an int") << QStringList{"set", "k", "--type", "int", "1.5"}
                                 << "'1.5' is not an int";
     QTest::newRow("not a double") << QStringList{"set", "k", "--type", "doubles", "1", "x"}
@@ -414,6 +436,8 @@ void TestVdsctl::usageErrors_data()
                                   << "a globals value cannot be of type bool";
     QTest::newRow("mqtt list") << QStringList{"set", "--mqtt", "k", "-t", "ints", "1"}
                                << "a mqtt value cannot be of type ints";
+    QTest::newRow("opcua bool") << QStringList{"set", "--opcua", "k", "-t", "bool", "1"}
+                                << "an opcua value cannot be of type bool";
     QTest::newRow("two kinds") << QStringList{"get", "--globals", "--opcua", "k"}
                                << "only one of --globals, --opcua, --mqtt";
     QTest::newRow("uuid of a globals value")
@@ -992,6 +1016,141 @@ void TestVdsctl::progressOnTerminal()
         onTerminal(program + " get-file big '" + work("terminal/copy.bin") + "'");
     QVERIFY2(received.contains("received 5.0 MiB in "), received.constData());
     QCOMPARE(readFile(work("terminal/copy.bin")).size(), 5 * 1024 * 1024);
+}
+
+void TestVdsctl::autostart_data()
+{
+    // program: this build's vdsctl, the one installed into a prefix, or a
+    // copy of that elsewhere that loads the prefix's library. server: where
+    // the server program stands: as built or installed ("beside"), moved to a
+    // folder on PATH, nowhere, or beside the copy but not startable. started: the server program
+    // expected to run. interrupt: SIGINT to the starter's process group while it runs.
+    QTest::addColumn<QString>("program");
+    QTest::addColumn<QString>("server");
+    QTest::addColumn<QString>("started");
+    QTest::addColumn<bool>("interrupt");
+
+    const auto row = [](const char *name, const char *program, const char *server,
+                        const char *started, bool interrupt) {
+        QTest::newRow(name) << QString(program) << QString(server) << QString(started) << interrupt;
+    };
+    row("build tree", "build", "beside", "build", false);
+    row("build tree, interrupted", "build", "beside", "build", true);
+    row("installed", "installed", "beside", "prefix", false);
+    row("installed, interrupted", "installed", "beside", "prefix", true);
+    row("beside the library", "copy", "beside", "prefix", false);
+    row("on PATH", "copy", "path", "path", false);
+    row("nowhere", "copy", "none", "", false);
+    // A program that the system refuses to run, found first.
+    row("not startable", "copy", "broken", "", false);
+}
+
+void TestVdsctl::autostart()
+{
+    QFETCH(QString, program);
+    QFETCH(QString, server);
+    QFETCH(QString, started);
+    QFETCH(bool, interrupt);
+
+    const QString installedServer = QStringLiteral(TEST_INSTALL_BINDIR "/VelDataServer");
+    if (server == QLatin1String("none") && QFileInfo(installedServer).isExecutable())
+        QSKIP(qPrintable(installedServer + " is installed and would be found"));
+    const QString row =
+        work("autostart/" +
+             QString::fromUtf8(QTest::currentDataTag()).replace(QRegularExpression("\\W+"), "_"));
+    QVERIFY(QDir().mkpath(row));
+    const QString folder = QFileInfo(row).canonicalFilePath();
+    ServerSandbox sandbox(folder + "/xdg", folder + "/tmp");
+    sandbox.allowStart();
+    QProcessEnvironment environment = sandbox.environment();
+    environment.remove("LD_LIBRARY_PATH");
+    const QString pathFolder = folder + "/path";
+    QVERIFY(QDir().mkpath(pathFolder));
+    environment.insert("PATH", pathFolder);
+
+    QString vdsctl = m_program;
+    QString expected =
+        QFileInfo(QCoreApplication::applicationDirPath() + "/VelDataServer").canonicalFilePath();
+    const QString prefix = folder + "/prefix";
+    if (program != QLatin1String("build")) {
+        const Run install =
+            runProgram(TEST_CMAKE_COMMAND, {"--install", TEST_BUILD_DIR, "--prefix", prefix},
+                       QByteArray(), QProcessEnvironment::systemEnvironment());
+        QVERIFY2(install.exitCode == 0, install.err.constData());
+        vdsctl = prefix + "/bin/vdsctl";
+        expected = prefix + "/bin/VelDataServer";
+    }
+    if (program == QLatin1String("copy")) {
+        QVERIFY(QDir().mkpath(folder + "/app"));
+        QVERIFY(QFile::copy(vdsctl, folder + "/app/vdsctl"));
+        vdsctl = folder + "/app/vdsctl";
+        environment.insert("LD_LIBRARY_PATH", prefix + "/" TEST_INSTALL_LIBDIR);
+    }
+    if (server == QLatin1String("path")) {
+        QVERIFY(QFile::rename(expected, pathFolder + "/VelDataServer"));
+        expected = pathFolder + "/VelDataServer";
+    } else if (server == QLatin1String("none")) {
+        QVERIFY(QFile::remove(expected));
+    } else if (server == QLatin1String("broken")) {
+        QVERIFY(writeFile(folder + "/app/VelDataServer", "#!/nonexistent/interpreter\n"));
+        QVERIFY(QFile::setPermissions(folder + "/app/VelDataServer",
+                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
+    }
+    // Picked last, so that the port is still free when the server starts.
+    QVERIFY(sandbox.pointAt());
+    const QString log = folder + "/tmp/data/Haltra/VelDataServer/VelDataServer.log";
+    const QString listening = QStringLiteral("listening on port %1").arg(sandbox.port());
+
+    if (interrupt) {
+        // The starter leads a process group of its own, as a shell's job does;
+        // Ctrl-C on its terminal signals the whole group.
+        QProcess watcher;
+        watcher.setProcessEnvironment(environment);
+        watcher.start(QStandardPaths::findExecutable("setsid"), {vdsctl, "watch", "k"});
+        QVERIFY(watcher.waitForStarted(RunTimeoutMs));
+        QVERIFY(QTest::qWaitFor([&] { return readFile(log).contains(listening.toUtf8()); },
+                                RunTimeoutMs));
+        QCOMPARE(::getpgid(pid_t(watcher.processId())), pid_t(watcher.processId()));
+        QCOMPARE(::kill(-pid_t(watcher.processId()), SIGINT), 0);
+        QVERIFY(watcher.waitForFinished(RunTimeoutMs));
+        QCOMPARE(watcher.exitCode(), 0);
+    } else {
+        // A shell's $(...) returns once every writer of its pipe has closed
+        // it: a server that kept the starter's output would hold it until it
+        // stopped, and what it printed would be part of the result.
+        const Run shell = runProgram("/bin/sh",
+                                     {"-c",
+                                      "x=$(\"$0\" set k v 2>&1); echo \"exit $?\"; "
+                                      "printf %s \"$x\"",
+                                      vdsctl},
+                                     QByteArray(), environment);
+        if (server == QLatin1String("none")) {
+            const QString places = QStringList{folder + "/app", prefix + "/bin",
+                                               QStringLiteral(TEST_INSTALL_BINDIR), "PATH"}
+                                       .join(", ");
+            QCOMPARE(shell.out,
+                     "exit 3\nerror: VelDataServer not found (looked in: " + places.toUtf8() + ")");
+        } else if (server == QLatin1String("broken")) {
+            const QByteArray reason = "exit 3\nerror: Cannot start VelDataServer (" +
+                                      QFile::encodeName(folder) + "/app/VelDataServer): ";
+            QVERIFY2(shell.out.startsWith(reason), shell.out.constData());
+        }
+        if (started.isEmpty()) {
+            QCOMPARE(sandbox.startedServers().size(), 0);
+            return;
+        }
+        QVERIFY2(shell.out == "exit 0\n", shell.out + "\nserver log:\n" + readFile(log));
+        QCOMPARE(shell.err, QByteArray());
+        QVERIFY2(readFile(log).contains(listening.toUtf8()), readFile(log).constData());
+    }
+    // The server goes on after its starter and answers without another start.
+    environment.insert("VELDATASERVER_AUTOSTART_DISABLE", "1");
+    const Run set = runProgram(vdsctl, {"set", "k", "w"}, QByteArray(), environment);
+    QCOMPARE(set.err, QByteArray());
+    QCOMPARE(set.exitCode, 0);
+    const QMap<qint64, QString> servers = sandbox.startedServers();
+    QCOMPARE(servers.values(), QStringList{expected});
+    QCOMPARE(sandbox.stopStartedServers(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestVdsctl)
