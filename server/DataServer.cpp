@@ -14,6 +14,7 @@
 #include "TlsIdentity.h"
 
 #include <QSslSocket>
+#include <QTimer>
 
 namespace {
 
@@ -98,11 +99,40 @@ bool DataServer::listen(QString *error)
 
 bool DataServer::clearValues(QString *error)
 {
+    flush();
     return m_store.clear(error);
+}
+
+void DataServer::changed()
+{
+    if (m_flushScheduled || !m_store.needsCommit())
+        return;
+    m_flushScheduled = true;
+    for (ClientConnection *client : qAsConst(m_clients))
+        client->hold();
+    // A zero timer runs once the frames already read in this pass, from
+    // every connection, have been handled, so one commit serves them all.
+    QTimer::singleShot(0, this, &DataServer::flush);
+}
+
+void DataServer::flush()
+{
+    if (!m_flushScheduled)
+        return;
+    m_flushScheduled = false;
+    QString error;
+    const bool committed = m_store.commit(&error);
+    if (!committed)
+        qCWarning(lcServer).noquote() << "cannot commit changes:" << error;
+    // A copy: a connection whose file transfer fails leaves m_clients.
+    const QList<ClientConnection *> clients = m_clients;
+    for (ClientConnection *client : clients)
+        client->release(committed, QStringLiteral("its answers were not recorded: ") + error);
 }
 
 void DataServer::shutdown()
 {
+    flush();
     qDeleteAll(m_listeners);
     m_listeners.clear();
     const QList<ClientConnection *> clients = m_clients;
@@ -125,6 +155,8 @@ void DataServer::accept(SslServer *listener)
         auto *client =
             new ClientConnection(socket, &m_store, m_settings.maxFrameSize, m_nextNumber++, this);
         m_clients.append(client);
+        if (m_flushScheduled)
+            client->hold();
         connect(client, &ClientConnection::packageReceived, this, &DataServer::handle);
         connect(client, &ClientConnection::closed, this, [this](ClientConnection *gone) {
             m_clients.removeOne(gone);
@@ -189,7 +221,9 @@ void DataServer::setValue(ClientConnection *client, const DataPackage &package)
     const bool global = dynamic_cast<const IdentDataGlobals *>(package.ident()) != nullptr;
     ValueStore::Entry stored;
     QString error;
-    if (m_store.put(key, global, package, &stored, &error) != ValueStore::Result::Done) {
+    const ValueStore::Result result = m_store.put(key, global, package, &stored, &error);
+    changed();
+    if (result != ValueStore::Result::Done) {
         qCWarning(lcServer).noquote() << client->name() << error;
         answer(client, package.packageId(), ResponsePackage::Failed, error);
         return;
@@ -218,6 +252,8 @@ void DataServer::act(ClientConnection *client, const DataPackage &package, int a
     ValueStore::Entry entry;
     const ValueStore::Result result =
         get ? m_store.get(key, &entry, &error) : m_store.remove(key, &error);
+    if (!get)
+        changed();
     qCDebug(lcServer).noquote() << client->name() << (get ? "get" : "remove") << key;
     switch (result) {
     case ValueStore::Result::Done:

@@ -18,6 +18,10 @@ class SslServer;
 /// keeps values in the store, and tells other connections about changes:
 /// change notifications to the subscribers of a value, and globals values
 /// pushed to every identified connection, since clients never ask for those.
+/// Changes that arrive in the same event-loop pass, from any connection, are
+/// committed together at its end; until then every connection is held, so
+/// that no answer, notification or read reaches a client before what it
+/// speaks of is durable, and each connection's answers stay in order.
 class DataServer : public QObject
 {
     Q_OBJECT
@@ -43,6 +47,10 @@ public:
 
 private:
     bool listen(QString *error);
+    /// After a change: holds every connection and commits in the next pass.
+    void changed();
+    /// Commits the pending changes and releases the held connections.
+    void flush();
     void accept(SslServer *listener);
     void handle(ClientConnection *client, const BasicPackagePtr &package);
     void identify(ClientConnection *client, const BasicPackage &package);
@@ -66,6 +74,7 @@ private:
     quint16 m_port = 0;
     QByteArray m_tlsFingerprint;
     int m_nextNumber = 1;
+    bool m_flushScheduled = false;
 };
 
 #endif // DATASERVER_H

@@ -29,12 +29,9 @@ const char *const Schema[] = {
 
 // By ValueStore::Statement.
 const char *const Statements[] = {
-    "SELECT file_id FROM vals WHERE key = ?",
     "INSERT INTO file_pieces VALUES (?, ?, ?)",
     "INSERT OR REPLACE INTO vals VALUES (?, ?, ?, ?, ?, ?, ?)",
-    "SELECT key, type, payload, file_id, file_size, file_pieces FROM vals WHERE key = ?",
     "DELETE FROM vals WHERE key = ?",
-    "SELECT key, type, payload, file_id, file_size, file_pieces FROM vals WHERE global = 1",
     "SELECT data FROM file_pieces WHERE file_id = ? AND seq = ?",
     "DELETE FROM file_pieces WHERE file_id = ?",
     "DELETE FROM vals",
@@ -51,18 +48,6 @@ bool runText(QSqlQuery &query, const QString &sql, const QVariantList &values, Q
     }
     *error = query.lastError().text();
     return false;
-}
-
-ValueStore::Entry entryOf(const QSqlQuery &query)
-{
-    ValueStore::Entry entry;
-    entry.key = query.value(0).toString();
-    entry.type = query.value(1).toInt();
-    entry.payload = query.value(2).toByteArray();
-    entry.fileId = query.value(3).toLongLong();
-    entry.fileSize = query.value(4).toLongLong();
-    entry.filePieces = query.value(5).toInt();
-    return entry;
 }
 
 /// The refusal of a damaged database file, with the command that moves it
@@ -128,9 +113,13 @@ bool ValueStore::open(const QString &dataDir, bool inMemory, QString *error)
     }
     if (ok) {
         QSqlQuery query(m_db);
-        ok = runText(query, QStringLiteral("SELECT COALESCE(MAX(file_id), 0) FROM file_pieces"), {},
-                     &failure) &&
-             query.next();
+        // An empty file has an identifier but no pieces.
+        ok =
+            runText(query,
+                    QStringLiteral("SELECT MAX(COALESCE((SELECT MAX(file_id) FROM file_pieces), 0),"
+                                   " COALESCE((SELECT MAX(file_id) FROM vals), 0))"),
+                    {}, &failure) &&
+            query.next();
         if (ok)
             m_nextFileId = query.value(0).toLongLong() + 1;
     }
@@ -138,8 +127,8 @@ bool ValueStore::open(const QString &dataDir, bool inMemory, QString *error)
         // A damaged file is found now, with a way out, rather than by every
         // request that later reaches a bad page.
         QSqlQuery query(m_db);
-        ok = runText(query, QStringLiteral("PRAGMA quick_check(1)"), {}, &failure) && query.next() &&
-             query.value(0).toString() == QLatin1String("ok");
+        ok = runText(query, QStringLiteral("PRAGMA quick_check(1)"), {}, &failure) &&
+             query.next() && query.value(0).toString() == QLatin1String("ok");
         if (ok)
             query.finish();
         else if (failure.isEmpty())
@@ -163,6 +152,8 @@ bool ValueStore::open(const QString &dataDir, bool inMemory, QString *error)
         if (!ok)
             failure = m_statements.back().lastError().text();
     }
+    if (ok)
+        ok = load(&failure);
     if (!ok) {
         *error = QStringLiteral("cannot open the database %1: %2").arg(path, failure);
         close();
@@ -174,6 +165,9 @@ void ValueStore::close()
 {
     if (!QSqlDatabase::contains(m_connection))
         return;
+    QString error;
+    if (!commit(&error))
+        qCWarning(lcServer) << "changes lost at close:" << error;
     // Every handle on the connection goes before the connection itself.
     m_statements.clear();
     m_db.close();
@@ -181,6 +175,69 @@ void ValueStore::close()
     QSqlDatabase::removeDatabase(m_connection);
     m_pins.clear();
     m_unreferenced.clear();
+    m_entries.clear();
+}
+
+bool ValueStore::load(QString *error)
+{
+    QSqlQuery query(m_db);
+    query.setForwardOnly(true);
+    if (!runText(query,
+                 QStringLiteral("SELECT key, type, payload, global, file_id, file_size,"
+                                " file_pieces FROM vals"),
+                 {}, error))
+        return false;
+    QHash<QString, Entry> entries;
+    while (query.next()) {
+        Entry entry;
+        entry.key = query.value(0).toString();
+        entry.type = query.value(1).toInt();
+        entry.payload = query.value(2).toByteArray();
+        entry.global = query.value(3).toInt() != 0;
+        entry.fileId = query.value(4).toLongLong();
+        entry.fileSize = query.value(5).toLongLong();
+        entry.filePieces = query.value(6).toInt();
+        entries.insert(entry.key, entry);
+    }
+    if (query.lastError().isValid()) {
+        *error = query.lastError().text();
+        return false;
+    }
+    m_entries.swap(entries);
+    return true;
+}
+
+void ValueStore::forgetBatch()
+{
+    for (qint64 fileId : qAsConst(m_batchUnreferenced))
+        m_unreferenced.remove(fileId);
+    m_batchUnreferenced.clear();
+    m_batchChanges = 0;
+    QString error;
+    if (isOpen() && !load(&error))
+        qCWarning(lcServer) << "cannot reload the values after a rollback:" << error;
+}
+
+bool ValueStore::commit(QString *error)
+{
+    const bool lost = m_batchLost;
+    m_batchLost = false;
+    if (m_inTransaction) {
+        m_inTransaction = false;
+        if (!m_db.commit()) {
+            *error = m_db.lastError().text();
+            m_db.rollback();
+            forgetBatch();
+            return false;
+        }
+        m_batchUnreferenced.clear();
+        m_batchChanges = 0;
+    }
+    if (lost) {
+        *error = QStringLiteral("a storage failure rolled back changes made with them");
+        return false;
+    }
+    return true;
 }
 
 QSqlQuery *ValueStore::run(Statement which, const QVariantList &values, QString *error)
@@ -197,43 +254,44 @@ QSqlQuery *ValueStore::run(Statement which, const QVariantList &values, QString 
 
 ValueStore::Result ValueStore::failed(const QString &what, QString *error)
 {
-    if (isOpen())
-        m_db.rollback();
     *error = QStringLiteral("storage failed to %1: %2").arg(what, *error);
+    if (m_inTransaction) {
+        // One statement of a change may have failed after others had run;
+        // only the whole transaction is sure to be undone.
+        m_db.rollback();
+        m_inTransaction = false;
+        if (m_batchChanges > 0)
+            m_batchLost = true;
+        forgetBatch();
+    }
     return Result::Failed;
 }
 
-bool ValueStore::begin(const QString &key, bool *exists, qint64 *fileId, QString *error)
+bool ValueStore::begin(QString *error)
 {
     if (!isOpen()) {
         *error = QStringLiteral("storage is closed");
         return false;
     }
+    if (m_inTransaction)
+        return true;
     if (!m_db.transaction()) {
         *error = m_db.lastError().text();
         return false;
     }
-    QSqlQuery *query = run(SelectFileId, {key}, error);
-    if (!query)
-        return false;
-    *exists = query->next();
-    *fileId = *exists ? query->value(0).toLongLong() : 0;
-    query->finish();
+    m_inTransaction = true;
     return true;
 }
 
-bool ValueStore::commitDropping(qint64 fileId, QString *error)
+bool ValueStore::dropFile(qint64 fileId, QString *error)
 {
+    if (!fileId)
+        return true;
     // A file being sent keeps its pieces until its last transfer ends.
-    const bool pinned = m_pins.contains(fileId);
-    if (fileId && !pinned && !deleteFilePieces(fileId, error))
-        return false;
-    if (!m_db.commit()) {
-        *error = m_db.lastError().text();
-        return false;
-    }
-    if (fileId && pinned)
-        m_unreferenced.insert(fileId);
+    if (!m_pins.contains(fileId))
+        return deleteFilePieces(fileId, error);
+    m_unreferenced.insert(fileId);
+    m_batchUnreferenced.append(fileId);
     return true;
 }
 
@@ -243,6 +301,7 @@ ValueStore::Result ValueStore::put(const QString &key, bool global, const DataPa
     Entry entry;
     entry.key = key;
     entry.type = package.type();
+    entry.global = global;
     const auto *file = dynamic_cast<const FilePackage *>(&package);
     if (file) {
         // The content goes into pieces of its own; the value keeps only the
@@ -256,10 +315,10 @@ ValueStore::Result ValueStore::put(const QString &key, bool global, const DataPa
         entry.payload = PackageBytes::frame(package).remove(0, BasicPackage::HeaderSize);
     }
 
-    bool exists = false;
-    qint64 previousFile = 0;
-    if (!begin(key, &exists, &previousFile, error))
+    if (!begin(error))
         return failed(QStringLiteral("store"), error);
+    const auto previous = m_entries.constFind(key);
+    const qint64 previousFile = previous == m_entries.cend() ? 0 : previous->fileId;
     if (file) {
         for (const QByteArray *piece : file->chunks()) {
             if (piece->isEmpty())
@@ -274,10 +333,12 @@ ValueStore::Result ValueStore::put(const QString &key, bool global, const DataPa
              {key, entry.type, entry.payload, int(global),
               file ? QVariant(entry.fileId) : QVariant(), entry.fileSize, entry.filePieces},
              error) ||
-        !commitDropping(previousFile, error))
+        !dropFile(previousFile, error))
         return failed(QStringLiteral("store"), error);
     if (file)
         ++m_nextFileId;
+    ++m_batchChanges;
+    m_entries.insert(key, entry);
     *stored = entry;
     return Result::Done;
 }
@@ -288,28 +349,27 @@ ValueStore::Result ValueStore::get(const QString &key, Entry *entry, QString *er
         *error = QStringLiteral("storage is closed");
         return failed(QStringLiteral("read"), error);
     }
-    QSqlQuery *query = run(SelectValue, {key}, error);
-    if (!query)
-        return failed(QStringLiteral("read"), error);
-    const bool found = query->next();
-    if (found)
-        *entry = entryOf(*query);
-    query->finish();
-    return found ? Result::Done : Result::NotFound;
+    const auto it = m_entries.constFind(key);
+    if (it == m_entries.cend())
+        return Result::NotFound;
+    *entry = *it;
+    return Result::Done;
 }
 
 ValueStore::Result ValueStore::remove(const QString &key, QString *error)
 {
-    bool exists = false;
-    qint64 fileId = 0;
-    if (!begin(key, &exists, &fileId, error))
+    if (!isOpen()) {
+        *error = QStringLiteral("storage is closed");
         return failed(QStringLiteral("remove"), error);
-    if (!exists) {
-        m_db.rollback();
-        return Result::NotFound;
     }
-    if (!run(DeleteValue, {key}, error) || !commitDropping(fileId, error))
+    const auto it = m_entries.constFind(key);
+    if (it == m_entries.cend())
+        return Result::NotFound;
+    const qint64 fileId = it->fileId;
+    if (!begin(error) || !run(DeleteValue, {key}, error) || !dropFile(fileId, error))
         return failed(QStringLiteral("remove"), error);
+    ++m_batchChanges;
+    m_entries.remove(key);
     return Result::Done;
 }
 
@@ -320,12 +380,10 @@ QList<ValueStore::Entry> ValueStore::globals(QString *error)
         *error = QStringLiteral("storage is closed");
         return entries;
     }
-    QSqlQuery *query = run(SelectGlobals, {}, error);
-    if (!query)
-        return entries;
-    while (query->next())
-        entries.append(entryOf(*query));
-    query->finish();
+    for (const Entry &entry : qAsConst(m_entries)) {
+        if (entry.global)
+            entries.append(entry);
+    }
     return entries;
 }
 
@@ -336,10 +394,17 @@ bool ValueStore::clear(QString *error)
             isOpen() ? QStringLiteral("a file is being sent") : QStringLiteral("storage is closed");
         return false;
     }
+    // What is pending goes first, so that clearing never commits half of it.
+    if (!commit(error))
+        return false;
     // No file stored since the store was new: no pieces to delete, and one
     // statement needs no transaction of its own.
-    if (m_nextFileId == 1)
-        return run(DeleteAllValues, {}, error) != nullptr;
+    if (m_nextFileId == 1) {
+        if (!run(DeleteAllValues, {}, error))
+            return false;
+        m_entries.clear();
+        return true;
+    }
     if (!m_db.transaction()) {
         *error = m_db.lastError().text();
         return false;
@@ -351,6 +416,7 @@ bool ValueStore::clear(QString *error)
         return false;
     }
     m_unreferenced.clear();
+    m_entries.clear();
     m_nextFileId = 1;
     return true;
 }
