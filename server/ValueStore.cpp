@@ -36,7 +36,12 @@ const char *const Statements[] = {
     "DELETE FROM file_pieces WHERE file_id = ?",
     "DELETE FROM vals",
     "DELETE FROM file_pieces",
+    // Passive: it copies what it can without waiting for anything.
+    "PRAGMA wal_checkpoint(PASSIVE)",
 };
+
+// How long after a commit the write-ahead log is copied into the database.
+constexpr int CheckpointDelayMs = 1000;
 
 bool runText(QSqlQuery &query, const QString &sql, const QVariantList &values, QString *error)
 {
@@ -66,7 +71,11 @@ QString damaged(const QString &path, const QString &detail)
 
 } // namespace
 
-ValueStore::ValueStore() : m_connection(QStringLiteral("veldata-store-%1").arg(quintptr(this))) {}
+ValueStore::ValueStore() : m_connection(QStringLiteral("veldata-store-%1").arg(quintptr(this)))
+{
+    m_checkpointTimer.setSingleShot(true);
+    QObject::connect(&m_checkpointTimer, &QTimer::timeout, [this] { checkpoint(); });
+}
 
 ValueStore::~ValueStore()
 {
@@ -99,9 +108,12 @@ bool ValueStore::open(const QString &dataDir, bool inMemory, QString *error)
         // memory and the folder to this one process. NORMAL synchronisation
         // in WAL mode loses nothing committed when the process dies, only
         // possibly the last commits on a power failure.
+        // A checkpoint on commit would hold up the answers waiting for it;
+        // the checkpoint timer copies the log instead.
         statements << QStringLiteral("PRAGMA locking_mode=EXCLUSIVE")
                    << QStringLiteral("PRAGMA journal_mode=WAL")
-                   << QStringLiteral("PRAGMA synchronous=NORMAL");
+                   << QStringLiteral("PRAGMA synchronous=NORMAL")
+                   << QStringLiteral("PRAGMA wal_autocheckpoint=0");
     }
     for (const char *statement : Schema)
         statements << QString::fromLatin1(statement);
@@ -158,6 +170,7 @@ bool ValueStore::open(const QString &dataDir, bool inMemory, QString *error)
         *error = QStringLiteral("cannot open the database %1: %2").arg(path, failure);
         close();
     }
+    m_durable = ok && !inMemory;
     return ok;
 }
 
@@ -168,6 +181,7 @@ void ValueStore::close()
     QString error;
     if (!commit(&error))
         qCWarning(lcServer) << "changes lost at close:" << error;
+    m_checkpointTimer.stop();
     // Every handle on the connection goes before the connection itself.
     m_statements.clear();
     m_db.close();
@@ -176,6 +190,7 @@ void ValueStore::close()
     m_pins.clear();
     m_unreferenced.clear();
     m_entries.clear();
+    m_durable = false;
 }
 
 bool ValueStore::load(QString *error)
@@ -232,12 +247,32 @@ bool ValueStore::commit(QString *error)
         }
         m_batchUnreferenced.clear();
         m_batchChanges = 0;
+        if (m_durable && !m_checkpointTimer.isActive())
+            m_checkpointTimer.start(CheckpointDelayMs);
     }
     if (lost) {
         *error = QStringLiteral("a storage failure rolled back changes made with them");
         return false;
     }
     return true;
+}
+
+void ValueStore::checkpoint()
+{
+    // Not inside a transaction: it would see only what is committed anyway,
+    // and the next event-loop pass commits.
+    if (!isOpen())
+        return;
+    if (m_inTransaction) {
+        m_checkpointTimer.start(CheckpointDelayMs);
+        return;
+    }
+    QString error;
+    QSqlQuery *query = run(Checkpoint, {}, &error);
+    if (query)
+        query->finish();
+    else
+        qCWarning(lcServer) << "checkpoint failed:" << error;
 }
 
 QSqlQuery *ValueStore::run(Statement which, const QVariantList &values, QString *error)

@@ -8,6 +8,7 @@
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QString>
+#include <QTimer>
 #include <QVariant>
 
 #include <vector>
@@ -22,8 +23,10 @@ class DataPackage;
 /// no large file is ever held whole; memory holds its entry. Changes are
 /// visible in memory at once and gathered into one transaction until
 /// commit(): the caller commits before it answers any of them, and in WAL
-/// mode a committed change survives the process being killed. The database is locked exclusively,
-/// so two servers never share a data folder.
+/// mode a committed change survives the process being killed. The WAL is
+/// checkpointed from a timer after writes, never on a commit, so that no
+/// answer waits for one. The database is locked exclusively, so two servers
+/// never share a data folder.
 class ValueStore
 {
 public:
@@ -97,6 +100,7 @@ private:
         DeletePieces,
         DeleteAllValues,
         DeleteAllPieces,
+        Checkpoint,
         StatementCount,
     };
 
@@ -115,6 +119,7 @@ private:
     bool load(QString *error);
     /// After a rollback: memory and the file bookkeeping follow the database.
     void forgetBatch();
+    void checkpoint();
 
     QString m_connection;
     QSqlDatabase m_db;
@@ -132,6 +137,8 @@ private:
     bool m_inTransaction = false;
     // A failure rolled back changes whose callers wait for commit().
     bool m_batchLost = false;
+    bool m_durable = false;
+    QTimer m_checkpointTimer;
 };
 
 #endif // VALUESTORE_H
