@@ -13,8 +13,8 @@
 #include "StatusAgentPackage.h"
 #include "TlsIdentity.h"
 
+#include <QAbstractEventDispatcher>
 #include <QSslSocket>
-#include <QTimer>
 
 namespace {
 
@@ -37,7 +37,16 @@ QString unknownKindMessage(const char *what)
 
 DataServer::DataServer(const ServerSettings &settings, QObject *parent)
     : QObject(parent), m_settings(settings)
-{}
+{
+    // The commit runs as soon as the event loop has nothing left to handle:
+    // just before it would wait, or, in a loop that never waits, from a zero
+    // timer. A posted call would instead cost a wake-up of the loop.
+    m_flushTimer.setSingleShot(true);
+    m_flushTimer.setInterval(0);
+    connect(&m_flushTimer, &QTimer::timeout, this, &DataServer::flush);
+    if (QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance())
+        connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, &DataServer::flush);
+}
 
 DataServer::~DataServer()
 {
@@ -110,9 +119,9 @@ void DataServer::changed()
     m_flushScheduled = true;
     for (ClientConnection *client : qAsConst(m_clients))
         client->hold();
-    // A zero timer runs once the frames already read in this pass, from
-    // every connection, have been handled, so one commit serves them all.
-    QTimer::singleShot(0, this, &DataServer::flush);
+    // Frames already read in this pass, from every connection, are handled
+    // before the flush, so one commit serves them all.
+    m_flushTimer.start();
 }
 
 void DataServer::flush()
@@ -120,6 +129,7 @@ void DataServer::flush()
     if (!m_flushScheduled)
         return;
     m_flushScheduled = false;
+    m_flushTimer.stop();
     QString error;
     const bool committed = m_store.commit(&error);
     if (!committed)

@@ -7,6 +7,7 @@
 
 #include <QList>
 #include <QObject>
+#include <QTimer>
 
 class ClientConnection;
 class DataPackage;
@@ -75,6 +76,7 @@ private:
     QByteArray m_tlsFingerprint;
     int m_nextNumber = 1;
     bool m_flushScheduled = false;
+    QTimer m_flushTimer;
 };
 
 #endif // DATASERVER_H
