@@ -104,17 +104,20 @@ qint64 ClientConnection::backlog() const
 
 void ClientConnection::send(const QByteArray &frame)
 {
-    if (m_closed || m_refused)
+    if (m_closed || m_refused || m_ending)
         return;
-    if (m_queue.isEmpty())
+    if (m_queue.isEmpty() && !m_held) {
         m_socket->write(frame);
-    else
-        m_queue.append({frame, 0, 0, 0});
+        return;
+    }
+    m_queue.append({frame, 0, 0, 0});
+    if (m_held)
+        m_heldBytes += frame.size();
 }
 
 void ClientConnection::sendFile(const QByteArray &head, qint64 fileId, int pieces)
 {
-    if (m_closed || m_refused)
+    if (m_closed || m_refused || m_ending)
         return;
     m_store->pinFile(fileId);
     m_queue.append({head, fileId, pieces, 0});
@@ -123,7 +126,7 @@ void ClientConnection::sendFile(const QByteArray &head, qint64 fileId, int piece
 
 void ClientConnection::writeOutgoing()
 {
-    while (!m_closed && !m_queue.isEmpty() && backlog() < RefillBacklog) {
+    while (!m_closed && !m_held && !m_queue.isEmpty() && backlog() < RefillBacklog) {
         Outgoing &item = m_queue.first();
         if (!item.bytes.isEmpty()) {
             m_socket->write(item.bytes);
@@ -162,7 +165,8 @@ void ClientConnection::readIncoming()
     if (m_reading)
         return;
     m_reading = true;
-    while (!m_closed && m_socket->bytesAvailable() > 0 && backlog() < ReadPauseBacklog)
+    while (!m_closed && !m_ending && m_socket->bytesAvailable() > 0 &&
+           backlog() + m_heldBytes < ReadPauseBacklog)
         // Only what has arrived: read(n) allocates n bytes before it looks.
         m_decoder.processData(m_socket->read(qMin(ReadBufferSize, m_socket->bytesAvailable())));
     m_reading = false;
@@ -170,7 +174,7 @@ void ClientConnection::readIncoming()
 
 void ClientConnection::onPackage(const BasicPackagePtr &package, qint64 dataSize)
 {
-    if (m_closed || m_refused)
+    if (m_closed || m_refused || m_ending)
         return;
     if (!package || dataSize < 0) {
         drop(QStringLiteral("undecodable frame (unknown type code or negative size)"));
@@ -181,7 +185,7 @@ void ClientConnection::onPackage(const BasicPackagePtr &package, qint64 dataSize
 
 void ClientConnection::refuse(int packageId, qint64 payloadSize)
 {
-    if (m_closed || m_refused)
+    if (m_closed || m_refused || m_ending)
         return;
     const QString message = QStringLiteral("Request too large: %1 bytes, limit %2")
                                 .arg(payloadSize)
@@ -216,18 +220,60 @@ void ClientConnection::closeSendingWhenSent()
 
 void ClientConnection::drop(const QString &reason)
 {
-    if (m_closed)
+    if (m_closed || m_ending)
         return;
+    if (m_held) {
+        m_ending = true;
+        m_endReason = reason;
+        return;
+    }
     qCWarning(lcServer).noquote() << name() << "dropped:" << reason;
     finish();
 }
 
 void ClientConnection::close()
 {
-    if (m_closed)
+    if (m_closed || m_ending)
         return;
+    if (m_held) {
+        m_ending = true;
+        return;
+    }
     qCInfo(lcServer).noquote() << name() << "closed by the server";
     finish();
+}
+
+void ClientConnection::hold()
+{
+    m_held = true;
+}
+
+void ClientConnection::release(bool deliver, const QString &reason)
+{
+    if (!m_held)
+        return;
+    m_held = false;
+    m_heldBytes = 0;
+    if (m_closed)
+        return;
+    if (!deliver) {
+        // The answers may acknowledge what was never recorded.
+        m_ending = false;
+        releaseQueue();
+        drop(reason);
+        return;
+    }
+    writeOutgoing();
+    if (m_ending) {
+        m_ending = false;
+        if (m_endReason.isEmpty())
+            close();
+        else
+            drop(m_endReason);
+        return;
+    }
+    if (m_refused)
+        closeSendingWhenSent();
 }
 
 void ClientConnection::finish()

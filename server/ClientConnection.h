@@ -25,8 +25,11 @@ class ValueStore;
 /// stored file is streamed from the store one piece at a time as the socket
 /// drains, so neither direction holds a large file whole. When the client
 /// does not read its answers, reading from it pauses, which lets TCP hold the
-/// sender back. It also keeps what the protocol keeps per connection: whether
-/// the client identified itself, its change subscriptions and its last status.
+/// sender back. While its answers may speak of changes not yet committed,
+/// the server holds the connection: what it sends is queued, in order, and
+/// goes out on release(); a fault meanwhile ends the connection only after
+/// that, so the answers before it still arrive. It also keeps what the protocol keeps per
+/// connection: whether the client identified itself, its change subscriptions and its last status.
 class ClientConnection : public QObject
 {
     Q_OBJECT
@@ -48,6 +51,11 @@ public:
     void close();
     /// Ends the connection because of a fault, with a warning.
     void drop(const QString &reason);
+    /// Queues everything sent from now on until release().
+    void hold();
+    /// Sends what was held, or with `deliver` false discards it, since what
+    /// it speaks of is lost, and drops the connection for `reason`.
+    void release(bool deliver = true, const QString &reason = QString());
 
     /// The client's number and peer, and its program once identified.
     QString name() const;
@@ -100,6 +108,12 @@ private:
     // A frame was refused: nothing more is sent or handled, only discarded.
     bool m_refused = false;
     bool m_sendingClosed = false;
+    bool m_held = false;
+    // Bytes queued while held; they count towards pausing reads.
+    qint64 m_heldBytes = 0;
+    // Ended while held: it finishes once the held answers are out.
+    bool m_ending = false;
+    QString m_endReason;
     QTimer m_lingerTimer;
 };
 

@@ -13,6 +13,7 @@
 #include "StatusAgentPackage.h"
 #include "TlsIdentity.h"
 
+#include <QAbstractEventDispatcher>
 #include <QSslSocket>
 
 namespace {
@@ -36,7 +37,16 @@ QString unknownKindMessage(const char *what)
 
 DataServer::DataServer(const ServerSettings &settings, QObject *parent)
     : QObject(parent), m_settings(settings)
-{}
+{
+    // The commit runs as soon as the event loop has nothing left to handle:
+    // just before it would wait, or, in a loop that never waits, from a zero
+    // timer. A posted call would instead cost a wake-up of the loop.
+    m_flushTimer.setSingleShot(true);
+    m_flushTimer.setInterval(0);
+    connect(&m_flushTimer, &QTimer::timeout, this, &DataServer::flush);
+    if (QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance())
+        connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, &DataServer::flush);
+}
 
 DataServer::~DataServer()
 {
@@ -96,8 +106,43 @@ bool DataServer::listen(QString *error)
     return false;
 }
 
+bool DataServer::clearValues(QString *error)
+{
+    flush();
+    return m_store.clear(error);
+}
+
+void DataServer::changed()
+{
+    if (m_flushScheduled || !m_store.needsCommit())
+        return;
+    m_flushScheduled = true;
+    for (ClientConnection *client : qAsConst(m_clients))
+        client->hold();
+    // Frames already read in this pass, from every connection, are handled
+    // before the flush, so one commit serves them all.
+    m_flushTimer.start();
+}
+
+void DataServer::flush()
+{
+    if (!m_flushScheduled)
+        return;
+    m_flushScheduled = false;
+    m_flushTimer.stop();
+    QString error;
+    const bool committed = m_store.commit(&error);
+    if (!committed)
+        qCWarning(lcServer).noquote() << "cannot commit changes:" << error;
+    // A copy: a connection whose file transfer fails leaves m_clients.
+    const QList<ClientConnection *> clients = m_clients;
+    for (ClientConnection *client : clients)
+        client->release(committed, QStringLiteral("its answers were not recorded: ") + error);
+}
+
 void DataServer::shutdown()
 {
+    flush();
     qDeleteAll(m_listeners);
     m_listeners.clear();
     const QList<ClientConnection *> clients = m_clients;
@@ -120,6 +165,8 @@ void DataServer::accept(SslServer *listener)
         auto *client =
             new ClientConnection(socket, &m_store, m_settings.maxFrameSize, m_nextNumber++, this);
         m_clients.append(client);
+        if (m_flushScheduled)
+            client->hold();
         connect(client, &ClientConnection::packageReceived, this, &DataServer::handle);
         connect(client, &ClientConnection::closed, this, [this](ClientConnection *gone) {
             m_clients.removeOne(gone);
@@ -184,7 +231,9 @@ void DataServer::setValue(ClientConnection *client, const DataPackage &package)
     const bool global = dynamic_cast<const IdentDataGlobals *>(package.ident()) != nullptr;
     ValueStore::Entry stored;
     QString error;
-    if (m_store.put(key, global, package, &stored, &error) != ValueStore::Result::Done) {
+    const ValueStore::Result result = m_store.put(key, global, package, &stored, &error);
+    changed();
+    if (result != ValueStore::Result::Done) {
         qCWarning(lcServer).noquote() << client->name() << error;
         answer(client, package.packageId(), ResponsePackage::Failed, error);
         return;
@@ -213,6 +262,8 @@ void DataServer::act(ClientConnection *client, const DataPackage &package, int a
     ValueStore::Entry entry;
     const ValueStore::Result result =
         get ? m_store.get(key, &entry, &error) : m_store.remove(key, &error);
+    if (!get)
+        changed();
     qCDebug(lcServer).noquote() << client->name() << (get ? "get" : "remove") << key;
     switch (result) {
     case ValueStore::Result::Done:

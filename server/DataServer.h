@@ -7,6 +7,7 @@
 
 #include <QList>
 #include <QObject>
+#include <QTimer>
 
 class ClientConnection;
 class DataPackage;
@@ -18,6 +19,10 @@ class SslServer;
 /// keeps values in the store, and tells other connections about changes:
 /// change notifications to the subscribers of a value, and globals values
 /// pushed to every identified connection, since clients never ask for those.
+/// Changes that arrive in the same event-loop pass, from any connection, are
+/// committed together at its end; until then every connection is held, so
+/// that no answer, notification or read reaches a client before what it
+/// speaks of is durable, and each connection's answers stay in order.
 class DataServer : public QObject
 {
     Q_OBJECT
@@ -33,11 +38,20 @@ public:
     /// The TLS certificate's fingerprint (TlsIdentity::fingerprint), empty
     /// without TLS.
     QByteArray tlsFingerprint() const { return m_tlsFingerprint; }
+    /// Forgets every stored value, as a server started afresh on an empty
+    /// store would hold none; fails while a file is being sent. The fuzz
+    /// target's server starts every input this way, so that no input depends
+    /// on those before it and the store does not grow input after input.
+    bool clearValues(QString *error);
     /// Stops listening, closes every connection and the store.
     void shutdown();
 
 private:
     bool listen(QString *error);
+    /// After a change: holds every connection and commits in the next pass.
+    void changed();
+    /// Commits the pending changes and releases the held connections.
+    void flush();
     void accept(SslServer *listener);
     void handle(ClientConnection *client, const BasicPackagePtr &package);
     void identify(ClientConnection *client, const BasicPackage &package);
@@ -61,6 +75,8 @@ private:
     quint16 m_port = 0;
     QByteArray m_tlsFingerprint;
     int m_nextNumber = 1;
+    bool m_flushScheduled = false;
+    QTimer m_flushTimer;
 };
 
 #endif // DATASERVER_H

@@ -3,7 +3,59 @@
 #include "ChunkDevice.h"
 #include "LengthCheck.h"
 
+#include <QBuffer>
 #include <QIODevice>
+
+namespace {
+
+// The stream and device a thread encodes with, and whether an encode() of
+// that thread is using them.
+struct ThreadEncoder
+{
+    QBuffer device;
+    QDataStream stream{&device};
+    bool busy = false;
+};
+
+ThreadEncoder &threadEncoder()
+{
+    thread_local ThreadEncoder encoder;
+    return encoder;
+}
+
+} // namespace
+
+BasicPackage::Encoder::Encoder(QByteArray *bytes)
+{
+    ThreadEncoder &shared = threadEncoder();
+    m_shared = !shared.busy;
+    if (!m_shared) {
+        m_stream = new QDataStream(bytes, QIODevice::ReadWrite);
+        m_stream->setVersion(StreamVersion);
+        return;
+    }
+    shared.busy = true;
+    shared.device.setBuffer(bytes);
+    shared.device.open(QIODevice::ReadWrite);
+    // As a new stream would start: nothing of the last encode stays.
+    m_stream = &shared.stream;
+    m_stream->resetStatus();
+    m_stream->setByteOrder(QDataStream::BigEndian);
+    m_stream->setFloatingPointPrecision(QDataStream::DoublePrecision);
+    m_stream->setVersion(StreamVersion);
+}
+
+BasicPackage::Encoder::~Encoder()
+{
+    if (!m_shared) {
+        delete m_stream;
+        return;
+    }
+    ThreadEncoder &shared = threadEncoder();
+    shared.device.close();
+    shared.device.setBuffer(nullptr);
+    shared.busy = false;
+}
 
 BasicPackage::BasicPackage(int type, int packageId) : m_type(type), m_packageId(packageId) {}
 

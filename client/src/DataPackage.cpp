@@ -27,10 +27,10 @@ void DataPackage::write(QIODevice *device, qint64 extraSize) const
 
 void DataPackage::read(QDataStream &in)
 {
-    Identifier handle;
-    in >> handle;
+    // Straight into the package: a handle would make the text it is keyed by.
+    IdentData *ident = Identifier::readData(in);
     delete m_ident;
-    m_ident = handle.take();
+    m_ident = ident;
 }
 
 QVariant DataPackage::value() const

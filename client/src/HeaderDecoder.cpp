@@ -19,6 +19,7 @@
 
 #include <QDateTime>
 #include <QMap>
+#include <QtEndian>
 
 #include <cstring>
 #include <functional>
@@ -139,12 +140,13 @@ void HeaderDecoder::clearFrame()
 void HeaderDecoder::parseHeader()
 {
     startTime = QDateTime::currentMSecsSinceEpoch();
-    QDataStream in(headerBytes);
-    in.setVersion(BasicPackage::StreamVersion);
-    qint32 t = 0;
-    qint32 id = 0;
-    qint64 size = 0;
-    in >> t >> id >> size;
+    // Three big-endian numbers, as QDataStream writes them; read in place,
+    // without the stream and the device it would make for every frame.
+    static_assert(BasicPackage::HeaderSize == 16, "type, id and payload size");
+    const auto *header = reinterpret_cast<const uchar *>(headerBytes.constData());
+    const qint32 t = qFromBigEndian<qint32>(header);
+    const qint32 id = qFromBigEndian<qint32>(header + 4);
+    const qint64 size = qFromBigEndian<qint64>(header + 8);
     type = t;
     packageId = id;
     payloadSize = size;

@@ -9,21 +9,37 @@
 
 #include <QDataStream>
 
-Identifier::Identifier() : m_data(new IdentData(QStringLiteral("unknown"))) {}
+namespace {
 
-Identifier::Identifier(IdentData *data) : m_data(data) {}
+QString textOf(const IdentData *data)
+{
+    return data ? data->toString() : QString();
+}
 
-Identifier::Identifier(const Identifier &other) : m_data(other.cloneData()) {}
+} // namespace
 
-Identifier::Identifier(Identifier &&other) noexcept : m_data(other.m_data)
+Identifier::Identifier() : Identifier(new IdentData(QStringLiteral("unknown"))) {}
+
+Identifier::Identifier(IdentData *data) : m_data(data), m_text(textOf(data)) {}
+
+// The clone has the same text: shared, not built again.
+Identifier::Identifier(const Identifier &other) : m_data(other.cloneData()), m_text(other.m_text) {}
+
+Identifier::Identifier(Identifier &&other) noexcept
+    : m_data(other.m_data), m_text(std::move(other.m_text))
 {
     other.m_data = nullptr;
+    other.m_text = QString();
 }
 
 Identifier &Identifier::operator=(const Identifier &other)
 {
-    if (this != &other)
-        reset(other.cloneData());
+    if (this != &other) {
+        IdentData *data = other.cloneData();
+        delete m_data;
+        m_data = data;
+        m_text = other.m_text;
+    }
     return *this;
 }
 
@@ -32,7 +48,9 @@ Identifier &Identifier::operator=(Identifier &&other) noexcept
     if (this != &other) {
         delete m_data;
         m_data = other.m_data;
+        m_text = std::move(other.m_text);
         other.m_data = nullptr;
+        other.m_text = QString();
     }
     return *this;
 }
@@ -49,6 +67,7 @@ void Identifier::reset(IdentData *data)
         return;
     delete m_data;
     m_data = data;
+    m_text = textOf(data);
 }
 
 IdentData *Identifier::cloneData() const
@@ -60,6 +79,7 @@ IdentData *Identifier::take()
 {
     IdentData *data = m_data;
     m_data = nullptr;
+    m_text = QString();
     return data;
 }
 
@@ -88,11 +108,6 @@ int Identifier::typeIndex() const
     return 0;
 }
 
-QString Identifier::toString() const
-{
-    return m_data ? m_data->toString() : QString();
-}
-
 QString Identifier::description() const
 {
     return m_data ? m_data->description() : QString();
@@ -112,6 +127,13 @@ QDataStream &operator<<(QDataStream &out, const Identifier &ident)
 
 QDataStream &operator>>(QDataStream &in, Identifier &ident)
 {
+    // Read whole before it is held, so that the text is made of what was read.
+    ident.reset(Identifier::readData(in));
+    return in;
+}
+
+IdentData *Identifier::readData(QDataStream &in)
+{
     QString kind;
     LengthCheck::readText(in, kind);
     IdentData *data;
@@ -125,7 +147,6 @@ QDataStream &operator>>(QDataStream &in, Identifier &ident)
         data = new IdentDataMqtt();
     else
         data = new IdentData(QStringLiteral("unknown"));
-    ident.reset(data);
     data->read(in);
-    return in;
+    return data;
 }

@@ -13,6 +13,13 @@ class QDataStream;
 /// and key the client cache. Copying clones the held object; a handle may hold
 /// nothing. Handles order by the held identifier's text form, so two handles
 /// name the same value exactly when their texts are equal.
+///
+/// The handle keeps that text beside the object, made whenever the held
+/// object changes: a cache lookup compares a key with a dozen others, and
+/// building both texts anew for every comparison was most of a lookup's
+/// time. The held object is therefore only read through the handle. The text
+/// is made eagerly, never in a const call, so a handle that several threads
+/// read (or copy) at once is never written.
 class Identifier
 {
 public:
@@ -26,7 +33,7 @@ public:
     Identifier &operator=(Identifier &&other) noexcept;
     ~Identifier();
 
-    IdentData *data() const { return m_data; }
+    const IdentData *data() const { return m_data; }
     bool isEmpty() const { return m_data == nullptr; }
     /// Replaces the held object (deleting the old one) by `data`, which may be null.
     void reset(IdentData *data = nullptr);
@@ -40,12 +47,16 @@ public:
     /// 1 runtime, 2 globals, 3 opcua, 4 mqtt, 0 anything else or empty.
     int typeIndex() const;
     /// The held identifier's text form; empty for an empty handle.
-    QString toString() const;
+    const QString &toString() const { return m_text; }
     /// The held identifier's field text; empty for an empty handle.
     QString description() const;
 
+    /// Reads what operator>> reads into a new object for the caller; never null.
+    static IdentData *readData(QDataStream &in);
+
 private:
     IdentData *m_data;
+    QString m_text;
 };
 
 bool operator<(const Identifier &a, const Identifier &b);

@@ -96,11 +96,12 @@ QString spelled(const QList<QByteArray> &names)
 } // namespace
 
 PackageToucher::PackageToucher()
+    : m_targetDir(m_root.filePath(target)), m_targetPath(QFile::encodeName(m_targetDir))
 {
     FuzzCheck::require(m_root.isValid() && QDir(m_root.path()).mkdir(target),
                        "a temporary folder for received files");
     m_rootListing = ::opendir(QFile::encodeName(m_root.path()).constData());
-    m_targetListing = ::opendir(QFile::encodeName(targetDir()).constData());
+    m_targetListing = ::opendir(m_targetPath.constData());
     FuzzCheck::require(m_rootListing && m_targetListing, "the folders for received files open");
 }
 
@@ -114,7 +115,7 @@ PackageToucher::~PackageToucher()
 
 QString PackageToucher::targetDir() const
 {
-    return m_root.filePath(target);
+    return m_targetDir;
 }
 
 QByteArray PackageToucher::frameOf(const BasicPackage &package)
@@ -239,7 +240,7 @@ void PackageToucher::requireSavedOnlyInside(bool saved, const QString &fileName,
     const QList<QByteArray> inside = namesIn(m_targetListing);
     // The listing reads the folder it was opened on: that must still be the
     // one at the target's place, not one that a save moved away or replaced.
-    const QByteArray targetPath = QFile::encodeName(targetDir());
+    const QByteArray &targetPath = m_targetPath;
     struct stat opened = {};
     struct stat placed = {};
     const bool sameFolder = ::fstat(::dirfd(m_targetListing), &opened) == 0 &&

@@ -42,6 +42,10 @@ private:
     static void touchFields(const BasicPackage &package);
 
     QTemporaryDir m_root;
+    // The target folder's path, made once: every check of every input of the
+    // client target used it twice, as text and in the file system's encoding.
+    QString m_targetDir;
+    QByteArray m_targetPath;
     // Kept open for the process: rewinddir() reads a folder as it is now,
     // without the buffer opendir() allocates for every listing.
     DIR *m_rootListing = nullptr;

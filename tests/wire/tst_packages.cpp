@@ -318,6 +318,21 @@ private slots:
             << fromConst(200003) << "mqtt Key: ns" << kindMqtt + ns << 4;
         QTest::newRow("setFromConst 200001 keeps what is held")
             << fromConst(200001) << "runtime Key: a; UUID: b" << runtimeAB << 1;
+        // A handle's text follows every change of what it holds.
+        const auto changed = [](int how) {
+            Identifier ident(new IdentDataGlobals("stale"));
+            Identifier other(new IdentDataOpcua("k"));
+            if (how == 0)
+                ident = other;
+            else if (how == 1)
+                ident = std::move(other);
+            else
+                ident.reset(new IdentDataOpcua("k"));
+            return ident;
+        };
+        QTest::newRow("assigned") << changed(0) << "opcua Key: k" << opcuaK << 3;
+        QTest::newRow("moved") << changed(1) << "opcua Key: k" << opcuaK << 3;
+        QTest::newRow("reset") << changed(2) << "opcua Key: k" << opcuaK << 3;
     }
 
     void identifier()
@@ -338,7 +353,7 @@ private slots:
         QCOMPARE(hex(data), plain(streamHex));
         if (ident.isEmpty())
             return;
-        Identifier back(nullptr);
+        Identifier back(new IdentDataGlobals("stale"));
         QDataStream in(data);
         in.setVersion(BasicPackage::StreamVersion);
         in >> back;
