@@ -42,6 +42,16 @@ QByteArray written(const BasicPackage &package)
     return buffer.data();
 }
 
+// A QCborValue variant holding `cbor`.
+QByteArray cborVariant(const QByteArray &cbor)
+{
+    QByteArray bytes;
+    QDataStream out(&bytes, QIODevice::WriteOnly);
+    out.setVersion(BasicPackage::StreamVersion);
+    out << qint32(QMetaType::QCborValue) << quint8(0) << cbor;
+    return bytes;
+}
+
 // A count of 0x7fffffff elements followed by eight bytes.
 const QByteArray hugeCount = QByteArray::fromHex("7fffffff"
                                                  "0000000000000000");
@@ -107,6 +117,16 @@ private slots:
             << QByteArray::fromHex("0000002900") + unknownZone << false;
         // A null zone name reads as UTC, which Qt writes well.
         QTest::newRow("date-time in a null zone") << dateTimeIn("ffffffff") << true;
+        // Strings announcing more bytes than follow (Qt made room for 1.5 GB
+        // before it found them missing) cannot decode; those that fit can.
+        QTest::newRow("CBOR string of 1.5 GB in two bytes")
+            << cborVariant(QByteArray::fromHex("5a5a5a5a5a") + "xy") << false;
+        QTest::newRow("CBOR chunk of 1.5 GB in two bytes")
+            << cborVariant(QByteArray::fromHex("5f426162 5a5a5a5a5a") + "xy") << false;
+        QTest::newRow("CBOR string of two bytes in a map")
+            << cborVariant(QByteArray::fromHex("a1 00 426162")) << true;
+        QTest::newRow("CBOR text in chunks")
+            << cborVariant(QByteArray::fromHex("7f 626162 6163 ff")) << true;
     }
 
     void unwritableValue()
