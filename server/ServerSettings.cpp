@@ -1,6 +1,6 @@
 #include "ServerSettings.h"
 
-#include "SettingsKeys.h"
+#include "VdsProtocol.h"
 #include "vedezid.h"
 
 #include <QCommandLineParser>
@@ -23,12 +23,12 @@ bool parseNumber(const QString &text, qint64 min, qint64 max, qint64 *value)
 
 bool ServerSettings::load(const QStringList &arguments, QString *error)
 {
-    getreg_LM_warnUnknown(SettingsKeys::Group, SettingsKeys::all());
-    port = quint16(getreg_LM_long_checked(SettingsKeys::Group, SettingsKeys::ServerPort,
-                                          DefaultPort, 1, 65535));
-    encryption = getreg_LM_long_checked(SettingsKeys::Group, SettingsKeys::Encryption, 0,
-                                        std::numeric_limits<int>::min(),
-                                        std::numeric_limits<int>::max()) != 0;
+    getreg_LM_warnUnknown(VdsProtocol::Settings::Group, VdsProtocol::Settings::all());
+    port = quint16(getreg_LM_long_checked(
+        VdsProtocol::Settings::Group, VdsProtocol::Settings::ServerPort, DefaultPort, 1, 65535));
+    encryption = getreg_LM_long_checked(
+                     VdsProtocol::Settings::Group, VdsProtocol::Settings::Encryption, 0,
+                     std::numeric_limits<int>::min(), std::numeric_limits<int>::max()) != 0;
     dataDir = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation);
 
     QCommandLineParser parser;

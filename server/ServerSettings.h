@@ -1,7 +1,7 @@
 #ifndef SERVERSETTINGS_H
 #define SERVERSETTINGS_H
 
-#include "SettingsKeys.h"
+#include "VdsProtocol.h"
 
 #include <QString>
 #include <QStringList>
@@ -13,7 +13,7 @@
 class ServerSettings
 {
 public:
-    static constexpr quint16 DefaultPort = SettingsKeys::DefaultServerPort;
+    static constexpr quint16 DefaultPort = VdsProtocol::Settings::DefaultServerPort;
     static constexpr qint64 DefaultMaxFrameSize = qint64(1) << 30;
 
     /// Reads the settings and parses `arguments` (program name first). Prints

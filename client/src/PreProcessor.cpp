@@ -20,7 +20,7 @@
 #include "StringPackage.h"
 #include "VariantPackage.h"
 
-#include "SettingsKeys.h"
+#include "VdsProtocol.h"
 #include "dezizudavo.h"
 #include "hostprogram.h"
 #include "vedezid.h"
@@ -119,21 +119,22 @@ PreProcessor::PreProcessor(const QString &host, int port)
     : QObject(nullptr), host(host), port(port), socket(new QSslSocket(this)),
       decoder(new HeaderDecoder), m_cache(new Cache)
 {
-    encryption = getreg_LM_long_checked(SettingsKeys::Group, SettingsKeys::Encryption, 0,
-                                        std::numeric_limits<int>::min(),
-                                        std::numeric_limits<int>::max()) != 0;
+    encryption = getreg_LM_long_checked(
+                     VdsProtocol::Settings::Group, VdsProtocol::Settings::Encryption, 0,
+                     std::numeric_limits<int>::min(), std::numeric_limits<int>::max()) != 0;
     if (encryption) {
         ZTRACE(1, "VDS: Using VelDataClient with encryption! This is currently a experimental "
                   "feature!");
         socket->setPeerVerifyMode(QSslSocket::VerifyNone);
     }
     // Hex in either case, with or without colons between the bytes.
-    pinnedFingerprint = QByteArray::fromStdString(
-                            getreg_LM_string(SettingsKeys::Group,
-                                             SettingsKeys::ServerCertificateSha256, "", nullptr))
-                            .replace(':', QByteArray())
-                            .trimmed()
-                            .toLower();
+    pinnedFingerprint =
+        QByteArray::fromStdString(getreg_LM_string(VdsProtocol::Settings::Group,
+                                                   VdsProtocol::Settings::ServerCertificateSha256,
+                                                   "", nullptr))
+            .replace(':', QByteArray())
+            .trimmed()
+            .toLower();
     connect(decoder, &HeaderDecoder::dataProcessed, this, &PreProcessor::dataProcessed);
 
     // Connected once for the object's life: connecting on every attempt would
@@ -201,9 +202,9 @@ bool PreProcessor::ensureConnection()
 {
     if (isServerReady())
         return true;
-    if (getreg_LM_long_checked(SettingsKeys::Group, SettingsKeys::StartServerOnRequest, 1,
-                               std::numeric_limits<int>::min(),
-                               std::numeric_limits<int>::max()) == 0) {
+    if (getreg_LM_long_checked(
+            VdsProtocol::Settings::Group, VdsProtocol::Settings::StartServerOnRequest, 1,
+            std::numeric_limits<int>::min(), std::numeric_limits<int>::max()) == 0) {
         ZTRACE(1,
                "VDS: ensureConnection: Server not running and client is not allowed to start it");
         setLastError(QStringLiteral("Not allowed to start VelDataServer"));

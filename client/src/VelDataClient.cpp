@@ -7,8 +7,8 @@
 #include "Identifier.h"
 #include "ListTypes.h"
 #include "PreProcessor.h"
-#include "SettingsKeys.h"
 #include "ThreadedClientHandler.h"
+#include "VdsProtocol.h"
 #include "vedezid.h"
 #include "ztrace.h"
 
@@ -78,9 +78,10 @@ ThreadedClientHandler *VelDataClient::handler()
     // Received variants holding lists can only be read once these are known,
     // also in a process that never sends one.
     ListTypes::registerStreamOperators();
-    getreg_LM_warnUnknown(SettingsKeys::Group, SettingsKeys::all());
-    const int port = int(getreg_LM_long_checked(SettingsKeys::Group, SettingsKeys::ServerPort,
-                                                SettingsKeys::DefaultServerPort, 1, 65535));
+    getreg_LM_warnUnknown(VdsProtocol::Settings::Group, VdsProtocol::Settings::all());
+    const int port =
+        int(getreg_LM_long_checked(VdsProtocol::Settings::Group, VdsProtocol::Settings::ServerPort,
+                                   VdsProtocol::Settings::DefaultServerPort, 1, 65535));
     m_handler = new ThreadedClientHandler(QStringLiteral("localhost"), port);
     // Without an application object no event loop would carry a request or
     // end the thread; the handler then fails every call at once instead.
