@@ -23,8 +23,10 @@
 #include <QDir>
 #include <QFile>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -91,6 +93,74 @@ QString spelled(const QList<QByteArray> &names)
         texts << QStringLiteral("\"%1\" (%2)")
                      .arg(QFile::decodeName(name), QString::fromLatin1(name.toHex()));
     return texts.join(QStringLiteral(", "));
+}
+
+void writeCanonical(QDataStream &out, const QVariant &value);
+
+QByteArray streamed(const std::function<void(QDataStream &)> &write)
+{
+    QByteArray bytes;
+    QDataStream out(&bytes, QIODevice::WriteOnly);
+    out.setVersion(BasicPackage::StreamVersion);
+    write(out);
+    return bytes;
+}
+
+// Qt writes a hash's entries in bucket order, which follows the process's
+// hash seed and the order the entries went in: two distinct keys sharing a
+// bucket swap places on every write and read. The order means nothing, so
+// variants are compared with every hash's entries sorted; everything else
+// keeps its bytes.
+void writeCanonical(QDataStream &out, const QVariant &value)
+{
+    const int type = value.userType();
+    out << type << value.isNull();
+    if (type == QMetaType::QVariantHash) {
+        const QVariantHash hash = value.toHash();
+        QList<QByteArray> entries;
+        for (auto it = hash.cbegin(); it != hash.cend(); ++it)
+            entries << streamed([&it](QDataStream &entry) {
+                entry << it.key();
+                writeCanonical(entry, it.value());
+            });
+        std::sort(entries.begin(), entries.end());
+        out << entries;
+    } else if (type == QMetaType::QVariantMap) {
+        const QVariantMap map = value.toMap();
+        out << quint32(map.size());
+        for (auto it = map.cbegin(); it != map.cend(); ++it) {
+            out << it.key();
+            writeCanonical(out, it.value());
+        }
+    } else if (type == QMetaType::QVariantList) {
+        const QVariantList list = value.toList();
+        out << quint32(list.size());
+        for (const QVariant &element : list)
+            writeCanonical(out, element);
+    } else if (type == QMetaType::QVariant) {
+        writeCanonical(out, *static_cast<const QVariant *>(value.constData()));
+    } else {
+        out << value;
+    }
+}
+
+// Whether two variant frames differ at most in the order of hash entries:
+// the same bytes up to the value, and the same value once hashes are sorted.
+bool sameButHashOrder(const QByteArray &first, const QByteArray &second)
+{
+    if (first.size() != second.size())
+        return false;
+    const BasicPackagePtr a = decodeOne(first);
+    const BasicPackagePtr b = decodeOne(second);
+    const auto *va = dynamic_cast<const VariantPackage *>(a.data());
+    const auto *vb = dynamic_cast<const VariantPackage *>(b.data());
+    if (!va || !vb)
+        return false;
+    const int valueSize = streamed([va](QDataStream &out) { out << va->value(); }).size();
+    const int prefix = first.size() - valueSize;
+    return prefix >= 0 && first.left(prefix) == second.left(prefix) &&
+           streamed([va](QDataStream &out) { writeCanonical(out, va->value()); }) ==
+               streamed([vb](QDataStream &out) { writeCanonical(out, vb->value()); });
 }
 
 } // namespace
@@ -211,11 +281,6 @@ void PackageToucher::requireStableFrame(const BasicPackage &package, const QByte
                        "a written frame holds at least a header");
     FuzzCheck::require(announcedPayload(first) == first.size() - BasicPackage::HeaderSize,
                        "a written header counts the payload that follows");
-    // The decoder parses the first 64 KiB piece of a payload only (files
-    // apart), so larger frames are not expected to read back whole.
-    if (first.size() - BasicPackage::HeaderSize > HeaderDecoder::PACKAGE_CHUNK_SIZE &&
-        package.type() != BasicPackage::File)
-        return;
     const BasicPackagePtr again = decodeOne(first);
     FuzzCheck::require(again && again->type() == package.type(),
                        "a written frame reads back as its package type");
@@ -227,7 +292,9 @@ void PackageToucher::requireStableFrame(const BasicPackage &package, const QByte
         before = second;
         second = frameOf(*decodeOne(second));
     }
-    FuzzCheck::require(second == before, "a package read back writes the same frame", [&] {
+    const bool same = second == before ||
+                      (package.type() == BasicPackage::Variant && sameButHashOrder(before, second));
+    FuzzCheck::require(same, "a package read back writes the same frame", [&] {
         return QStringLiteral("type %1: %2 then %3")
             .arg(package.type())
             .arg(QString::fromLatin1(before.toHex()), QString::fromLatin1(second.toHex()));
