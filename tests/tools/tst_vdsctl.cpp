@@ -165,6 +165,8 @@ private slots:
     void storeAndRead();
     void missing_data();
     void missing();
+    void unreachable_data();
+    void unreachable();
     void watchLines_data();
     void watchLines();
     void files_data();
@@ -435,6 +437,34 @@ void TestVdsctl::missing()
     const Run run = core(words(arguments));
     QCOMPARE(run.err, error);
     QCOMPARE(run.exitCode, int(ExitFailed));
+    QCOMPARE(run.out, QByteArray());
+}
+
+void TestVdsctl::unreachable_data()
+{
+    QTest::addColumn<QString>("arguments");
+
+    // One row per way a command reaches the library ("type" is get's first
+    // step, "status" is sent as "cmd" is).
+    for (const char *arguments : {"set k v", "get k", "get --globals k", "get --mqtt k", "rm k",
+                                  "watch k", "cmd hello", "put-file k -", "get-file k -"})
+        QTest::newRow(arguments) << arguments;
+}
+
+// Every command reports a server it cannot reach as such: exit code 3.
+void TestVdsctl::unreachable()
+{
+    QFETCH(QString, arguments);
+
+    // The settings name a port where nobody listens; the library reads
+    // them anew for each connection.
+    QVERIFY(m_sandbox->pointAt());
+    const Run run = core(words(arguments), "content");
+    QVERIFY(m_sandbox->pointAt(m_sandbox->server()->port()));
+    QVERIFY2(run.err.startsWith("error: FAILED to connect to the VelDataServer: "),
+             run.err.constData());
+    QVERIFY2(isOneErrorLine(run.err), run.err.constData());
+    QCOMPARE(run.exitCode, int(ExitUnreachable));
     QCOMPARE(run.out, QByteArray());
 }
 
