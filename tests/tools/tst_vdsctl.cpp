@@ -481,8 +481,6 @@ void TestVdsctl::files_data()
     QTest::newRow("several pieces into a file name")
         << words("doc3") << 200000 << false << "out3/copy.bin"
         << "out3/copy.bin";
-    QTest::newRow("replacing a longer file") << words("doc4") << 100 << false << "out4/old.bin"
-                                             << "out4/old.bin";
     QTest::newRow("to standard output") << words("doc5 -u f") << 70000 << false << "-"
                                         << "";
     QTest::newRow("from standard input") << words("doc6 --name piped.txt") << 1000 << true << "out6"
@@ -500,7 +498,6 @@ void TestVdsctl::files()
     const QByteArray content = pattern(size);
     const QString source = work(QStringLiteral("source/data-%1.bin").arg(size));
     QVERIFY(writeFile(source, content));
-    QVERIFY(writeFile(work("out4/old.bin"), pattern(size * 3)));
     if (destination != "-")
         QDir().mkpath(work(destination.section('/', 0, 0)));
 
