@@ -3,6 +3,7 @@
 #include "ExitCode.h"
 
 #include <iterator>
+#include <type_traits>
 
 namespace {
 
@@ -11,109 +12,153 @@ VDS_IDENT_CONSTS identKind(const ValueName &name)
     return name.kind() == ValueName::Opcua ? VDS_IDENT_OPCUA : VDS_IDENT_MQTT;
 }
 
-bool typeOfDataType(VdsDataType dataType, TypedValue::Type *type)
+// One setter or getter of the library for each way a value is named. The
+// library's own overloads are picked by these member-pointer types.
+template <typename Arg>
+using RuntimeSetter = bool (VelDataClient::*)(const QString &, const QString &, Arg);
+template <typename Arg>
+using GlobalsSetter = bool (VelDataClient::*)(const QString &, Arg);
+template <typename Arg>
+using KindSetter = bool (VelDataClient::*)(VDS_IDENT_CONSTS, const QString &, Arg);
+template <typename T>
+using RuntimeGetter = int (VelDataClient::*)(const QString &, const QString &, T *);
+template <typename T>
+using KindGetter = int (VelDataClient::*)(VDS_IDENT_CONSTS, const QString &, T *);
+
+using Setter = bool (*)(VelDataClient &, const ValueName &, const QVariant &);
+using Getter = int (*)(VelDataClient &, const ValueName &, TypedValue *);
+
+template <typename Arg, RuntimeSetter<Arg> setter>
+bool setRuntimeVia(VelDataClient &client, const ValueName &name, const QVariant &data)
 {
-    static const TypedValue::Type types[] = {
-        TypedValue::String, TypedValue::Double,  TypedValue::Int,
-        TypedValue::Bool,   TypedValue::Strings, TypedValue::Doubles,
-        TypedValue::Ints,   TypedValue::File,    TypedValue::Variant,
-    };
-    const int index = int(dataType) - int(VdsTypeString);
-    if (index < 0 || index >= int(std::size(types)))
-        return false;
-    *type = types[index];
-    return true;
+    return (client.*setter)(name.key(), name.uuid(), data.value<std::decay_t<Arg>>());
 }
 
-// Runs one getter of the library; what it delivered becomes `value`, and its
-// own result (1, 0 or -1) is passed on.
-template <typename T, typename Getter>
-int fetch(TypedValue::Type type, Getter getter, TypedValue *value)
+template <typename Arg, GlobalsSetter<Arg> setter>
+bool setGlobalsVia(VelDataClient &client, const ValueName &name, const QVariant &data)
 {
-    T data{};
-    const int result = getter(&data);
+    return (client.*setter)(name.key(), data.value<std::decay_t<Arg>>());
+}
+
+template <typename Arg, KindSetter<Arg> setter>
+bool setByKindVia(VelDataClient &client, const ValueName &name, const QVariant &data)
+{
+    return (client.*setter)(identKind(name), name.key(), data.value<std::decay_t<Arg>>());
+}
+
+// What a getter delivered becomes `value`; its own result (1, 0 or -1) is
+// passed on.
+template <TypedValue::Type type, typename T>
+int deliver(int result, const T &data, TypedValue *value)
+{
     if (result > 0)
         *value = TypedValue(type, QVariant::fromValue(data));
     return result;
+}
+
+template <TypedValue::Type type, typename T, RuntimeGetter<T> getter>
+int getRuntimeVia(VelDataClient &client, const ValueName &name, TypedValue *value)
+{
+    T data{};
+    return deliver<type>((client.*getter)(name.key(), name.uuid(), &data), data, value);
+}
+
+template <TypedValue::Type type, typename T, KindGetter<T> getter>
+int getByKindVia(VelDataClient &client, const ValueName &name, TypedValue *value)
+{
+    T data{};
+    return deliver<type>((client.*getter)(identKind(name), name.key(), &data), data, value);
+}
+
+// A value type as the library handles it: the type it reports, and its calls
+// for each kind of name, null where that kind does not hold the type. Files
+// have no setter or getter here: their content goes through a path, never
+// through memory.
+struct TypeAccess
+{
+    TypedValue::Type type;
+    VdsDataType dataType;
+    Setter setRuntime;
+    Setter setGlobals;
+    Setter setByKind;
+    Getter getRuntime;
+    Getter getByKind;
+};
+
+using C = VelDataClient;
+using T = TypedValue;
+// Opcua and MQTT values are read by trying these getters in this order.
+const TypeAccess typeAccess[] = {
+    {T::Int, VdsTypeInt, setRuntimeVia<int, &C::setInt>, setGlobalsVia<int, &C::setGlobalsInt>,
+     setByKindVia<int, &C::setInt>, getRuntimeVia<T::Int, int, &C::getInt>,
+     getByKindVia<T::Int, int, &C::getInt>},
+    {T::Double, VdsTypeDouble, setRuntimeVia<double, &C::setDouble>,
+     setGlobalsVia<double, &C::setGlobalsDouble>, setByKindVia<double, &C::setDouble>,
+     getRuntimeVia<T::Double, double, &C::getDouble>,
+     getByKindVia<T::Double, double, &C::getDouble>},
+    {T::String, VdsTypeString, setRuntimeVia<const QString &, &C::setString>,
+     setGlobalsVia<const QString &, &C::setGlobalsString>,
+     setByKindVia<const QString &, &C::setString>, getRuntimeVia<T::String, QString, &C::getString>,
+     getByKindVia<T::String, QString, &C::getString>},
+    {T::Bool, VdsTypeBool, setRuntimeVia<bool, &C::setBool>, nullptr, nullptr,
+     getRuntimeVia<T::Bool, bool, &C::getBool>, nullptr},
+    {T::Strings, VdsTypeStringList, setRuntimeVia<const QStringList &, &C::setStringList>, nullptr,
+     nullptr, getRuntimeVia<T::Strings, QStringList, &C::getStringList>, nullptr},
+    {T::Doubles, VdsTypeDoubleList, setRuntimeVia<const QList<double> &, &C::setDoubleList>,
+     nullptr, nullptr, getRuntimeVia<T::Doubles, QList<double>, &C::getDoubleList>, nullptr},
+    {T::Ints, VdsTypeIntList, setRuntimeVia<const QList<int> &, &C::setIntList>, nullptr, nullptr,
+     getRuntimeVia<T::Ints, QList<int>, &C::getIntList>, nullptr},
+    {T::Variant, VdsTypeVariant, setRuntimeVia<const QVariant &, &C::setVariant>,
+     setGlobalsVia<const QVariant &, &C::setGlobalsVariant>, nullptr,
+     getRuntimeVia<T::Variant, QVariant, &C::getVariant>, nullptr},
+    {T::File, VdsTypeFile, nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+const TypeAccess &accessFor(TypedValue::Type type)
+{
+    for (const TypeAccess &access : typeAccess) {
+        if (access.type == type)
+            return access;
+    }
+    return typeAccess[std::size(typeAccess) - 1];
+}
+
+bool typeOfDataType(VdsDataType dataType, TypedValue::Type *type)
+{
+    for (const TypeAccess &access : typeAccess) {
+        if (access.dataType == dataType) {
+            *type = access.type;
+            return true;
+        }
+    }
+    return false;
 }
 
 } // namespace
 
 int ClientSession::set(const ValueName &name, const TypedValue &value)
 {
-    const QString &key = name.key();
-    const QString &uuid = name.uuid();
-    const QVariant &data = value.data();
-    bool stored = false;
+    const TypeAccess &access = accessFor(value.type());
+    Setter setter = nullptr;
+    QString refusal;
     switch (name.kind()) {
     case ValueName::Runtime:
-        switch (value.type()) {
-        case TypedValue::Int:
-            stored = m_client.setInt(key, uuid, data.toInt());
-            break;
-        case TypedValue::Double:
-            stored = m_client.setDouble(key, uuid, data.toDouble());
-            break;
-        case TypedValue::String:
-            stored = m_client.setString(key, uuid, data.toString());
-            break;
-        case TypedValue::Bool:
-            stored = m_client.setBool(key, uuid, data.toBool());
-            break;
-        case TypedValue::Strings:
-            stored = m_client.setStringList(key, uuid, data.toStringList());
-            break;
-        case TypedValue::Doubles:
-            stored = m_client.setDoubleList(key, uuid, value.doubles());
-            break;
-        case TypedValue::Ints:
-            stored = m_client.setIntList(key, uuid, value.ints());
-            break;
-        case TypedValue::Variant:
-            stored = m_client.setVariant(key, uuid, data);
-            break;
-        case TypedValue::File:
-            return fail(ExitUsage, QStringLiteral("files are stored with put-file"));
-        }
+        setter = access.setRuntime;
+        refusal = QStringLiteral("files are stored with put-file");
         break;
     case ValueName::Globals:
-        switch (value.type()) {
-        case TypedValue::Int:
-            stored = m_client.setGlobalsInt(key, data.toInt());
-            break;
-        case TypedValue::Double:
-            stored = m_client.setGlobalsDouble(key, data.toDouble());
-            break;
-        case TypedValue::String:
-            stored = m_client.setGlobalsString(key, data.toString());
-            break;
-        case TypedValue::Variant:
-            stored = m_client.setGlobalsVariant(key, data);
-            break;
-        default:
-            return fail(ExitUsage,
-                        QStringLiteral("globals values are int, double, string or variant"));
-        }
+        setter = access.setGlobals;
+        refusal = QStringLiteral("globals values are int, double, string or variant");
         break;
     case ValueName::Opcua:
     case ValueName::Mqtt:
-        switch (value.type()) {
-        case TypedValue::Int:
-            stored = m_client.setInt(identKind(name), key, data.toInt());
-            break;
-        case TypedValue::Double:
-            stored = m_client.setDouble(identKind(name), key, data.toDouble());
-            break;
-        case TypedValue::String:
-            stored = m_client.setString(identKind(name), key, data.toString());
-            break;
-        default:
-            return fail(ExitUsage,
-                        QStringLiteral("%1 values are int, double or string").arg(name.kindText()));
-        }
+        setter = access.setByKind;
+        refusal = QStringLiteral("%1 values are int, double or string").arg(name.kindText());
         break;
     }
-    return stored ? ExitOk : failed();
+    if (!setter)
+        return fail(ExitUsage, refusal);
+    return setter(m_client, name, value.data()) ? ExitOk : failed();
 }
 
 int ClientSession::get(const ValueName &name, TypedValue *value)
@@ -268,48 +313,13 @@ int ClientSession::notFound(const ValueName &name)
 
 int ClientSession::getRuntime(const ValueName &name, TypedValue::Type type, TypedValue *value)
 {
-    const QString &key = name.key();
-    const QString &uuid = name.uuid();
-    int result = 0;
-    switch (type) {
-    case TypedValue::Int:
-        result = fetch<int>(
-            type, [&](int *out) { return m_client.getInt(key, uuid, out); }, value);
-        break;
-    case TypedValue::Double:
-        result = fetch<double>(
-            type, [&](double *out) { return m_client.getDouble(key, uuid, out); }, value);
-        break;
-    case TypedValue::String:
-        result = fetch<QString>(
-            type, [&](QString *out) { return m_client.getString(key, uuid, out); }, value);
-        break;
-    case TypedValue::Bool:
-        result = fetch<bool>(
-            type, [&](bool *out) { return m_client.getBool(key, uuid, out); }, value);
-        break;
-    case TypedValue::Strings:
-        result = fetch<QStringList>(
-            type, [&](QStringList *out) { return m_client.getStringList(key, uuid, out); }, value);
-        break;
-    case TypedValue::Doubles:
-        result = fetch<QList<double>>(
-            type, [&](QList<double> *out) { return m_client.getDoubleList(key, uuid, out); },
-            value);
-        break;
-    case TypedValue::Ints:
-        result = fetch<QList<int>>(
-            type, [&](QList<int> *out) { return m_client.getIntList(key, uuid, out); }, value);
-        break;
-    case TypedValue::Variant:
-        result = fetch<QVariant>(
-            type, [&](QVariant *out) { return m_client.getVariant(key, uuid, out); }, value);
-        break;
-    case TypedValue::File:
-        // Its content is fetched by getFile into a folder, never into memory.
-        *value = TypedValue(TypedValue::File, QVariant());
+    const Getter getter = accessFor(type).getRuntime;
+    if (!getter) {
+        // A file's content is fetched by getFile into a folder, never into memory.
+        *value = TypedValue(type, QVariant());
         return ExitOk;
     }
+    const int result = getter(m_client, name, value);
     if (result < 0)
         return failed();
     return result == 0 ? notFound(name) : ExitOk;
@@ -317,21 +327,14 @@ int ClientSession::getRuntime(const ValueName &name, TypedValue::Type type, Type
 
 int ClientSession::getByKind(const ValueName &name, TypedValue *value)
 {
-    const VDS_IDENT_CONSTS kind = identKind(name);
-    const QString &key = name.key();
-    // These kinds are read only as int, double or string. A read of the wrong
-    // type leaves the fetched value in the client's cache, so each further
-    // attempt is answered from there without another request.
-    int result = fetch<int>(
-        TypedValue::Int, [&](int *out) { return m_client.getInt(kind, key, out); }, value);
-    if (result == 0)
-        result = fetch<double>(
-            TypedValue::Double, [&](double *out) { return m_client.getDouble(kind, key, out); },
-            value);
-    if (result == 0)
-        result = fetch<QString>(
-            TypedValue::String, [&](QString *out) { return m_client.getString(kind, key, out); },
-            value);
+    // A read of the wrong type leaves the fetched value in the client's
+    // cache, so each further attempt is answered from there without another
+    // request.
+    int result = 0;
+    for (const TypeAccess &access : typeAccess) {
+        if (access.getByKind && result == 0)
+            result = access.getByKind(m_client, name, value);
+    }
     if (result < 0)
         return failed();
     return result == 0 ? notFound(name) : ExitOk;
