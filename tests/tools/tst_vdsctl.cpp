@@ -11,6 +11,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSettings>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -542,6 +543,10 @@ void TestVdsctl::unreachable_data()
     QTest::newRow("globals, port closed")
         << "closed" << QStringList{"get", "--globals", "k"} << refused;
     QTest::newRow("watch, port closed") << "closed" << QStringList{"watch", "k"} << refused;
+    QTest::newRow("pinned certificate differs")
+        << "tls" << QStringList{"get", "k"} << "error: Server certificate fingerprint mismatch: ";
+    QTest::newRow("TLS against a plain server")
+        << "plain" << QStringList{"get", "k"} << "error: TLS handshake with VelDataServer failed: ";
 }
 
 void TestVdsctl::unreachable()
@@ -555,9 +560,24 @@ void TestVdsctl::unreachable()
         environment = m_noServer->environment();
     } else if (where == QLatin1String("closed")) {
         environment = m_closedPort->environment();
-    } else {
+    } else if (where == QLatin1String("off")) {
         environment = m_autostartDisabled->environment();
         environment.insert("VELDATASERVER_AUTOSTART_DISABLE", "1");
+    }
+    // A TLS client pinned to a certificate no server has: a TLS server of its
+    // own shows another one, the shared plain server fails the handshake.
+    std::unique_ptr<ServerSandbox> sandbox;
+    if (where == QLatin1String("tls") || where == QLatin1String("plain")) {
+        const QString settings = work(where + "/xdg/Haltra/VelDataServer.conf");
+        const bool tls = where == QLatin1String("tls");
+        sandbox = std::make_unique<ServerSandbox>(
+            work(where + "/xdg"), tls ? work("tls/tmp") : m_sandbox->environment().value("TMPDIR"));
+        QSettings(settings, QSettings::IniFormat).setValue("Settings/encryption", 1);
+        QVERIFY(tls ? sandbox->startServer() : sandbox->pointAt(m_sandbox->port()));
+        QSettings client(settings, QSettings::IniFormat);
+        client.setValue("Settings/encryption", 1);
+        client.setValue("Settings/serverCertificateSha256", QString(64, QLatin1Char('f')));
+        environment = sandbox->environment();
     }
     const Run run = vdsctl(arguments, "content", environment);
     QCOMPARE(run.exitCode, 3);
