@@ -272,21 +272,22 @@ int ClientSession::confirm()
     return ExitOk;
 }
 
-int ClientSession::exitCodeFor(const QString &lastError)
+int ClientSession::exitCodeFor(VdsErrorCode code)
 {
-    if (lastError == QLatin1String("Timeout reached"))
+    switch (code) {
+    case VdsErrorTimeout:
         return ExitTimeout;
-    static const char *const unreachable[] = {
-        "No connection to server possible",
-        "Not allowed to start VelDataServer",
-        "VelDataServer not found",
-        "Cannot start VelDataServer",
-        "FAILED to connect",
-        "Connection to server closed",
-    };
-    for (const char *text : unreachable) {
-        if (lastError.startsWith(QLatin1String(text)))
-            return ExitUnreachable;
+    case VdsErrorServerNotStarted:
+    case VdsErrorNoConnection:
+    case VdsErrorTlsRefused:
+        return ExitUnreachable;
+    case VdsErrorNone:
+    case VdsErrorNoApplication:
+    case VdsErrorServerRefused:
+    case VdsErrorNotFound:
+    case VdsErrorBadArgument:
+    case VdsErrorFile:
+        break;
     }
     return ExitFailed;
 }
@@ -296,7 +297,7 @@ int ClientSession::failed()
     const QString text = m_client.lastError();
     if (text.isEmpty())
         return fail(ExitFailed, QStringLiteral("the request failed without a reason"));
-    return fail(exitCodeFor(text), text);
+    return fail(exitCodeFor(m_client.lastErrorCode()), text);
 }
 
 int ClientSession::fail(int exitCode, const QString &text)

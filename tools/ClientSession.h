@@ -41,8 +41,8 @@ public:
     /// before it, and has pushed its globals values to this client.
     int confirm();
 
-    /// The exit code for a failure text of the library.
-    static int exitCodeFor(const QString &lastError);
+    /// The exit code for the kind of the library's last failure.
+    static int exitCodeFor(VdsErrorCode code);
 
 private:
     int failed();

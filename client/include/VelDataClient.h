@@ -12,10 +12,8 @@
 
 #include <functional>
 
-class Identifier;
-class PreProcessor;
 class ThreadedClientHandler;
-class QThread;
+class VelDataClientPrivate;
 
 /// Client of the local VelDataServer: stores, reads, removes and watches named
 /// values over one connection to localhost.
@@ -32,7 +30,8 @@ class QThread;
 /// Setters return true on success. Getters return 1 when a value was
 /// delivered into `*value`, 0 when none was delivered, -1 when the request
 /// failed or went unanswered; `*value` is left unchanged unless a value is
-/// delivered. lastError() tells why the last call failed.
+/// delivered. lastError() tells why the last call failed, lastErrorCode() what
+/// kind of failure that was.
 ///
 /// A value is named by a key and a uuid (runtime values), by a key alone
 /// (globals), or by an identifier kind and a key (OPC UA, MQTT).
@@ -66,6 +65,12 @@ public:
     /// Text of the last failure: "No connection to server possible",
     /// "Timeout reached", or the server's or connection's own message.
     QString lastError();
+    /// The kind of the last failure; changes whenever lastError() does, and
+    /// besides to VdsErrorNotFound when the server reports no such value and
+    /// to VdsErrorBadArgument when a call refuses a null output pointer
+    /// (lastError() keeps its text in those two cases). VdsErrorNone until
+    /// then.
+    VdsErrorCode lastErrorCode() const;
     /// The package id the next request will carry (1 ... 2147483646, then 1).
     int nextPackageId();
     /// The type of the runtime value key/uuid; VdsTypeUnknown when it does
@@ -157,21 +162,13 @@ public:
 
 private:
     Q_DISABLE_COPY(VelDataClient)
+    friend class VelDataClientPrivate;
     ThreadedClientHandler *handler();
-    template <typename Signal, typename... Values>
-    bool setAndWait(const Identifier &ident, Signal signal, const Values &...values);
-    template <typename T>
-    int readAfterGet(const Identifier &ident, int packageId,
-                     bool (PreProcessor::*reader)(const Identifier &, T *), T *value);
-    template <typename T>
-    int getByKey(const Identifier &ident, bool (PreProcessor::*reader)(const Identifier &, T *),
-                 T *value);
-    void deliverAutoUpdate(const Identifier &ident);
 
     ThreadedClientHandler *m_handler = nullptr;
     int m_packageIdCounter = 1;
-    QThread *m_handlerThread = nullptr;
-    AutoUpdateCallback m_autoUpdateCallback;
+    // Everything else, so that it can change without changing this class.
+    VelDataClientPrivate *const d;
 };
 
 #endif // VELDATACLIENT_H

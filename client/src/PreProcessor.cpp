@@ -57,7 +57,6 @@
 
 namespace {
 
-constexpr int NoConnection = -9;
 constexpr int WriteWaitMs = 5000;
 constexpr int StartPolls = 101;
 constexpr int StartPollIntervalMs = 100;
@@ -168,7 +167,7 @@ PreProcessor::~PreProcessor()
 bool PreProcessor::isServerReady()
 {
 #ifdef Q_OS_WIN
-    QSharedMemory block(QStringLiteral("VelDataServer-Ready"));
+    QSharedMemory block(QLatin1String(VdsProtocol::ReadinessKey));
     if (!block.attach(QSharedMemory::ReadWrite))
         return false;
     block.detach();
@@ -179,7 +178,7 @@ bool PreProcessor::isServerReady()
     // more than the rest of a request. Its key file lives in the temporary
     // folder, which a process does not change.
     static const QByteArray keyFile =
-        QFile::encodeName(QSharedMemory(QStringLiteral("VelDataServer-Ready")).nativeKey());
+        QFile::encodeName(QSharedMemory(QLatin1String(VdsProtocol::ReadinessKey)).nativeKey());
     const key_t key = ::ftok(keyFile.constData(), 'Q');
     if (key == -1)
         return false;
@@ -207,19 +206,20 @@ bool PreProcessor::ensureConnection()
             std::numeric_limits<int>::min(), std::numeric_limits<int>::max()) == 0) {
         ZTRACE(1,
                "VDS: ensureConnection: Server not running and client is not allowed to start it");
-        setLastError(QStringLiteral("Not allowed to start VelDataServer"));
+        setLastError(QStringLiteral("Not allowed to start VelDataServer"), VdsErrorNoConnection);
         return false;
     }
     if (qEnvironmentVariableIsSet("VELDATASERVER_AUTOSTART_DISABLE")) {
         ZTRACE(1, "VDS: VelDataServer autostart was disabled by VELDATASERVER_AUTOSTART_DISABLE");
         setLastError(
-            QStringLiteral("Not allowed to start VelDataServer (VELDATASERVER_AUTOSTART_DISABLE)"));
+            QStringLiteral("Not allowed to start VelDataServer (VELDATASERVER_AUTOSTART_DISABLE)"),
+            VdsErrorNoConnection);
         return false;
     }
     QString error;
     if (startServer(&error))
         return true;
-    setLastError(error);
+    setLastError(error, VdsErrorServerNotStarted);
     return false;
 }
 
@@ -228,7 +228,7 @@ bool PreProcessor::startServer(QString *error)
     if (isServerReady())
         return true;
     const QStringList folders = Dezizudavo_programFolders();
-    const QString program = QStringLiteral("VelDataServer");
+    const QString program = QLatin1String(VdsProtocol::ServerProgram);
     const QString path = Dezizudavo_locateProgram(program, folders);
     if (path.isEmpty()) {
         // Nothing to wait for: no poll would ever see a server come up.
@@ -293,7 +293,8 @@ bool PreProcessor::connectToServer(const QString &host, int port, int timeoutMs)
     if (!socket->waitForConnected(timeoutMs)) {
         const QString error = socket->errorString();
         ZTRACE(1, "VDS: FAILED to connect to the VelDataServer: %s", local(error).constData());
-        setLastError(QStringLiteral("FAILED to connect to the VelDataServer: ") + error);
+        setLastError(QStringLiteral("FAILED to connect to the VelDataServer: ") + error,
+                     VdsErrorNoConnection);
     } else {
         ZTRACE(5, "VDS: Connection SUCCSESSFUL");
         // A frame cut off by the previous connection's loss must not swallow
@@ -334,7 +335,7 @@ bool PreProcessor::peerMatchesPin()
                                                : QString::fromLatin1(presented));
     }
     ZTRACE(1, "VDS: %s", local(refusal).constData());
-    setLastError(refusal);
+    setLastError(refusal, VdsErrorTlsRefused);
     socket->abort();
     return false;
 }
@@ -392,10 +393,11 @@ void PreProcessor::connectionLost()
     // explains the close must reach its caller instead of the bare loss.
     onReadyRead();
     if (!m_awaited.isEmpty()) {
-        setLastError(QStringLiteral("Connection to server closed: ") + socket->errorString());
+        setLastError(QStringLiteral("Connection to server closed: ") + socket->errorString(),
+                     VdsErrorNoConnection);
         const QSet<int> lost = std::exchange(m_awaited, {});
         for (int id : lost)
-            emit dataFinished(id, NoConnection);
+            emit dataFinished(id, VdsProtocol::FinishNoConnection);
     }
     closeConnection(1);
 }
@@ -431,14 +433,14 @@ void PreProcessor::dataProcessed(BasicPackagePtr package, qint64, qint64)
         switch (response->responseCode()) {
         case ResponsePackage::Done:
         case ResponsePackage::Accepted:
-            finish(id, 1);
+            finish(id, VdsProtocol::FinishDone);
             return;
         case ResponsePackage::NotFound:
-            finish(id, 2);
+            finish(id, VdsProtocol::FinishNotFound);
             return;
         case ResponsePackage::Failed:
-            setLastError(response->message());
-            finish(id, -10);
+            setLastError(response->message(), VdsErrorServerRefused);
+            finish(id, VdsProtocol::FinishFailed);
             return;
         case ResponsePackage::InitAcknowledged: {
             // Under the mutex, so a waiter between its check and its wait
@@ -454,7 +456,7 @@ void PreProcessor::dataProcessed(BasicPackagePtr package, qint64, qint64)
     }
 
     if (const auto *command = dynamic_cast<const CommandPackage *>(package.data())) {
-        if (command->command().toLower() == QLatin1String("clear clients cache"))
+        if (command->command().toLower() == QLatin1String(VdsProtocol::ClearCacheCommand))
             m_cache->clear();
     }
 
@@ -472,7 +474,7 @@ void PreProcessor::dataProcessed(BasicPackagePtr package, qint64, qint64)
     }
 
     m_cache->insert(ident, package);
-    finish(id, 1);
+    finish(id, VdsProtocol::FinishDone);
 }
 
 void PreProcessor::finish(int packageId, int resultCode)
@@ -497,7 +499,7 @@ bool PreProcessor::connectedFor(int packageId)
     if (socket->state() == QAbstractSocket::ConnectedState ||
         connectToServer(host, port, connectTimeout))
         return true;
-    finish(packageId, NoConnection);
+    finish(packageId, VdsProtocol::FinishNoConnection);
     return false;
 }
 
@@ -695,7 +697,7 @@ bool PreProcessor::take(const Identifier &ident, Convert convert)
     if (!package || !convert(package.data()))
         return false;
     // Globals are served from the cache until the server invalidates them.
-    if (ident.typeIndex() != 2)
+    if (ident.typeIndex() != VdsProtocol::GlobalsKind)
         m_cache->remove(ident);
     return true;
 }
@@ -813,8 +815,8 @@ bool PreProcessor::readDataType(const Identifier &ident, int *type)
             return false;
         const int code = package->type();
         *type = code >= BasicPackage::String && code <= BasicPackage::Variant
-                    ? code - BasicPackage::String + 101
-                    : 100;
+                    ? code - BasicPackage::String + VdsProtocol::DataTypeFirst
+                    : VdsProtocol::DataTypeUnknown;
         return true;
     });
 }
@@ -827,17 +829,20 @@ bool PreProcessor::readFile(const Identifier &ident, const QString &directory, Q
     });
 }
 
-QString PreProcessor::lastError() const
+QString PreProcessor::lastError(VdsErrorCode *code) const
 {
     std::lock_guard<std::mutex> lock(m_errorMutex);
+    if (code)
+        *code = m_lastErrorCode;
     // A deep copy: the text's reference count is then never shared between
     // the worker thread and a reader, so no thread frees what another one
     // still counts (which ThreadSanitizer could not follow into Qt either).
     return QString(m_lastError.constData(), m_lastError.size());
 }
 
-void PreProcessor::setLastError(const QString &text)
+void PreProcessor::setLastError(const QString &text, VdsErrorCode code)
 {
     std::lock_guard<std::mutex> lock(m_errorMutex);
     m_lastError = text;
+    m_lastErrorCode = code;
 }

@@ -3,6 +3,7 @@
 
 #include "BasicPackage.h"
 #include "Identifier.h"
+#include "VdsTypes.h"
 
 #include <QAbstractSocket>
 #include <QList>
@@ -34,7 +35,7 @@ class QTimer;
 /// under a lock so that asking never touches the socket.
 ///
 /// A connection lost under waiting requests ends them at once: every request
-/// written on it and not yet answered gets finish code -9, with the reason in
+/// written on it and not yet answered gets FinishNoConnection, with the reason in
 /// the last error, so that no caller mistakes a dead server for a slow one.
 /// Only a loss does that; the client's own disconnect reports nothing.
 class PreProcessor : public QObject
@@ -74,7 +75,9 @@ public:
     /// given) says why, and stays untouched when there is no file to save.
     bool readFile(const Identifier &ident, const QString &directory, QString *error = nullptr);
 
-    QString lastError() const;
+    /// The text of the last failure; `code`, when given, receives its kind,
+    /// read under the same lock so that the two always belong together.
+    QString lastError(VdsErrorCode *code = nullptr) const;
     bool sendInit() const { return m_sendInit.load(); }
     bool initFinished() const { return m_initFinished.load(); }
     /// Blocks the calling thread (no event processing) until the server has
@@ -116,7 +119,7 @@ public slots:
     void autoUpdate(const Identifier &ident, bool enable, int packageId);
 
 private:
-    void setLastError(const QString &text);
+    void setLastError(const QString &text, VdsErrorCode code);
     /// The socket's disconnected: a loss unless this object closed it itself.
     void connectionLost();
     /// Closes the socket and forgets what was awaited and cached; the close is
@@ -129,7 +132,8 @@ private:
     /// mismatch (or no TLS at all) sets lastError and aborts the connection,
     /// so nothing is ever written to that peer. True when nothing is pinned.
     bool peerMatchesPin();
-    /// Connects when needed; on failure reports -9 for `packageId`.
+    /// Connects when needed; on failure reports FinishNoConnection for
+    /// `packageId`.
     bool connectedFor(int packageId);
     bool peerHasClosed() const;
     void probeSendQueue();
@@ -149,6 +153,7 @@ private:
     Cache *m_cache;
     mutable std::mutex m_errorMutex; // visible to ThreadSanitizer, unlike QMutex
     QString m_lastError;
+    VdsErrorCode m_lastErrorCode = VdsErrorNone;
     std::atomic<bool> m_sendInit{true};
     std::atomic<bool> m_initFinished{false};
     std::atomic<qint64> m_lastProgressMs{0};

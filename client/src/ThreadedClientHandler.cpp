@@ -2,6 +2,7 @@
 
 #include "Cache.h"
 #include "PreProcessor.h"
+#include "VdsProtocol.h"
 #include "ztrace.h"
 
 #include <QCoreApplication>
@@ -127,24 +128,34 @@ bool ThreadedClientHandler::startServer()
     QString error;
     if (PreProcessor::startServer(&error))
         return true;
-    m_lastError = error;
+    setLastError(error, VdsErrorServerNotStarted);
     return false;
 }
 
 bool ThreadedClientHandler::failConnection()
 {
-    m_lastError = m_preProcessor->lastError();
-    if (m_lastError.isEmpty())
-        m_lastError = QStringLiteral("No connection to server possible");
+    VdsErrorCode code = VdsErrorNone;
+    const QString error = m_preProcessor->lastError(&code);
+    if (error.isEmpty())
+        setLastError(QStringLiteral("No connection to server possible"), VdsErrorNoConnection);
+    else
+        setLastError(error, code);
     return false;
+}
+
+void ThreadedClientHandler::setLastError(const QString &text, VdsErrorCode code)
+{
+    m_lastError = text;
+    m_lastErrorCode = code;
 }
 
 bool ThreadedClientHandler::hasApplication()
 {
     if (QCoreApplication::instance())
         return true;
-    m_lastError = QStringLiteral("VelDataClient needs a QCoreApplication: create one (for "
-                                 "example in main()) before using the client");
+    setLastError(QStringLiteral("VelDataClient needs a QCoreApplication: create one (for "
+                                "example in main()) before using the client"),
+                 VdsErrorNoApplication);
     ZTRACE(1, "VDS: %s", m_lastError.toLocal8Bit().constData());
     return false;
 }
@@ -152,17 +163,18 @@ bool ThreadedClientHandler::hasApplication()
 int ThreadedClientHandler::waitForResult(int packageId, int timeoutMs, bool whileMoving)
 {
     if (!hasApplication())
-        return -9;
+        return VdsProtocol::FinishNoConnection;
     if (!m_preProcessor->ensureConnection()) {
         failConnection();
-        return -9;
+        return VdsProtocol::FinishNoConnection;
     }
     QElapsedTimer timer;
     timer.start();
     for (;;) {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            if (m_results.value(packageId, 0) != 0)
+            if (m_results.value(packageId, VdsProtocol::FinishTimedOut) !=
+                VdsProtocol::FinishTimedOut)
                 break;
         }
         if (timer.elapsed() >= timeoutMs &&
@@ -178,18 +190,23 @@ int ThreadedClientHandler::waitForResult(int packageId, int timeoutMs, bool whil
     int code;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
-        code = m_results.value(packageId, 0);
+        code = m_results.value(packageId, VdsProtocol::FinishTimedOut);
         if (code > 0)
             m_results.remove(packageId);
     }
     const qint64 emittedAt = m_emittedAt.take(packageId);
-    if (code != 0)
+    if (code != VdsProtocol::FinishTimedOut)
         m_lastDuration = m_clock.elapsed() - emittedAt;
     if (code < 0) {
-        m_lastError = m_preProcessor->lastError();
-    } else if (code == 0) {
+        VdsErrorCode kind = VdsErrorNone;
+        const QString error = m_preProcessor->lastError(&kind);
+        setLastError(error, kind);
+    } else if (code == VdsProtocol::FinishTimedOut) {
         ZTRACE(1, "VDS: !!! TIMEOUT while waiting for data after %d", int(timer.elapsed()));
-        m_lastError = QStringLiteral("Timeout reached");
+        setLastError(QStringLiteral("Timeout reached"), VdsErrorTimeout);
+    } else if (code == VdsProtocol::FinishNotFound) {
+        // Done, and no failure: the text stays that of the last failure.
+        m_lastErrorCode = VdsErrorNotFound;
     }
     return code;
 }
@@ -198,7 +215,7 @@ bool ThreadedClientHandler::getValue(const Identifier &ident, int packageId)
 {
     if (!hasApplication())
         return false;
-    const bool globals = ident.typeIndex() == 2;
+    const bool globals = ident.typeIndex() == VdsProtocol::GlobalsKind;
     if (m_preProcessor->socketState() == QAbstractSocket::ConnectedState) {
         if (globals || m_preProcessor->cache()->contains(ident))
             return true;
@@ -211,14 +228,14 @@ bool ThreadedClientHandler::getValue(const Identifier &ident, int packageId)
     if (globals)
         return false;
     emit getValue_signal(ident, packageId);
-    return waitForResult(packageId, 5000) > 0;
+    return waitForResult(packageId, VdsProtocol::RequestTimeoutMs) > 0;
 }
 
 int ThreadedClientHandler::getDataType(const Identifier &ident, int packageId)
 {
     emit getDataType_signal(ident, packageId);
-    waitForResult(packageId, 5000);
-    int type = 100;
+    waitForResult(packageId, VdsProtocol::RequestTimeoutMs);
+    int type = VdsProtocol::DataTypeUnknown;
     m_preProcessor->readDataType(ident, &type);
     return type;
 }
@@ -226,14 +243,14 @@ int ThreadedClientHandler::getDataType(const Identifier &ident, int packageId)
 bool ThreadedClientHandler::getFile(const Identifier &ident, QString &fileName, int packageId)
 {
     emit getFile_signal(ident, fileName, packageId);
-    if (waitForResult(packageId, 20000, true) < 1)
+    if (waitForResult(packageId, VdsProtocol::GetFileTimeoutMs, true) < 1)
         return false;
     QString error;
     if (m_preProcessor->readFile(ident, fileName, &error))
         return true;
     // Without a text the answer held no file, which is no failure of the call.
     if (!error.isEmpty())
-        m_lastError = QStringLiteral("Cannot save the file: ") + error;
+        setLastError(QStringLiteral("Cannot save the file: ") + error, VdsErrorFile);
     return false;
 }
 
@@ -245,7 +262,7 @@ bool ThreadedClientHandler::establishConnection()
     emit establishConnection_signal();
     QElapsedTimer timer;
     timer.start();
-    const bool acknowledged = m_preProcessor->waitForInit(5000);
+    const bool acknowledged = m_preProcessor->waitForInit(VdsProtocol::InitTimeoutMs);
     ZTRACE(4, "establishConnection(): Timer: %d", int(timer.elapsed()));
     if (!acknowledged)
         return true;

@@ -2,6 +2,7 @@
 #define THREADEDCLIENTHANDLER_H
 
 #include "Identifier.h"
+#include "VdsTypes.h"
 
 #include <QElapsedTimer>
 #include <QHash>
@@ -23,8 +24,8 @@ class QThread;
 /// land in the result table on the handler's own thread; values land in the
 /// connection's cache, from which the caller reads them after its wait.
 ///
-/// Finish codes: 1 done, 2 done with response code 4, 0 no answer in time,
-/// -9 no connection possible, -10 the server reported an error.
+/// The finish codes are VdsProtocol::FinishCode's. Each failure leaves a text
+/// and its kind (VdsErrorCode) side by side.
 class ThreadedClientHandler : public QObject
 {
     Q_OBJECT
@@ -47,6 +48,9 @@ public:
     int waitForResult(int packageId, int timeoutMs, bool whileMoving = false);
 
     QString lastError() const { return m_lastError; }
+    VdsErrorCode lastErrorCode() const { return m_lastErrorCode; }
+    /// For what the client object itself refuses, without a text of its own.
+    void setLastErrorCode(VdsErrorCode code) { m_lastErrorCode = code; }
     qint64 lastDuration() const { return m_lastDuration; }
     PreProcessor *preProcessor() const { return m_preProcessor; }
 
@@ -79,6 +83,7 @@ private:
     void discardStaleResultOn(void (ThreadedClientHandler::*signal)(Args...));
     void requestEmitted(int packageId);
     bool failConnection();
+    void setLastError(const QString &text, VdsErrorCode code);
     /// False, with lastError saying so, when the process has no
     /// QCoreApplication: nothing could carry a request.
     bool hasApplication();
@@ -91,6 +96,7 @@ private:
     qint64 m_lastDuration = 0;
     QMap<int, int> m_results;
     QString m_lastError;
+    VdsErrorCode m_lastErrorCode = VdsErrorNone;
     // When each waited request left, to measure getLastDuration; touched only
     // on the application thread.
     QElapsedTimer m_clock;

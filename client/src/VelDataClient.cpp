@@ -1,14 +1,13 @@
 #include "VelDataClient.h"
 
 #include "IdentDataGlobals.h"
-#include "IdentDataMqtt.h"
-#include "IdentDataOpcua.h"
 #include "IdentDataRuntime.h"
 #include "Identifier.h"
 #include "ListTypes.h"
 #include "PreProcessor.h"
 #include "ThreadedClientHandler.h"
 #include "VdsProtocol.h"
+#include "VelDataClientPrivate.h"
 #include "vedezid.h"
 #include "ztrace.h"
 
@@ -36,39 +35,25 @@ Identifier ofKind(VDS_IDENT_CONSTS kind, const QString &key)
     return ident;
 }
 
-QString keyOf(const IdentData *data)
-{
-    if (auto r = dynamic_cast<const IdentDataRuntime *>(data))
-        return r->key();
-    if (auto g = dynamic_cast<const IdentDataGlobals *>(data))
-        return g->key();
-    if (auto o = dynamic_cast<const IdentDataOpcua *>(data))
-        return o->key();
-    if (auto m = dynamic_cast<const IdentDataMqtt *>(data))
-        return m->key();
-    return QString();
-}
-
 } // namespace
 
-VelDataClient::VelDataClient()
+VelDataClient::VelDataClient() : d(new VelDataClientPrivate(this))
 {
     ZTRACE(5, "VDS: VelDataClient constructor");
 }
 
 VelDataClient::~VelDataClient()
 {
-    if (!m_handler)
-        return;
-    if (!m_handlerThread) {
+    if (m_handler && !d->handlerThread) {
         delete m_handler;
-        return;
+    } else if (m_handler) {
+        // The handler belongs to its own thread, where answers are recorded;
+        // it is deleted there, and that thread ends once it is gone.
+        m_handler->deleteLater();
+        d->handlerThread->wait();
+        delete d->handlerThread;
     }
-    // The handler belongs to its own thread, where answers are recorded; it is
-    // deleted there, and that thread ends once it is gone.
-    m_handler->deleteLater();
-    m_handlerThread->wait();
-    delete m_handlerThread;
+    delete d;
 }
 
 ThreadedClientHandler *VelDataClient::handler()
@@ -83,34 +68,25 @@ ThreadedClientHandler *VelDataClient::handler()
         int(getreg_LM_long_checked(VdsProtocol::Settings::Group, VdsProtocol::Settings::ServerPort,
                                    VdsProtocol::Settings::DefaultServerPort, 1, 65535));
     m_handler = new ThreadedClientHandler(QStringLiteral("localhost"), port);
+    if (d->codeBeforeHandler != VdsErrorNone)
+        m_handler->setLastErrorCode(d->codeBeforeHandler);
     // Without an application object no event loop would carry a request or
     // end the thread; the handler then fails every call at once instead.
     if (!QCoreApplication::instance())
         return m_handler;
-    m_handlerThread = new QThread;
-    m_handler->moveToThread(m_handlerThread);
-    connect(m_handler, &QObject::destroyed, m_handlerThread, &QThread::quit, Qt::DirectConnection);
+    d->handlerThread = new QThread;
+    m_handler->moveToThread(d->handlerThread);
+    connect(m_handler, &QObject::destroyed, d->handlerThread, &QThread::quit, Qt::DirectConnection);
     // Queued to this client's thread: the callback runs in its event loop.
     connect(m_handler, &ThreadedClientHandler::autoUpdateReceived, this,
-            [this](const Identifier &ident) { deliverAutoUpdate(ident); });
-    m_handlerThread->start(QThread::InheritPriority);
+            [this](const Identifier &ident) { d->deliverAutoUpdate(ident); });
+    d->handlerThread->start(QThread::InheritPriority);
     return m_handler;
-}
-
-void VelDataClient::deliverAutoUpdate(const Identifier &ident)
-{
-    if (!m_autoUpdateCallback)
-        return;
-    const IdentData *data = ident.data();
-    const auto *rt = dynamic_cast<const IdentDataRuntime *>(data);
-    // A copy, so that the callback may replace itself.
-    const AutoUpdateCallback callback = m_autoUpdateCallback;
-    callback(data ? data->kindName() : QString(), keyOf(data), rt ? rt->uuid() : QString());
 }
 
 void VelDataClient::setAutoUpdateCallback(AutoUpdateCallback callback)
 {
-    m_autoUpdateCallback = std::move(callback);
+    d->autoUpdateCallback = std::move(callback);
 }
 
 bool VelDataClient::establishConnection()
@@ -139,6 +115,11 @@ QString VelDataClient::lastError()
     return handler()->lastError();
 }
 
+VdsErrorCode VelDataClient::lastErrorCode() const
+{
+    return m_handler ? m_handler->lastErrorCode() : d->codeBeforeHandler;
+}
+
 int VelDataClient::nextPackageId()
 {
     const int id = m_packageIdCounter >= 0x7FFFFFFF ? 1 : m_packageIdCounter;
@@ -153,44 +134,12 @@ VdsDataType VelDataClient::getDataType(const QString &key, const QString &uuid)
     return static_cast<VdsDataType>(handler()->getDataType(ident, id));
 }
 
-template <typename Signal, typename... Values>
-bool VelDataClient::setAndWait(const Identifier &ident, Signal signal, const Values &...values)
-{
-    const int id = nextPackageId();
-    ThreadedClientHandler *h = handler();
-    emit(h->*signal)(ident, values..., id);
-    return h->waitForResult(id, 5000) > 0;
-}
-
-template <typename T>
-int VelDataClient::readAfterGet(const Identifier &ident, int packageId,
-                                bool (PreProcessor::*reader)(const Identifier &, T *), T *value)
-{
-    ThreadedClientHandler *h = handler();
-    if (!h->getValue(ident, packageId))
-        return -1;
-    return (h->preProcessor()->*reader)(ident, value) ? 1 : 0;
-}
-
-// Globals and kind getters consume an id and create the handler before they
-// look at the output pointer, and report a null one as a failure.
-template <typename T>
-int VelDataClient::getByKey(const Identifier &ident,
-                            bool (PreProcessor::*reader)(const Identifier &, T *), T *value)
-{
-    const int id = nextPackageId();
-    handler();
-    if (!value)
-        return -1;
-    return readAfterGet(ident, id, reader, value);
-}
-
 // Runtime setters. Without a uuid, scalars use an empty one and the others a
 // null one; the server sees the difference.
 
 bool VelDataClient::setString(const QString &key, const QString &uuid, const QString &value)
 {
-    return setAndWait(runtime(key, uuid), &ThreadedClientHandler::setString_signal, value);
+    return d->setAndWait(runtime(key, uuid), &ThreadedClientHandler::setString_signal, value);
 }
 
 bool VelDataClient::setString(const QString &key, const QString &value)
@@ -200,7 +149,7 @@ bool VelDataClient::setString(const QString &key, const QString &value)
 
 bool VelDataClient::setDouble(const QString &key, const QString &uuid, double value)
 {
-    return setAndWait(runtime(key, uuid), &ThreadedClientHandler::setDouble_signal, value);
+    return d->setAndWait(runtime(key, uuid), &ThreadedClientHandler::setDouble_signal, value);
 }
 
 bool VelDataClient::setDouble(const QString &key, double value)
@@ -210,7 +159,7 @@ bool VelDataClient::setDouble(const QString &key, double value)
 
 bool VelDataClient::setInt(const QString &key, const QString &uuid, int value)
 {
-    return setAndWait(runtime(key, uuid), &ThreadedClientHandler::setInt32_signal, value);
+    return d->setAndWait(runtime(key, uuid), &ThreadedClientHandler::setInt32_signal, value);
 }
 
 bool VelDataClient::setInt(const QString &key, int value)
@@ -220,7 +169,7 @@ bool VelDataClient::setInt(const QString &key, int value)
 
 bool VelDataClient::setBool(const QString &key, const QString &uuid, bool value)
 {
-    return setAndWait(runtime(key, uuid), &ThreadedClientHandler::setBool_signal, value);
+    return d->setAndWait(runtime(key, uuid), &ThreadedClientHandler::setBool_signal, value);
 }
 
 bool VelDataClient::setBool(const QString &key, bool value)
@@ -230,7 +179,7 @@ bool VelDataClient::setBool(const QString &key, bool value)
 
 bool VelDataClient::setStringList(const QString &key, const QString &uuid, const QStringList &value)
 {
-    return setAndWait(runtime(key, uuid), &ThreadedClientHandler::setStringList_signal, value);
+    return d->setAndWait(runtime(key, uuid), &ThreadedClientHandler::setStringList_signal, value);
 }
 
 bool VelDataClient::setStringList(const QString &key, const QStringList &value)
@@ -241,7 +190,7 @@ bool VelDataClient::setStringList(const QString &key, const QStringList &value)
 bool VelDataClient::setDoubleList(const QString &key, const QString &uuid,
                                   const QList<double> &value)
 {
-    return setAndWait(runtime(key, uuid), &ThreadedClientHandler::setDoubleList_signal, value);
+    return d->setAndWait(runtime(key, uuid), &ThreadedClientHandler::setDoubleList_signal, value);
 }
 
 bool VelDataClient::setDoubleList(const QString &key, const QList<double> &value)
@@ -251,7 +200,7 @@ bool VelDataClient::setDoubleList(const QString &key, const QList<double> &value
 
 bool VelDataClient::setIntList(const QString &key, const QString &uuid, const QList<int> &value)
 {
-    return setAndWait(runtime(key, uuid), &ThreadedClientHandler::setInt32List_signal, value);
+    return d->setAndWait(runtime(key, uuid), &ThreadedClientHandler::setInt32List_signal, value);
 }
 
 bool VelDataClient::setIntList(const QString &key, const QList<int> &value)
@@ -261,7 +210,7 @@ bool VelDataClient::setIntList(const QString &key, const QList<int> &value)
 
 bool VelDataClient::setVariant(const QString &key, const QString &uuid, const QVariant &value)
 {
-    return setAndWait(runtime(key, uuid), &ThreadedClientHandler::setVariant_signal, value);
+    return d->setAndWait(runtime(key, uuid), &ThreadedClientHandler::setVariant_signal, value);
 }
 
 bool VelDataClient::setVariant(const QString &key, const QVariant &value)
@@ -281,7 +230,7 @@ bool VelDataClient::setFile(const QString &key, const QString &uuid, const QStri
     const int id = nextPackageId();
     ThreadedClientHandler *h = handler();
     emit h->setFile_signal(runtime(key, uuid), fileName, id);
-    return h->waitForResult(id, 5000, true) > 0;
+    return h->waitForResult(id, VdsProtocol::SetFileTimeoutMs, true) > 0;
 }
 
 bool VelDataClient::setFile(const QString &key, const QString &fileName)
@@ -292,33 +241,91 @@ bool VelDataClient::setFile(const QString &key, const QString &fileName)
 
 bool VelDataClient::removeValue(const QString &key, const QString &uuid)
 {
-    return setAndWait(runtime(key, uuid), &ThreadedClientHandler::removeValue_signal);
+    return d->setAndWait(runtime(key, uuid), &ThreadedClientHandler::removeValue_signal);
 }
 
-// Runtime getters: a null output returns 0 before anything else happens.
+// Runtime getters. Without a uuid, scalars use an empty one and the others a
+// null one, as the setters do.
 
-#define VDS_RUNTIME_GETTER(Name, Type, Reader, OmittedUuid)                                        \
-    int VelDataClient::Name(const QString &key, const QString &uuid, Type *value)                  \
-    {                                                                                              \
-        if (!value)                                                                                \
-            return 0;                                                                              \
-        const Identifier ident = runtime(key, uuid);                                               \
-        return readAfterGet(ident, nextPackageId(), &PreProcessor::Reader, value);                 \
-    }                                                                                              \
-    int VelDataClient::Name(const QString &key, Type *value)                                       \
-    {                                                                                              \
-        return Name(key, OmittedUuid, value);                                                      \
-    }
+int VelDataClient::getString(const QString &key, const QString &uuid, QString *value)
+{
+    return d->getRuntime(key, uuid, &PreProcessor::readString, value);
+}
 
-VDS_RUNTIME_GETTER(getString, QString, readString, QStringLiteral(""))
-VDS_RUNTIME_GETTER(getDouble, double, readDouble, QStringLiteral(""))
-VDS_RUNTIME_GETTER(getInt, int, readInt32, QStringLiteral(""))
-VDS_RUNTIME_GETTER(getBool, bool, readBool, QStringLiteral(""))
-VDS_RUNTIME_GETTER(getStringList, QStringList, readStringList, QString())
-VDS_RUNTIME_GETTER(getDoubleList, QList<double>, readDoubleList, QString())
-VDS_RUNTIME_GETTER(getIntList, QList<int>, readInt32List, QString())
-VDS_RUNTIME_GETTER(getVariant, QVariant, readVariant, QString())
-#undef VDS_RUNTIME_GETTER
+int VelDataClient::getString(const QString &key, QString *value)
+{
+    return getString(key, QStringLiteral(""), value);
+}
+
+int VelDataClient::getDouble(const QString &key, const QString &uuid, double *value)
+{
+    return d->getRuntime(key, uuid, &PreProcessor::readDouble, value);
+}
+
+int VelDataClient::getDouble(const QString &key, double *value)
+{
+    return getDouble(key, QStringLiteral(""), value);
+}
+
+int VelDataClient::getInt(const QString &key, const QString &uuid, int *value)
+{
+    return d->getRuntime(key, uuid, &PreProcessor::readInt32, value);
+}
+
+int VelDataClient::getInt(const QString &key, int *value)
+{
+    return getInt(key, QStringLiteral(""), value);
+}
+
+int VelDataClient::getBool(const QString &key, const QString &uuid, bool *value)
+{
+    return d->getRuntime(key, uuid, &PreProcessor::readBool, value);
+}
+
+int VelDataClient::getBool(const QString &key, bool *value)
+{
+    return getBool(key, QStringLiteral(""), value);
+}
+
+int VelDataClient::getStringList(const QString &key, const QString &uuid, QStringList *value)
+{
+    return d->getRuntime(key, uuid, &PreProcessor::readStringList, value);
+}
+
+int VelDataClient::getStringList(const QString &key, QStringList *value)
+{
+    return getStringList(key, QString(), value);
+}
+
+int VelDataClient::getDoubleList(const QString &key, const QString &uuid, QList<double> *value)
+{
+    return d->getRuntime(key, uuid, &PreProcessor::readDoubleList, value);
+}
+
+int VelDataClient::getDoubleList(const QString &key, QList<double> *value)
+{
+    return getDoubleList(key, QString(), value);
+}
+
+int VelDataClient::getIntList(const QString &key, const QString &uuid, QList<int> *value)
+{
+    return d->getRuntime(key, uuid, &PreProcessor::readInt32List, value);
+}
+
+int VelDataClient::getIntList(const QString &key, QList<int> *value)
+{
+    return getIntList(key, QString(), value);
+}
+
+int VelDataClient::getVariant(const QString &key, const QString &uuid, QVariant *value)
+{
+    return d->getRuntime(key, uuid, &PreProcessor::readVariant, value);
+}
+
+int VelDataClient::getVariant(const QString &key, QVariant *value)
+{
+    return getVariant(key, QString(), value);
+}
 
 int VelDataClient::getFile(const QString &key, QString &uuid, const QString &fileName)
 {
@@ -362,17 +369,17 @@ bool VelDataClient::sendCommand(const QString &cmd, const QStringList &params)
 
 bool VelDataClient::setGlobalsString(const QString &key, const QString &value)
 {
-    return setAndWait(globals(key), &ThreadedClientHandler::setString_signal, value);
+    return d->setAndWait(globals(key), &ThreadedClientHandler::setString_signal, value);
 }
 
 bool VelDataClient::setGlobalsDouble(const QString &key, double value)
 {
-    return setAndWait(globals(key), &ThreadedClientHandler::setDouble_signal, value);
+    return d->setAndWait(globals(key), &ThreadedClientHandler::setDouble_signal, value);
 }
 
 bool VelDataClient::setGlobalsInt(const QString &key, int value)
 {
-    return setAndWait(globals(key), &ThreadedClientHandler::setInt32_signal, value);
+    return d->setAndWait(globals(key), &ThreadedClientHandler::setInt32_signal, value);
 }
 
 bool VelDataClient::setGlobalsVariant(const QString &key, const QVariant &value)
@@ -395,57 +402,57 @@ bool VelDataClient::setGlobalsVariant(const QString &key, const QVariant &value)
 
 bool VelDataClient::removeGlobals(const QString &key)
 {
-    return setAndWait(globals(key), &ThreadedClientHandler::removeValue_signal);
+    return d->setAndWait(globals(key), &ThreadedClientHandler::removeValue_signal);
 }
 
 int VelDataClient::getGlobalsString(const QString &key, QString *value)
 {
-    return getByKey(globals(key), &PreProcessor::readString, value);
+    return d->getByKey(globals(key), &PreProcessor::readString, value);
 }
 
 int VelDataClient::getGlobalsDouble(const QString &key, double *value)
 {
-    return getByKey(globals(key), &PreProcessor::readDouble, value);
+    return d->getByKey(globals(key), &PreProcessor::readDouble, value);
 }
 
 int VelDataClient::getGlobalsInt(const QString &key, int *value)
 {
-    return getByKey(globals(key), &PreProcessor::readInt32, value);
+    return d->getByKey(globals(key), &PreProcessor::readInt32, value);
 }
 
 int VelDataClient::getGlobalsVariant(const QString &key, QVariant *value)
 {
-    return getByKey(globals(key), &PreProcessor::readVariant, value);
+    return d->getByKey(globals(key), &PreProcessor::readVariant, value);
 }
 
 // OPC UA and MQTT values
 
 bool VelDataClient::setString(VDS_IDENT_CONSTS kind, const QString &key, const QString &value)
 {
-    return setAndWait(ofKind(kind, key), &ThreadedClientHandler::setString_signal, value);
+    return d->setAndWait(ofKind(kind, key), &ThreadedClientHandler::setString_signal, value);
 }
 
 bool VelDataClient::setDouble(VDS_IDENT_CONSTS kind, const QString &key, double value)
 {
-    return setAndWait(ofKind(kind, key), &ThreadedClientHandler::setDouble_signal, value);
+    return d->setAndWait(ofKind(kind, key), &ThreadedClientHandler::setDouble_signal, value);
 }
 
 bool VelDataClient::setInt(VDS_IDENT_CONSTS kind, const QString &key, int value)
 {
-    return setAndWait(ofKind(kind, key), &ThreadedClientHandler::setInt32_signal, value);
+    return d->setAndWait(ofKind(kind, key), &ThreadedClientHandler::setInt32_signal, value);
 }
 
 int VelDataClient::getString(VDS_IDENT_CONSTS kind, const QString &key, QString *value)
 {
-    return getByKey(ofKind(kind, key), &PreProcessor::readString, value);
+    return d->getByKey(ofKind(kind, key), &PreProcessor::readString, value);
 }
 
 int VelDataClient::getDouble(VDS_IDENT_CONSTS kind, const QString &key, double *value)
 {
-    return getByKey(ofKind(kind, key), &PreProcessor::readDouble, value);
+    return d->getByKey(ofKind(kind, key), &PreProcessor::readDouble, value);
 }
 
 int VelDataClient::getInt(VDS_IDENT_CONSTS kind, const QString &key, int *value)
 {
-    return getByKey(ofKind(kind, key), &PreProcessor::readInt32, value);
+    return d->getByKey(ofKind(kind, key), &PreProcessor::readInt32, value);
 }

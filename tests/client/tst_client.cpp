@@ -94,8 +94,8 @@ private slots:
     void dataTypes();
     void filesRoundTrip();
     void autoUpdateCallback();
-    void lostConnectionEndsTheWait_data();
-    void lostConnectionEndsTheWait();
+    void failuresAreReported_data();
+    void failuresAreReported();
     void noConnectionWhenNotAllowedToStart();
     void withoutApplicationEveryCallFails();
     void slowFileIsNotTimedOut();
@@ -552,55 +552,90 @@ void TestClient::autoUpdateCallback()
 // The server ends the connection instead of answering: the call fails at
 // once with the loss (or with what the server said before it), never with a
 // time-out, and the next call connects anew.
-void TestClient::lostConnectionEndsTheWait_data()
+// A failed call's result, text and kind; a lost connection ends the wait at
+// once. Each row's client then recovers, unless its settings forbid it.
+void TestClient::failuresAreReported_data()
 {
+    QTest::addColumn<QString>("settings");
     QTest::addColumn<int>("requestType");
     QTest::addColumn<QList<QByteArray>>("replies");
     QTest::addColumn<ClientCall>("call");
     QTest::addColumn<QVariant>("result");
     QTest::addColumn<QString>("lastError");
+    QTest::addColumn<int>("code");
 
     const QString closed = QStringLiteral("Connection to server closed: ");
     QTest::newRow("set, closed instead of answered")
-        << int(BasicPackage::Int) << QList<QByteArray>{ScriptedServer::hangUp()}
+        << QString() << int(BasicPackage::Int) << QList<QByteArray>{ScriptedServer::hangUp()}
         << ClientCall([](VelDataClient &c) { return c.setInt("a", 1); }) << QVariant(false)
-        << closed;
+        << closed << int(VdsErrorNoConnection);
     QTest::newRow("get, reset instead of answered")
-        << int(BasicPackage::Action) << QList<QByteArray>{ScriptedServer::resetConnection()}
-        << ClientCall([](VelDataClient &c) {
+        << QString() << int(BasicPackage::Action)
+        << QList<QByteArray>{ScriptedServer::resetConnection()} << ClientCall([](VelDataClient &c) {
                QString v;
                return c.getString("a", &v);
            })
-        << QVariant(-1) << closed;
+        << QVariant(-1) << closed << int(VdsErrorNoConnection);
     // The first waited request of a fresh client carries id 1.
     const QByteArray file = frame<FilePackage>(1, rt("doc", QString()), QStringLiteral("f.bin"),
                                                QList<QByteArray *>{new QByteArray(200000, 'f')});
     QTest::newRow("file answer cut short")
-        << int(BasicPackage::Action)
+        << QString() << int(BasicPackage::Action)
         << QList<QByteArray>{file.left(70000), ScriptedServer::hangUp()}
         << ClientCall([](VelDataClient &c) {
                QTemporaryDir dir;
                return c.getFile("doc", dir.path());
            })
-        << QVariant(-1) << closed;
+        << QVariant(-1) << closed << int(VdsErrorNoConnection);
     QTest::newRow("refused, then reset: the refusal is reported")
-        << int(BasicPackage::String)
+        << QString() << int(BasicPackage::String)
         << QList<QByteArray>{frame<ResponsePackage>(1, 5,
                                                     QStringLiteral("Request too large: 70 "
                                                                    "bytes, limit 64")),
                              ScriptedServer::resetConnection()}
         << ClientCall([](VelDataClient &c) { return c.setString("a", QStringLiteral("x")); })
-        << QVariant(false) << "Request too large: 70 bytes, limit 64";
+        << QVariant(false) << "Request too large: 70 bytes, limit 64" << int(VdsErrorServerRefused);
+    QTest::newRow("not found") << QString() << int(BasicPackage::Action)
+                               << QList<QByteArray>{frame<ResponsePackage>(1, 4, QString())}
+                               << ClientCall([](VelDataClient &c) {
+                                      QString v;
+                                      return c.getString("a", &v);
+                                  })
+                               << QVariant(0) << QString() << int(VdsErrorNotFound);
+    QTest::newRow("runtime getter without output")
+        << QString() << -1 << QList<QByteArray>()
+        << ClientCall([](VelDataClient &c) { return c.getInt("a", nullptr); }) << QVariant(0)
+        << QString() << int(VdsErrorBadArgument);
+    QTest::newRow("globals getter without output")
+        << QString() << -1 << QList<QByteArray>()
+        << ClientCall([](VelDataClient &c) { return c.getGlobalsInt("a", nullptr); })
+        << QVariant(-1) << QString() << int(VdsErrorBadArgument);
+    const QByteArray small = frame<FilePackage>(1, rt("doc", QString()), QStringLiteral("f.bin"),
+                                                QList<QByteArray *>{new QByteArray(10, 'f')});
+    QTest::newRow("file cannot be saved")
+        << QString() << int(BasicPackage::Action) << QList<QByteArray>{small}
+        << ClientCall([](VelDataClient &c) { return c.getFile("doc", "/nonexistent/folder"); })
+        << QVariant(-1) << "Cannot save the file: " << int(VdsErrorFile);
+    QTest::newRow("pinned certificate, no TLS")
+        << "serverCertificateSha256=" + QString(64, QLatin1Char('f')) << -1 << QList<QByteArray>()
+        << ClientCall([](VelDataClient &c) { return c.setInt("a", 1); }) << QVariant(false)
+        << "Server certificate fingerprint is set but encryption is off: refusing an "
+           "unencrypted connection"
+        << int(VdsErrorTlsRefused);
 }
 
-void TestClient::lostConnectionEndsTheWait()
+void TestClient::failuresAreReported()
 {
+    QFETCH(QString, settings);
     QFETCH(int, requestType);
     QFETCH(QList<QByteArray>, replies);
     QFETCH(ClientCall, call);
     QFETCH(QVariant, result);
     QFETCH(QString, lastError);
+    QFETCH(int, code);
 
+    if (!settings.isEmpty())
+        server->writeSettings(settings);
     server->setScript([this, requestType, replies](const ScriptedServer::Frame &f) {
         return f.type == requestType ? replies : server->defaultReply(f);
     });
@@ -608,6 +643,9 @@ void TestClient::lostConnectionEndsTheWait()
     QVERIFY2(client->lastError().startsWith(lastError), qPrintable(client->lastError()));
     if (!lastError.endsWith(QLatin1String(": ")))
         QCOMPARE(client->lastError(), lastError);
+    QCOMPARE(int(client->lastErrorCode()), code);
+    if (!settings.isEmpty())
+        return;
 
     server->reset();
     QVERIFY2(client->setInt("after", 2), qPrintable(client->lastError()));
@@ -621,6 +659,7 @@ void TestClient::noConnectionWhenNotAllowedToStart()
     timer.start();
     QVERIFY(!client->setInt("a", 1));
     QCOMPARE(client->lastError(), QStringLiteral("Not allowed to start VelDataServer"));
+    QCOMPARE(client->lastErrorCode(), VdsErrorNoConnection);
     int v = 0;
     QCOMPARE(client->getInt("a", &v), -1);
     QCOMPARE(client->getDataType("a", "b"), VdsTypeUnknown);
@@ -640,7 +679,7 @@ void TestClient::withoutApplicationEveryCallFails()
     const QString error = QStringLiteral("VelDataClient needs a QCoreApplication: create one (for "
                                          "example in main()) before using the client");
     QCOMPARE(QString::fromUtf8(child.readAllStandardOutput()).split(QLatin1Char('\n')),
-             QStringList({"setInt 0 " + error, "getInt -1 " + error, "getFile -1 " + error,
+             QStringList({"setInt 0 1 " + error, "getInt -1 " + error, "getFile -1 " + error,
                           "establishConnection 0 " + error, ""}));
 }
 
@@ -761,7 +800,8 @@ static int runWithoutApplication()
 {
     QTextStream out(stdout);
     VelDataClient client;
-    out << "setInt " << client.setInt("a", "b", 5) << ' ' << client.lastError() << '\n';
+    out << "setInt " << client.setInt("a", "b", 5) << ' ' << client.lastErrorCode() << ' '
+        << client.lastError() << '\n';
     int value = 0;
     out << "getInt " << client.getInt("a", "b", &value) << ' ' << client.lastError() << '\n';
     out << "getFile " << client.getFile("f", "b", QDir::tempPath()) << ' ' << client.lastError()
@@ -782,6 +822,7 @@ void TestClient::timeouts()
     QVERIFY(!client->setInt("a", 1));
     QVERIFY(timer.elapsed() >= 5000);
     QCOMPARE(client->lastError(), QStringLiteral("Timeout reached"));
+    QCOMPARE(client->lastErrorCode(), VdsErrorTimeout);
     timer.restart();
     QString s;
     QCOMPARE(client->getString("a", &s), -1);

@@ -16,6 +16,7 @@
 #include <QLoggingCategory>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSettings>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -746,7 +747,9 @@ void TestVdsctl::exitCodes_data()
     // with SIGSTOP, then ended with SIGTERM once the request reached it);
     // "none" (nothing, and no start allowed); "disabled" (a start allowed by
     // the settings, forbidden by the environment); "closed" (ready, but
-    // nobody at the port); "silent" (a listener that never answers). %1 in
+    // nobody at the port); "silent" (a listener that never answers); "tls" (a
+    // TLS server of its own) and "plain" (the running server), each met by a
+    // TLS client pinned to another certificate. %1 in
     // the arguments is a folder of the row.
     QTest::addColumn<QString>("server");
     QTest::addColumn<QString>("arguments");
@@ -770,6 +773,10 @@ void TestVdsctl::exitCodes_data()
         "^error: Not allowed to start VelDataServer \\(VELDATASERVER_AUTOSTART_DISABLE\\)\n$");
     row("3: port closed", "closed", "get --globals k", ExitUnreachable,
         "^error: FAILED to connect to the VelDataServer: .+\n$");
+    row("3: pinned certificate differs", "tls", "get k", ExitUnreachable,
+        "^error: Server certificate fingerprint mismatch: .*\n$");
+    row("3: TLS against a plain server", "plain", "get k", ExitUnreachable,
+        "^error: TLS handshake with VelDataServer failed: .*\n$");
     row("3: server ends during put-file", "stopped", "put-file big %1/big.bin", ExitUnreachable,
         lost);
     row("3: server ends during get-file", "stopped", "get-file big %1/out.bin", ExitUnreachable,
@@ -791,8 +798,8 @@ void TestVdsctl::exitCodes()
         work("codes/" +
              QString::fromUtf8(QTest::currentDataTag()).replace(QRegularExpression("\\W+"), "_"));
     const QString readyTemp = m_sandbox->environment().value("TMPDIR");
-    // "closed" and "silent" share the running server's readiness block.
-    const bool ready = server == "closed" || server == "silent";
+    // "closed", "silent" and "plain" share the running server's readiness block.
+    const bool ready = server == "closed" || server == "silent" || server == "plain";
     ServerSandbox sandbox(folder + "/xdg", ready ? readyTemp : folder + "/tmp");
     QTcpServer silent;
     QProcessEnvironment environment = m_sandbox->environment();
@@ -808,6 +815,16 @@ void TestVdsctl::exitCodes()
         // The kernel accepts the connection and keeps what the client sends.
         QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
         QVERIFY(sandbox.pointAt(silent.serverPort()));
+    } else if (server == "tls" || server == "plain") {
+        // A TLS client pinned to a certificate no server has: a TLS server of
+        // its own shows another one, the running plain server fails the
+        // handshake.
+        const QString settings = folder + "/xdg/Haltra/VelDataServer.conf";
+        QSettings(settings, QSettings::IniFormat).setValue("Settings/encryption", 1);
+        QVERIFY(server == "tls" ? sandbox.startServer() : sandbox.pointAt(m_sandbox->port()));
+        QSettings client(settings, QSettings::IniFormat);
+        client.setValue("Settings/encryption", 1);
+        client.setValue("Settings/serverCertificateSha256", QString(64, QLatin1Char('f')));
     } else if (server != "running") {
         if (server == "disabled")
             sandbox.allowStart();
