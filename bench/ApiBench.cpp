@@ -1,4 +1,5 @@
 #include "ApiBench.h"
+#include "FrameBytes.h"
 
 #include "ActionPackage.h"
 #include "IdentDataRuntime.h"
@@ -18,14 +19,6 @@ const QString GlobalKey = QStringLiteral("benchGlobal");
 
 } // namespace
 
-QByteArray ApiBench::frameOf(const BasicPackage &package)
-{
-    QBuffer buffer;
-    buffer.open(QIODevice::WriteOnly);
-    package.write(&buffer, 0);
-    return buffer.data();
-}
-
 ApiBench::ApiBench(VelDataClient *client) : m_client(client) {}
 
 QString ApiBench::text1KiB()
@@ -44,12 +37,12 @@ QStringList ApiBench::list1000()
 
 QByteArray ApiBench::setIntFrame(const QString &key, const QString &uuid, int value)
 {
-    return frameOf(IntPackage(1, new IdentDataRuntime(key, uuid), value));
+    return FrameBytes::encode(IntPackage(1, new IdentDataRuntime(key, uuid), value));
 }
 
 QByteArray ApiBench::getFrame(const QString &key, const QString &uuid)
 {
-    return frameOf(ActionPackage(1, new IdentDataRuntime(key, uuid), 1));
+    return FrameBytes::encode(ActionPackage(1, new IdentDataRuntime(key, uuid), 1));
 }
 
 bool ApiBench::prepare(QString *error)
@@ -103,13 +96,14 @@ QVector<ApiBench::Operation> ApiBench::operations() const
     ops.append(
         {QStringLiteral("setString 1 KiB"),
          [client, text] { return client->setString(Key, QStringLiteral("setString"), text); },
-         frameOf(StringPackage(1, new IdentDataRuntime(Key, QStringLiteral("setString")), text)),
+         FrameBytes::encode(
+             StringPackage(1, new IdentDataRuntime(Key, QStringLiteral("setString")), text)),
          false});
     ops.append({QStringLiteral("setStringList 1000"),
                 [client, list] {
                     return client->setStringList(Key, QStringLiteral("setStringList"), list);
                 },
-                frameOf(StringListPackage(
+                FrameBytes::encode(StringListPackage(
                     1, new IdentDataRuntime(Key, QStringLiteral("setStringList")), list)),
                 true});
     return ops;

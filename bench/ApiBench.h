@@ -41,8 +41,6 @@ public:
     static QByteArray setIntFrame(const QString &key, const QString &uuid, int value);
     static QByteArray getFrame(const QString &key, const QString &uuid);
 
-    /// A package as the bytes it goes out as.
-    static QByteArray frameOf(const BasicPackage &package);
     /// The values of setString and setStringList.
     static QString text1KiB();
     static QStringList list1000();

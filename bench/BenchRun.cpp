@@ -1,4 +1,5 @@
 #include "BenchRun.h"
+#include "FrameBytes.h"
 
 #include "ApiBench.h"
 #include "BenchTable.h"
@@ -560,9 +561,9 @@ void BenchRun::runDecoder()
     const int frames = m_options.decoderFrames();
     const QVector<QPair<QString, QByteArray>> kinds{
         {QStringLiteral("ResponsePackage (answer to a set)"),
-         ApiBench::frameOf(ResponsePackage(7, 2, QString()))},
+         FrameBytes::encode(ResponsePackage(7, 2, QString()))},
         {QStringLiteral("IntPackage (answer to getInt)"),
-         ApiBench::frameOf(IntPackage(
+         FrameBytes::encode(IntPackage(
              7, new IdentDataRuntime(QStringLiteral("bench"), QStringLiteral("getInt")), 42))}};
     for (const auto &kind : kinds) {
         const DecoderBench::SmallFrames result =

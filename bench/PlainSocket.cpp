@@ -1,5 +1,7 @@
 #include "PlainSocket.h"
 
+#include "VdsProtocol.h"
+
 #include <QtEndian>
 
 #include <algorithm>
@@ -12,7 +14,7 @@
 
 namespace {
 
-constexpr int HeaderSize = 16;
+using VdsProtocol::HeaderSize;
 constexpr int IoTimeoutSeconds = 10;
 // Larger answers than this are not what the baselines send for.
 constexpr qint64 MaxFramePayload = qint64(1) << 30;

@@ -60,6 +60,14 @@ enum IdentifierKind : int
     MqttKind = 4,
 };
 
+/// The identifier kinds callers pass to the kind overloads, the numbers of
+/// the public VDS_IDENT_CONSTS.
+enum IdentifierConst : int
+{
+    OpcuaConst = 200002,
+    MqttConst = 200003,
+};
+
 /// getDataType()'s numbers: a value package's type code maps onto
 /// DataTypeFirst + (code - StringType); anything else is DataTypeUnknown.
 constexpr int DataTypeUnknown = 100;

@@ -1,6 +1,6 @@
 #include "ClientConnection.h"
 
-#include "PackageBytes.h"
+#include "FrameBytes.h"
 #include "ResponsePackage.h"
 #include "ServerLog.h"
 #include "ValueStore.h"
@@ -199,7 +199,7 @@ void ClientConnection::refuse(int packageId, qint64 payloadSize)
         return;
     }
     // Queued behind the answers to earlier requests, in order.
-    send(PackageBytes::frame(ResponsePackage(packageId, ResponsePackage::Failed, message)));
+    send(FrameBytes::encode(ResponsePackage(packageId, ResponsePackage::Failed, message)));
     m_refused = true;
     m_lingerTimer.start(RefusalLingerMs);
     closeSendingWhenSent();

@@ -4,9 +4,9 @@
 #include "AutoUpdatePackage.h"
 #include "ClientConnection.h"
 #include "CommandPackage.h"
+#include "FrameBytes.h"
 #include "IdentDataGlobals.h"
 #include "IdentifyPackage.h"
-#include "PackageBytes.h"
 #include "ResponsePackage.h"
 #include "ServerLog.h"
 #include "SslServer.h"
@@ -312,7 +312,7 @@ void DataServer::command(ClientConnection *client, const BasicPackage &package)
     if (received.command().toLower() != QLatin1String("clear clients cache"))
         return;
     const QByteArray frame =
-        PackageBytes::frame(CommandPackage(0, received.command(), received.params()));
+        FrameBytes::encode(CommandPackage(0, received.command(), received.params()));
     const QList<ClientConnection *> clients = m_clients;
     for (ClientConnection *other : clients)
         other->send(frame);
@@ -320,7 +320,7 @@ void DataServer::command(ClientConnection *client, const BasicPackage &package)
 
 void DataServer::answer(ClientConnection *client, int packageId, int code, const QString &message)
 {
-    client->send(PackageBytes::frame(ResponsePackage(packageId, code, message)));
+    client->send(FrameBytes::encode(ResponsePackage(packageId, code, message)));
 }
 
 void DataServer::announceChange(const IdentData &ident, const ValueStore::Entry *value)
@@ -328,7 +328,7 @@ void DataServer::announceChange(const IdentData &ident, const ValueStore::Entry 
     const QString key = ident.toString();
     const bool global = dynamic_cast<const IdentDataGlobals *>(&ident) != nullptr;
     const QByteArray notice =
-        PackageBytes::frame(AutoUpdatePackage(0, ident.clone(), AutoUpdatePackage::Changed));
+        FrameBytes::encode(AutoUpdatePackage(0, ident.clone(), AutoUpdatePackage::Changed));
     const QByteArray pushed = global && value ? frameOf(*value, 0) : QByteArray();
     // A copy: a client whose file transfer fails leaves m_clients meanwhile.
     const QList<ClientConnection *> clients = m_clients;
@@ -357,6 +357,6 @@ QByteArray DataServer::frameOf(const ValueStore::Entry &entry, int packageId)
 {
     // For a file the stored payload ends after the name; the header counts the
     // content that follows from the store.
-    return PackageBytes::frame(*PackageBytes::package(entry.type, packageId, entry.payload),
-                               entry.fileSize);
+    return FrameBytes::encode(*FrameBytes::decodePayload(entry.type, packageId, entry.payload),
+                              entry.fileSize);
 }

@@ -2,8 +2,8 @@
 
 #include "DataPackage.h"
 #include "FilePackage.h"
+#include "FrameBytes.h"
 #include "IdentData.h"
-#include "PackageBytes.h"
 #include "ServerLog.h"
 
 #include <QDir>
@@ -343,11 +343,11 @@ ValueStore::Result ValueStore::put(const QString &key, bool global, const DataPa
         // identifier and name, from which the frame header is rebuilt.
         const FilePackage head(0, file->ident() ? file->ident()->clone() : nullptr,
                                file->fileName(), {});
-        entry.payload = PackageBytes::frame(head).mid(BasicPackage::HeaderSize);
+        entry.payload = FrameBytes::encode(head).mid(BasicPackage::HeaderSize);
         entry.fileId = m_nextFileId;
     } else {
         // Cut in place: a copy of a large value would cost a fresh buffer.
-        entry.payload = PackageBytes::frame(package).remove(0, BasicPackage::HeaderSize);
+        entry.payload = FrameBytes::encode(package).remove(0, BasicPackage::HeaderSize);
     }
 
     if (!begin(error))

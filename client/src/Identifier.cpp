@@ -6,6 +6,7 @@
 #include "IdentDataOpcua.h"
 #include "IdentDataRuntime.h"
 #include "LengthCheck.h"
+#include "VdsProtocol.h"
 
 #include <QDataStream>
 
@@ -83,13 +84,13 @@ IdentData *Identifier::take()
     return data;
 }
 
-void Identifier::setFromConst(VDS_IDENT_CONSTS kind, const QString &key)
+void Identifier::setFromConst(int kind, const QString &key)
 {
     switch (kind) {
-    case VDS_IDENT_OPCUA:
+    case VdsProtocol::OpcuaConst:
         reset(new IdentDataOpcua(key));
         break;
-    case VDS_IDENT_MQTT:
+    case VdsProtocol::MqttConst:
         reset(new IdentDataMqtt(key));
         break;
     }

@@ -1,8 +1,6 @@
 #ifndef IDENTIFIER_H
 #define IDENTIFIER_H
 
-#include "VdsTypes.h"
-
 #include <QMetaType>
 #include <QString>
 
@@ -42,8 +40,9 @@ public:
     /// Hands the held object to the caller and leaves the handle empty.
     IdentData *take();
 
-    /// OPC UA or MQTT identifier for `key`; any other kind leaves the handle unchanged.
-    void setFromConst(VDS_IDENT_CONSTS kind, const QString &key);
+    /// OPC UA or MQTT identifier for `key` (`kind` as VdsProtocol::IdentifierConst
+    /// numbers it); any other kind leaves the handle unchanged.
+    void setFromConst(int kind, const QString &key);
     /// 1 runtime, 2 globals, 3 opcua, 4 mqtt, 0 anything else or empty.
     int typeIndex() const;
     /// The held identifier's text form; empty for an empty handle.

@@ -1,6 +1,7 @@
 // End-to-end tests of the exported client against a scripted server on
 // loopback: what each call puts on the wire, what it returns, and how it fails.
 
+#include "FrameBytes.h"
 #include "ScriptedServer.h"
 
 #include "ActionPackage.h"
@@ -56,7 +57,7 @@ IdentData *gl(const QString &key)
 template <typename P, typename... Args>
 QByteArray frame(Args &&...args)
 {
-    return ScriptedServer::encode(P(std::forward<Args>(args)...));
+    return FrameBytes::encode(P(std::forward<Args>(args)...));
 }
 
 template <typename P, typename... Args>
@@ -654,7 +655,7 @@ void TestClient::failuresAreReported()
 void TestClient::noConnectionWhenNotAllowedToStart()
 {
     server->setReady(false);
-    server->writeSettings(QStringLiteral("startServerOnRequest=0"));
+    server->writeSettings({{QStringLiteral("startServerOnRequest"), 0}});
     QElapsedTimer timer;
     timer.start();
     QVERIFY(!client->setInt("a", 1));
@@ -733,8 +734,7 @@ static int runSlowFile()
         const bool drained = received >= size && peer->bytesAvailable() == 0;
         received += peer->read(256 * 1024).size();
         if (drained) {
-            peer->write(
-                ScriptedServer::encode(ResponsePackage(1, ResponsePackage::Done, QString())));
+            peer->write(FrameBytes::encode(ResponsePackage(1, ResponsePackage::Done, QString())));
             pace.stop();
         }
     });

@@ -30,7 +30,7 @@ void ClientHarness::post(std::function<void(PreProcessor &)> work)
 
 int ClientHarness::waitFinished(int id, int timeoutMs)
 {
-    conn::waitUntil([this, id] { return !finished(id).isEmpty(); }, timeoutMs);
+    TestSupport::waitUntil([this, id] { return !finished(id).isEmpty(); }, timeoutMs);
     const QList<int> codes = finished(id);
     return codes.isEmpty() ? 0 : codes.first();
 }

@@ -1,6 +1,7 @@
 #include "ClientHarness.h"
-#include "FakeServer.h"
+#include "FrameBytes.h"
 #include "LogCapture.h"
+#include "ScriptedServer.h"
 #include "TestSupport.h"
 
 #include "ActionPackage.h"
@@ -34,7 +35,7 @@
 #include <thread>
 #include <unistd.h>
 
-using namespace conn;
+using namespace TestSupport;
 
 namespace {
 
@@ -47,7 +48,7 @@ const Identifier ab(abData());
 
 QByteArray response(int id, int code, const QString &message = QString())
 {
-    return FakeServer::encode(ResponsePackage(id, code, message));
+    return FrameBytes::encode(ResponsePackage(id, code, message));
 }
 
 template <typename T>
@@ -145,7 +146,7 @@ private:
     bool deliver(const QByteArray &frames);
 
     std::unique_ptr<LogCapture> m_log;
-    std::unique_ptr<FakeServer> m_server;
+    std::unique_ptr<ScriptedServer> m_server;
     std::unique_ptr<ClientHarness> m_harness;
     int m_sentinel = 1000;
 };
@@ -173,12 +174,12 @@ void TestAnswers::cleanup()
 
 bool TestAnswers::start(bool acknowledgeInit)
 {
-    m_server.reset(new FakeServer);
+    m_server.reset(new ScriptedServer(ScriptedServer::Replies::InitOnly));
     if (!acknowledgeInit)
-        m_server->setScript([](const FakeServer::Frame &) { return QList<QByteArray>(); });
-    m_harness.reset(new ClientHarness(QStringLiteral("127.0.0.1"), m_server->serverPort()));
+        m_server->setScript([](const ScriptedServer::Frame &) { return QList<QByteArray>(); });
+    m_harness.reset(new ClientHarness(QStringLiteral("127.0.0.1"), m_server->port()));
     m_harness->post([](PreProcessor &client) { client.establishConnection(); });
-    FakeServer *server = m_server.get();
+    ScriptedServer *server = m_server.get();
     ClientHarness *harness = m_harness.get();
     return waitUntil([server, harness, acknowledgeInit] {
         return server->frames().size() == 1 &&
@@ -248,11 +249,11 @@ void TestAnswers::valueReadOnce()
     QFETCH(bool, kept);
 
     QVERIFY(start());
-    m_server->setScript([](const FakeServer::Frame &frame) {
+    m_server->setScript([](const ScriptedServer::Frame &frame) {
         const auto request = frame.package.dynamicCast<ActionPackage>();
         if (!request)
             return QList<QByteArray>();
-        return QList<QByteArray>{FakeServer::encode(
+        return QList<QByteArray>{FrameBytes::encode(
             StringPackage(frame.packageId, request->ident()->clone(), QStringLiteral("v")))};
     });
     m_harness->post([ident](PreProcessor &client) { client.getValue(ident, 30); });
@@ -275,19 +276,19 @@ void TestAnswers::readers_data()
     QTest::addColumn<QString>("value");
 
     auto variant = [](const QVariant &value) {
-        return FakeServer::encode(VariantPackage(40, abData(), value));
+        return FrameBytes::encode(VariantPackage(40, abData(), value));
     };
-    const QByteArray string = FakeServer::encode(StringPackage(40, abData(), "s"));
-    const QByteArray number = FakeServer::encode(IntPackage(40, abData(), -3));
-    const QByteArray real = FakeServer::encode(DoublePackage(40, abData(), 2.5));
-    const QByteArray flag = FakeServer::encode(BoolPackage(40, abData(), true));
-    const QByteArray strings = FakeServer::encode(StringListPackage(40, abData(), {"a", "b"}));
-    const QByteArray reals = FakeServer::encode(DoubleListPackage(40, abData(), {0.5, 2}));
-    const QByteArray numbers = FakeServer::encode(IntListPackage(40, abData(), {1, -1}));
+    const QByteArray string = FrameBytes::encode(StringPackage(40, abData(), "s"));
+    const QByteArray number = FrameBytes::encode(IntPackage(40, abData(), -3));
+    const QByteArray real = FrameBytes::encode(DoublePackage(40, abData(), 2.5));
+    const QByteArray flag = FrameBytes::encode(BoolPackage(40, abData(), true));
+    const QByteArray strings = FrameBytes::encode(StringListPackage(40, abData(), {"a", "b"}));
+    const QByteArray reals = FrameBytes::encode(DoubleListPackage(40, abData(), {0.5, 2}));
+    const QByteArray numbers = FrameBytes::encode(IntListPackage(40, abData(), {1, -1}));
     const QByteArray file =
-        FakeServer::encode(FilePackage(40, abData(), "f", {new QByteArray("content")}));
-    const QByteArray get = FakeServer::encode(ActionPackage(40, abData(), 1));
-    const QByteArray notifyOn = FakeServer::encode(AutoUpdatePackage(40, abData(), 1));
+        FrameBytes::encode(FilePackage(40, abData(), "f", {new QByteArray("content")}));
+    const QByteArray get = FrameBytes::encode(ActionPackage(40, abData(), 1));
+    const QByteArray notifyOn = FrameBytes::encode(AutoUpdatePackage(40, abData(), 1));
 
     QTest::newRow("string") << string << "string" << true << "s";
     QTest::newRow("string from variant") << variant(7) << "string" << true << "7";
@@ -352,11 +353,11 @@ void TestAnswers::readFile_data()
 
     // `place` is what the file's place holds before; %1 in `error` is the path.
     const QByteArray file =
-        FakeServer::encode(FilePackage(41, abData(), "f.txt", {new QByteArray("hello")}));
+        FrameBytes::encode(FilePackage(41, abData(), "f.txt", {new QByteArray("hello")}));
     QTest::newRow("saved") << file << "" << true << "";
     QTest::newRow("no directory") << file << "missing folder" << false
                                   << "cannot open '%1': No such file or directory";
-    QTest::newRow("not a file") << FakeServer::encode(StringPackage(41, abData(), "hello")) << ""
+    QTest::newRow("not a file") << FrameBytes::encode(StringPackage(41, abData(), "hello")) << ""
                                 << false << "";
     QTest::newRow("into a FIFO with a reader") << file << "FIFO with a reader" << true << "";
     QTest::newRow("a FIFO nobody reads")
@@ -364,14 +365,14 @@ void TestAnswers::readFile_data()
     // More than the pipe holds, so the save still writes when the reader
     // leaves.
     QTest::newRow("a FIFO whose reader leaves")
-        << FakeServer::encode(FilePackage(41, abData(), "f.txt", {new QByteArray(200000, 'p')}))
+        << FrameBytes::encode(FilePackage(41, abData(), "f.txt", {new QByteArray(200000, 'p')}))
         << "FIFO with a reader that leaves" << false << "cannot write '%1': Broken pipe";
     QTest::newRow("into a device") << file << "device" << true << "";
     QTest::newRow("through a symbolic link")
         << file << "link" << false
         << "'%1' is a symbolic link, and a received file is not written through one";
     QTest::newRow("into a full device")
-        << FakeServer::encode(FilePackage(41, abData(), "full", {new QByteArray("hello")}))
+        << FrameBytes::encode(FilePackage(41, abData(), "full", {new QByteArray("hello")}))
         << "/dev" << false << "cannot write '%1': No space left on device";
 }
 
@@ -457,8 +458,8 @@ void TestAnswers::readFile()
 void TestAnswers::laterAnswerReplaces()
 {
     QVERIFY(start());
-    QVERIFY(deliver(FakeServer::encode(StringPackage(50, abData(), "one")) +
-                    FakeServer::encode(StringPackage(51, abData(), "two"))));
+    QVERIFY(deliver(FrameBytes::encode(StringPackage(50, abData(), "one")) +
+                    FrameBytes::encode(StringPackage(51, abData(), "two"))));
     QCOMPARE(m_harness->finished(50), QList<int>{1});
     QCOMPARE(m_harness->finished(51), QList<int>{1});
     QString value;
@@ -486,9 +487,9 @@ void TestAnswers::clearClientsCache()
 
     const Identifier k(new IdentDataGlobals("k"));
     QVERIFY(start());
-    QVERIFY(deliver(FakeServer::encode(StringPackage(60, abData(), "v")) +
-                    FakeServer::encode(IntPackage(61, new IdentDataGlobals("k"), 1))));
-    QVERIFY(deliver(FakeServer::encode(CommandPackage(62, command, {}))));
+    QVERIFY(deliver(FrameBytes::encode(StringPackage(60, abData(), "v")) +
+                    FrameBytes::encode(IntPackage(61, new IdentDataGlobals("k"), 1))));
+    QVERIFY(deliver(FrameBytes::encode(CommandPackage(62, command, {}))));
 
     QCOMPARE(m_harness->client().cache()->contains(ab), !clears);
     QCOMPARE(m_harness->client().cache()->contains(k), !clears);
@@ -518,8 +519,8 @@ void TestAnswers::autoUpdate()
 
     QVERIFY(start());
     if (cachedBefore)
-        QVERIFY(deliver(FakeServer::encode(StringPackage(70, abData(), "v"))));
-    QVERIFY(deliver(FakeServer::encode(AutoUpdatePackage(71, abData(), mode))));
+        QVERIFY(deliver(FrameBytes::encode(StringPackage(70, abData(), "v"))));
+    QVERIFY(deliver(FrameBytes::encode(AutoUpdatePackage(71, abData(), mode))));
 
     QCOMPARE(m_harness->client().cache()->contains(ab), cachedAfter);
     QCOMPARE(m_harness->finished(71), finished);
@@ -561,7 +562,7 @@ void TestAnswers::lostConnection()
 
     const Identifier k(new IdentDataGlobals("k"));
     QVERIFY(start());
-    QVERIFY(deliver(FakeServer::encode(IntPackage(80, new IdentDataGlobals("k"), 1))));
+    QVERIFY(deliver(FrameBytes::encode(IntPackage(80, new IdentDataGlobals("k"), 1))));
     int value = 0;
     QVERIFY(m_harness->client().readInt32(k, &value));
     QVERIFY(m_harness->client().cache()->contains(k));
@@ -577,7 +578,7 @@ void TestAnswers::lostConnection()
         m_harness->post([](PreProcessor &client) { client.disconnectFromServer(); });
     } else {
         m_server->push(lastAnswers);
-        m_server->dropClients();
+        m_server->closeClients();
     }
     QTRY_COMPARE(m_harness->client().socketState(), QAbstractSocket::UnconnectedState);
     // Queued behind whatever the close made the worker emit.
@@ -605,13 +606,13 @@ void TestAnswers::lostConnection()
 void TestAnswers::cutFrameDoesNotReachNextConnection()
 {
     QVERIFY(start());
-    const QByteArray cut = FakeServer::encode(StringPackage(91, abData(), "lost")).left(20);
-    m_server->push(FakeServer::encode(StringPackage(90, abData(), "whole")) + cut);
+    const QByteArray cut = FrameBytes::encode(StringPackage(91, abData(), "lost")).left(20);
+    m_server->push(FrameBytes::encode(StringPackage(90, abData(), "whole")) + cut);
     QCOMPARE(m_harness->waitFinished(90), 1);
-    m_server->dropClients();
+    m_server->closeClients();
     QTRY_COMPARE(m_harness->client().socketState(), QAbstractSocket::UnconnectedState);
 
-    m_server->setScript([](const FakeServer::Frame &frame) {
+    m_server->setScript([](const ScriptedServer::Frame &frame) {
         if (frame.type == BasicPackage::Identify)
             return QList<QByteArray>{response(0, 6)};
         return QList<QByteArray>{response(frame.packageId, 4)};

@@ -1,6 +1,6 @@
 #include "ClientHarness.h"
-#include "FakeServer.h"
 #include "LogCapture.h"
+#include "ScriptedServer.h"
 #include "TestSupport.h"
 
 #include "IdentDataRuntime.h"
@@ -10,7 +10,7 @@
 #include <signal.h>
 #include <unistd.h>
 
-using namespace conn;
+using namespace TestSupport;
 
 /// Runs from its own build folder, next to a stand-in VelDataServer, so that
 /// the program-path rule finds the stand-in and never a real server.
@@ -67,8 +67,8 @@ void TestAutostart::requestStartsServerAndWaitsForReadiness()
     QFile::remove(reportPath());
     QVERIFY2(!PreProcessor::isServerReady(), "a readiness block is left from an earlier run");
     LogCapture log;
-    FakeServer server(false);
-    ClientHarness harness(QStringLiteral("127.0.0.1"), server.serverPort());
+    ScriptedServer server(ScriptedServer::Replies::InitOnly, false);
+    ClientHarness harness(QStringLiteral("127.0.0.1"), server.port());
 
     harness.post([](PreProcessor &client) {
         client.setInt32(Identifier(new IdentDataRuntime("a", "b")), 5, 1);

@@ -1,6 +1,7 @@
 #include "ClientHarness.h"
-#include "FakeServer.h"
+#include "FrameBytes.h"
 #include "LogCapture.h"
+#include "ScriptedServer.h"
 #include "TestSupport.h"
 
 #include "IdentDataGlobals.h"
@@ -14,7 +15,7 @@
 
 #include <memory>
 
-using namespace conn;
+using namespace TestSupport;
 
 using Request = std::function<void(PreProcessor &)>;
 Q_DECLARE_METATYPE(Request)
@@ -32,10 +33,10 @@ Identifier ab()
 }
 
 // Answers every request with the response code `code` under its package id.
-FakeServer::Script answering(int code)
+ScriptedServer::Script answering(int code)
 {
-    return [code](const FakeServer::Frame &frame) {
-        return QList<QByteArray>{FakeServer::encode(ResponsePackage(
+    return [code](const ScriptedServer::Frame &frame) {
+        return QList<QByteArray>{FrameBytes::encode(ResponsePackage(
             frame.packageId, frame.type == BasicPackage::Identify ? 6 : code, QString()))};
     };
 }
@@ -163,12 +164,12 @@ void TestRequests::requestBytes()
     QFETCH(Request, request);
     QFETCH(QString, expected);
 
-    FakeServer server;
-    ClientHarness harness(host, server.serverPort());
+    ScriptedServer server(ScriptedServer::Replies::InitOnly);
+    ClientHarness harness(host, server.port());
     harness.post(request);
     QVERIFY(server.waitForRequests(1));
 
-    const QList<FakeServer::Frame> requests = server.requests();
+    const QList<ScriptedServer::Frame> requests = server.requests();
     QCOMPARE(requests.size(), 1);
     QCOMPARE(hex(requests.first().bytes), hex(bytes(expected)));
     // Success is the server's to report; the request itself reports nothing.
@@ -177,23 +178,23 @@ void TestRequests::requestBytes()
 
 void TestRequests::initAfterEveryConnect()
 {
-    FakeServer server;
-    ClientHarness harness(host, server.serverPort());
+    ScriptedServer server(ScriptedServer::Replies::InitOnly);
+    ClientHarness harness(host, server.port());
     const QString init = frame(15, 0, text(QCoreApplication::applicationFilePath()) + "01");
 
     harness.post([](PreProcessor &p) { p.setInt32(ab(), 1, 1); });
     QVERIFY(server.waitForRequests(1));
     QTRY_VERIFY(harness.client().initFinished());
     QCOMPARE(harness.client().socketState(), QAbstractSocket::ConnectedState);
-    QVERIFY(m_log->contains(QStringLiteral("VDS: Socket is connected (Ip: 127.0.0.1, Port: %1)")
-                                .arg(server.serverPort())));
+    QVERIFY(m_log->contains(
+        QStringLiteral("VDS: Socket is connected (Ip: 127.0.0.1, Port: %1)").arg(server.port())));
 
-    server.dropClients();
+    server.closeClients();
     QTRY_COMPARE(harness.client().socketState(), QAbstractSocket::UnconnectedState);
     harness.post([](PreProcessor &p) { p.setInt32(ab(), 2, 2); });
     QVERIFY(server.waitForRequests(2));
 
-    const QList<FakeServer::Frame> frames = server.frames();
+    const QList<ScriptedServer::Frame> frames = server.frames();
     QCOMPARE(frames.size(), 4);
     QCOMPARE(hex(frames[0].bytes), hex(bytes(init)));
     QCOMPARE(frames[1].packageId, 1);
@@ -244,8 +245,8 @@ void TestRequests::startForbidden()
     if (envSet)
         qputenv("VELDATASERVER_AUTOSTART_DISABLE", envValue);
 
-    FakeServer server(false);
-    ClientHarness harness(host, server.serverPort());
+    ScriptedServer server(ScriptedServer::Replies::InitOnly, false);
+    ClientHarness harness(host, server.port());
     harness.post([](PreProcessor &p) { p.setString(ab(), "v", 5); });
 
     QCOMPARE(harness.waitFinished(5), -9);
@@ -265,9 +266,9 @@ void TestRequests::readyServerIgnoresStartPolicy()
 {
     writeSettings({{QStringLiteral("startServerOnRequest"), QStringLiteral("0")}});
     qputenv("VELDATASERVER_AUTOSTART_DISABLE", "1");
-    FakeServer server;
+    ScriptedServer server(ScriptedServer::Replies::InitOnly);
     server.setScript(answering(2));
-    ClientHarness harness(host, server.serverPort());
+    ClientHarness harness(host, server.port());
     harness.post([](PreProcessor &p) { p.setString(ab(), "v", 5); });
     QCOMPARE(harness.waitFinished(5), 1);
     QVERIFY(harness.client().lastError().isEmpty());
@@ -275,8 +276,8 @@ void TestRequests::readyServerIgnoresStartPolicy()
 
 void TestRequests::connectRefused()
 {
-    FakeServer server;
-    const quint16 port = server.serverPort();
+    ScriptedServer server(ScriptedServer::Replies::InitOnly);
+    const quint16 port = server.port();
     server.close();
     ClientHarness harness(host, port);
     harness.post([](PreProcessor &p) { p.getValue(ab(), 4); });
@@ -302,10 +303,10 @@ void TestRequests::tlsRequestCompletes()
     QVERIFY2(makeCertificate(m_dir.path(), &certificate, &key, &error), qPrintable(error));
     writeSettings({{QStringLiteral("encryption"), QStringLiteral("1")}});
 
-    FakeServer server;
+    ScriptedServer server(ScriptedServer::Replies::InitOnly);
     server.useTls(certificate, key);
     server.setScript(answering(2));
-    ClientHarness harness(host, server.serverPort());
+    ClientHarness harness(host, server.port());
     harness.post([](PreProcessor &p) { p.setInt32(ab(), -1, 9); });
 
     QCOMPARE(harness.waitFinished(9), 1);
@@ -320,8 +321,8 @@ void TestRequests::tlsRequestCompletes()
 void TestRequests::tlsAgainstPlainServer()
 {
     writeSettings({{QStringLiteral("encryption"), QStringLiteral("1")}});
-    FakeServer server;
-    ClientHarness harness(host, server.serverPort());
+    ScriptedServer server(ScriptedServer::Replies::InitOnly);
+    ClientHarness harness(host, server.port());
     harness.post([](PreProcessor &p) { p.setInt32(ab(), 1, 10); });
 
     QCOMPARE(harness.waitFinished(10, 15000), -9);
@@ -331,7 +332,7 @@ void TestRequests::tlsAgainstPlainServer()
     QVERIFY(m_log->contains(
         QStringLiteral("VDS: Socket still not connected. Something failed! (Ip: 127.0.0.1, "
                        "Port : %1)")
-            .arg(server.serverPort())));
+            .arg(server.port())));
 }
 
 QTEST_GUILESS_MAIN(TestRequests)

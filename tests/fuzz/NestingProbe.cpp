@@ -9,6 +9,7 @@
 // with its report), before anything is printed.
 
 #include "BasicPackage.h"
+#include "FrameBytes.h"
 #include "HeaderDecoder.h"
 #include "ListTypes.h"
 #include "NestedVariant.h"
@@ -46,10 +47,7 @@ int readAsPackage(const QByteArray &payload)
 
 int readWithDecoder(const QByteArray &payload)
 {
-    QByteArray frame;
-    QDataStream out(&frame, QIODevice::WriteOnly);
-    out << qint32(BasicPackage::Variant) << qint32(1) << qint64(payload.size());
-    frame += payload;
+    const QByteArray frame = FrameBytes::frame(BasicPackage::Variant, 1, payload);
     int depth = -3;
     HeaderDecoder decoder;
     QObject::connect(&decoder, &HeaderDecoder::dataProcessed,

@@ -20,7 +20,7 @@ public:
     PackageToucher(const PackageToucher &) = delete;
     PackageToucher &operator=(const PackageToucher &) = delete;
 
-    /// `frame`, when given, is what `package` writes (frameOf), already known
+    /// `frame`, when given, is what `package` writes (FrameBytes::encode), already known
     /// to the caller.
     void touch(const BasicPackagePtr &package, const QByteArray &frame = QByteArray());
     /// Requires that writing `package` again and reading what was written
@@ -34,9 +34,6 @@ public:
     /// `saved` wrote that one file (or nothing), and nothing else anywhere
     /// in the folder around it; then empties targetDir() again.
     void requireSavedOnlyInside(bool saved, const QString &fileName, qint64 size);
-
-    /// The frame `package` writes.
-    static QByteArray frameOf(const BasicPackage &package);
 
 private:
     static void touchFields(const BasicPackage &package);

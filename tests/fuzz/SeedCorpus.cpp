@@ -13,6 +13,7 @@
 #include "DoubleListPackage.h"
 #include "DoublePackage.h"
 #include "FilePackage.h"
+#include "FrameBytes.h"
 #include "FuzzTarget.h"
 #include "IdentDataGlobals.h"
 #include "IdentDataMqtt.h"
@@ -49,22 +50,9 @@ struct Seed
 
 QByteArray frameOf(BasicPackage *package)
 {
-    const QByteArray frame = PackageToucher::frameOf(*package);
+    const QByteArray frame = FrameBytes::encode(*package);
     delete package;
     return frame;
-}
-
-QByteArray header(int type, int packageId, qint64 payloadSize)
-{
-    QByteArray bytes;
-    QDataStream out(&bytes, QIODevice::WriteOnly);
-    out << qint32(type) << qint32(packageId) << payloadSize;
-    return bytes;
-}
-
-QByteArray rawFrame(int type, int packageId, const QByteArray &payload)
-{
-    return header(type, packageId, payload.size()) + payload;
 }
 
 IdentData *runtime(const char *key = "a")
@@ -105,11 +93,11 @@ QList<Seed> valueFrames()
          frameOf(
              new VariantPackage(22, runtime("vn"), nestedList(VariantPackage::MaxNestingDepth)))},
         {"variant_nested_beyond",
-         rawFrame(
+         FrameBytes::frame(
              BasicPackage::Variant, 23,
              NestedVariant::payload(NestedVariant::List, VariantPackage::MaxNestingDepth + 20))},
         {"variant_wrapped_beyond",
-         rawFrame(
+         FrameBytes::frame(
              BasicPackage::Variant, 24,
              NestedVariant::payload(NestedVariant::Wrapped, VariantPackage::MaxNestingDepth + 20))},
         {"file", frameOf(new FilePackage(25, runtime("f"), "f.txt",
@@ -142,15 +130,18 @@ QList<Seed> hostileFrames()
     }
     const QByteArray bigCount = QByteArray::fromHex("7fffffff0000000000000000");
     return {
-        {"count_strings", rawFrame(BasicPackage::StringList, 40, mqtt + bigCount)},
-        {"count_ints", rawFrame(BasicPackage::IntList, 41, mqtt + bigCount)},
+        {"count_strings", FrameBytes::frame(BasicPackage::StringList, 40, mqtt + bigCount)},
+        {"count_ints", FrameBytes::frame(BasicPackage::IntList, 41, mqtt + bigCount)},
         {"count_variant_list",
-         rawFrame(BasicPackage::Variant, 42, mqtt + QByteArray::fromHex("0000000900") + bigCount)},
-        {"count_command",
-         rawFrame(BasicPackage::Command, 43, QByteArray::fromHex("000000020063") + bigCount)},
-        {"negative_size", header(BasicPackage::Int, 44, -5) + QByteArray::fromHex("00000005")},
-        {"unknown_type", rawFrame(13, 45, "abc")},
-        {"short_string", rawFrame(BasicPackage::String, 46, mqtt + QByteArray::fromHex("0000"))},
+         FrameBytes::frame(BasicPackage::Variant, 42,
+                           mqtt + QByteArray::fromHex("0000000900") + bigCount)},
+        {"count_command", FrameBytes::frame(BasicPackage::Command, 43,
+                                            QByteArray::fromHex("000000020063") + bigCount)},
+        {"negative_size",
+         FrameBytes::header(BasicPackage::Int, 44, -5) + QByteArray::fromHex("00000005")},
+        {"unknown_type", FrameBytes::frame(13, 45, "abc")},
+        {"short_string",
+         FrameBytes::frame(BasicPackage::String, 46, mqtt + QByteArray::fromHex("0000"))},
     };
 }
 
@@ -229,9 +220,9 @@ bool writePackageSeeds(const QDir &dir, const QList<Seed> &frames)
     for (const Seed &seed : frames) {
         if (seed.frame.size() < BasicPackage::HeaderSize)
             continue;
-        QDataStream in(seed.frame);
-        qint32 type = 0;
-        in >> type;
+        FrameBytes::Header header;
+        FrameBytes::readHeader(seed.frame, &header);
+        const int type = header.type;
         if (type < 1 || type > 16 || type == 13)
             continue;
         ok &= write(dir, seed.name,
@@ -260,7 +251,8 @@ bool writeServerSeeds(const QDir &dir, const QList<Seed> &values, const QList<Se
                                frameOf(new CommandPackage(67, "clear clients cache", {})) +
                                frameOf(new StatusAgentPackage(68, "done"));
     ok &= write(dir, "session", session);
-    ok &= write(dir, "oversize_header", header(BasicPackage::String, 69, qint64(1) << 40));
+    ok &= write(dir, "oversize_header",
+                FrameBytes::header(BasicPackage::String, 69, qint64(1) << 40));
     return ok;
 }
 

@@ -3,6 +3,7 @@
 // must give the same packages; every package is touched (PackageToucher).
 // The flag bit puts both decoders under a payload limit of 1024 bytes.
 
+#include "FrameBytes.h"
 #include "FuzzCheck.h"
 #include "FuzzEnvironment.h"
 #include "FuzzTarget.h"
@@ -33,7 +34,7 @@ Delivery decode(const QList<QByteArray> &pieces, qint64 limit)
                      [&](const BasicPackagePtr &package, qint64 size, qint64) {
                          delivery.packages.append(package);
                          delivery.sizes.append(size);
-                         delivery.frames.append(package ? PackageToucher::frameOf(*package)
+                         delivery.frames.append(package ? FrameBytes::encode(*package)
                                                         : QByteArray());
                      });
     QObject::connect(&decoder, &HeaderDecoder::frameTooLarge,

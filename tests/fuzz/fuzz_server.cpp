@@ -7,6 +7,7 @@
 
 #include "ActionPackage.h"
 #include "DataServer.h"
+#include "FrameBytes.h"
 #include "FuzzCheck.h"
 #include "FuzzEnvironment.h"
 #include "FuzzTarget.h"
@@ -92,9 +93,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     {
         LoopbackPeer probe(server->port());
         const QString value = QStringLiteral("probe %1").arg(++probes);
-        const QByteArray frames =
-            PackageToucher::frameOf(StringPackage(SetId, probeIdent(), value)) +
-            PackageToucher::frameOf(ActionPackage(GetId, probeIdent(), ActionGet));
+        const QByteArray frames = FrameBytes::encode(StringPackage(SetId, probeIdent(), value)) +
+                                  FrameBytes::encode(ActionPackage(GetId, probeIdent(), ActionGet));
         FuzzCheck::require(probe.isConnected(), "the probe's connection", probe.failure());
         FuzzCheck::require(probe.send(frames, WaitMs), "the probe's requests are taken",
                            probe.failure());

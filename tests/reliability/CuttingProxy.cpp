@@ -1,17 +1,12 @@
 #include "CuttingProxy.h"
 
-#include <QDataStream>
+#include "FrameBytes.h"
+
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
 
 #include <memory>
-
-namespace {
-
-constexpr int HeaderSize = 16;
-
-} // namespace
 
 CuttingProxy::CuttingProxy(quint16 serverPort) : m_thread(new QThread), m_serverPort(serverPort)
 {
@@ -65,12 +60,10 @@ void CuttingProxy::accept()
 
 void CuttingProxy::forwardFrames(QTcpSocket *client, QTcpSocket *server, QByteArray *pending)
 {
-    while (pending->size() >= HeaderSize) {
-        QDataStream header(*pending);
-        qint32 type = 0, id = 0;
-        qint64 payloadSize = 0;
-        header >> type >> id >> payloadSize;
-        const qint64 frameSize = HeaderSize + qMax<qint64>(payloadSize, 0);
+    FrameBytes::Header header;
+    while (FrameBytes::readHeader(*pending, &header)) {
+        const qint64 payloadSize = header.payloadSize;
+        const qint64 frameSize = BasicPackage::HeaderSize + qMax<qint64>(payloadSize, 0);
         if (pending->size() < frameSize)
             return;
         const int cutAfter = m_cutAfter.exchange(0);
@@ -79,7 +72,7 @@ void CuttingProxy::forwardFrames(QTcpSocket *client, QTcpSocket *server, QByteAr
             pending->remove(0, int(frameSize));
             continue;
         }
-        const qint64 kept = cutAfter > 0 ? cutAfter : HeaderSize + payloadSize / 2;
+        const qint64 kept = cutAfter > 0 ? cutAfter : BasicPackage::HeaderSize + payloadSize / 2;
         client->write(pending->left(int(qMin(kept, frameSize - 1))));
         client->flush();
         ++m_cuts;

@@ -6,8 +6,6 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QSettings>
-#include <QTcpServer>
 #include <QThread>
 
 #include <csignal>
@@ -46,19 +44,6 @@ void ReliabilitySandbox::useDataHome(const QString &name) const
 QString ReliabilitySandbox::defaultDataDir()
 {
     return qEnvironmentVariable("XDG_DATA_HOME") + QStringLiteral("/Haltra/VelDataServer");
-}
-
-void ReliabilitySandbox::writeSettings(const QMap<QString, QVariant> &values) const
-{
-    QSettings settings(qEnvironmentVariable("XDG_CONFIG_DIRS") +
-                           QStringLiteral("/Haltra/VelDataServer.conf"),
-                       QSettings::IniFormat);
-    settings.remove(QStringLiteral("Settings"));
-    settings.beginGroup(QStringLiteral("Settings"));
-    for (auto it = values.cbegin(); it != values.cend(); ++it)
-        settings.setValue(it.key(), it.value());
-    settings.endGroup();
-    settings.sync();
 }
 
 QList<qint64> ReliabilitySandbox::servers()
@@ -125,10 +110,4 @@ qint64 ReliabilitySandbox::memoryKiB(qint64 pid, const char *field)
             return line.mid(prefix.size()).trimmed().split(' ').value(0).toLongLong();
     }
     return -1;
-}
-
-quint16 ReliabilitySandbox::freePort()
-{
-    QTcpServer probe;
-    return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
 }

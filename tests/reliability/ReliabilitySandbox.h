@@ -27,8 +27,6 @@ public:
     void useDataHome(const QString &name) const;
     /// Where a server started without arguments keeps its database.
     static QString defaultDataDir();
-    /// Replaces the [Settings] section the client and the server read.
-    void writeSettings(const QMap<QString, QVariant> &values) const;
 
     /// Process ids of the servers running in this sandbox.
     static QList<qint64> servers();
@@ -40,7 +38,6 @@ public:
     static int readinessBlockAttachments();
     /// A field of /proc/<pid>/status in KiB ("VmHWM", "VmRSS"), or -1.
     static qint64 memoryKiB(qint64 pid, const char *field);
-    static quint16 freePort();
 
 private:
     QString m_root;

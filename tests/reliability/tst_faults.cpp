@@ -9,6 +9,7 @@
 #include "CuttingProxy.h"
 #include "ReliabilitySandbox.h"
 #include "ServerProcess.h"
+#include "TestSupport.h"
 #include "VelDataClient.h"
 
 #include <QDir>
@@ -145,8 +146,8 @@ qint64 TestFaults::onlyServer()
 
 void TestFaults::killedWhileCallWaits()
 {
-    const quint16 port = ReliabilitySandbox::freePort();
-    m_sandbox->writeSettings({{"serverPort", port}, {"startServerOnRequest", 0}});
+    const quint16 port = TestSupport::freePort();
+    TestSupport::writeSettings({{"serverPort", port}, {"startServerOnRequest", 0}});
     ServerProcess server(m_sandbox->path(QStringLiteral("killed-data")));
     QVERIFY(server.start(portArgument(port)));
     VelDataClient client;
@@ -176,8 +177,8 @@ void TestFaults::killedWhileCallWaits()
 
 void TestFaults::killedWhileSetsStreamIn()
 {
-    const quint16 port = ReliabilitySandbox::freePort();
-    m_sandbox->writeSettings({{"serverPort", port}, {"startServerOnRequest", 1}});
+    const quint16 port = TestSupport::freePort();
+    TestSupport::writeSettings({{"serverPort", port}, {"startServerOnRequest", 1}});
     // The folder a server started without arguments uses, so that the one the
     // client starts later finds the database of this one.
     auto server = std::make_unique<ServerProcess>(m_sandbox->defaultDataDir());
@@ -264,8 +265,8 @@ void TestFaults::transferEndsAtOnce()
 
     static int row = 0;
     const QString tag = QString::number(++row);
-    const quint16 port = ReliabilitySandbox::freePort();
-    m_sandbox->writeSettings({{"serverPort", port}, {"startServerOnRequest", 0}});
+    const quint16 port = TestSupport::freePort();
+    TestSupport::writeSettings({{"serverPort", port}, {"startServerOnRequest", 0}});
     ServerProcess server(m_sandbox->path(QStringLiteral("transfer-data-") + tag));
     QVERIFY(server.start(portArgument(port) + arguments));
     const QString source = m_sandbox->path(QStringLiteral("transfer-") + tag + ".bin");
@@ -326,7 +327,7 @@ void TestFaults::connectionCutInsideFrame()
     QVERIFY(server.start({QStringLiteral("--in-memory")}));
     CuttingProxy proxy(server.port());
     QVERIFY(proxy.port() != 0);
-    m_sandbox->writeSettings({{"serverPort", proxy.port()}, {"startServerOnRequest", 0}});
+    TestSupport::writeSettings({{"serverPort", proxy.port()}, {"startServerOnRequest", 0}});
 
     VelDataClient client;
     const QString uuid = QStringLiteral("cut");
@@ -354,7 +355,7 @@ void TestFaults::loadFromSeveralProcesses()
 {
     ServerProcess server(m_sandbox->path(QStringLiteral("load-data")));
     QVERIFY(server.start());
-    m_sandbox->writeSettings({{"serverPort", server.port()}, {"startServerOnRequest", 0}});
+    TestSupport::writeSettings({{"serverPort", server.port()}, {"startServerOnRequest", 0}});
 
     constexpr int Processes = 4;
     const QString threads = QStringLiteral("4");
@@ -377,8 +378,8 @@ void TestFaults::loadFromSeveralProcesses()
 
 void TestFaults::startedServerOutlivesItsStarter()
 {
-    m_sandbox->writeSettings(
-        {{"serverPort", ReliabilitySandbox::freePort()}, {"startServerOnRequest", 1}});
+    TestSupport::writeSettings(
+        {{"serverPort", TestSupport::freePort()}, {"startServerOnRequest", 1}});
     {
         // A server a client starts writes to that client's output: here pipes
         // to this test, closed once the starter has ended.
@@ -409,8 +410,8 @@ void TestFaults::firstCallStartsOneServer()
     // one of them must come up, every time.
     for (int round = 0; round < 10; ++round) {
         m_sandbox->useDataHome(QStringLiteral("first-call-%1").arg(round));
-        m_sandbox->writeSettings(
-            {{"serverPort", ReliabilitySandbox::freePort()}, {"startServerOnRequest", 1}});
+        TestSupport::writeSettings(
+            {{"serverPort", TestSupport::freePort()}, {"startServerOnRequest", 1}});
         {
             VelDataClient client;
             QVERIFY2(client.setInt(QStringLiteral("first"), QStringLiteral("call"), round),

@@ -7,6 +7,7 @@
 #include "ActionPackage.h"
 #include "DoubleListPackage.h"
 #include "FilePackage.h"
+#include "FrameBytes.h"
 #include "IdentDataRuntime.h"
 #include "IdentifyPackage.h"
 #include "IntListPackage.h"
@@ -16,6 +17,7 @@
 #include "ServerProcess.h"
 #include "StringListPackage.h"
 #include "StringPackage.h"
+#include "TestSupport.h"
 #include "VariantPackage.h"
 #include "VelDataClient.h"
 
@@ -48,14 +50,6 @@ constexpr qint64 MiB = 1024; // in the KiB of /proc/<pid>/status
 constexpr qint64 ServerMemoryBoundKiB = VDS_SERVER_MEMORY_BOUND_MIB * MiB;
 constexpr qint64 ClientGrowthBoundKiB = 128 * MiB;
 constexpr qint64 ClientMappedBoundKiB = 1024 * MiB; // its threads' stacks included
-
-QByteArray header(int type, int packageId, qint64 payloadSize)
-{
-    QByteArray bytes;
-    QDataStream out(&bytes, QIODevice::WriteOnly);
-    out << qint32(type) << qint32(packageId) << payloadSize;
-    return bytes;
-}
 
 /// Opens a raw loopback connection and sends `bytes` on it; the descriptor
 /// goes into `fds` in any case. False when connecting or sending fails.
@@ -144,7 +138,7 @@ void TestHostile::hostileClientsLeaveServerServing()
 {
     ServerProcess server(m_sandbox->path(QStringLiteral("hostile-data")));
     QVERIFY(server.start());
-    m_sandbox->writeSettings({{"serverPort", server.port()}, {"startServerOnRequest", 0}});
+    TestSupport::writeSettings({{"serverPort", server.port()}, {"startServerOnRequest", 0}});
     const QList<qint64> pids = ReliabilitySandbox::servers();
     QCOMPARE(pids.size(), 1);
     const qint64 pid = pids.first();
@@ -183,7 +177,7 @@ void TestHostile::hostileClientsLeaveServerServing()
         QByteArray bytes;
         for (int i = 0; i < 200; ++i) {
             const int size = random.bounded(512);
-            bytes += header(random.bounded(1, 16), i, size) + noise(size);
+            bytes += FrameBytes::header(random.bounded(1, 16), i, size) + noise(size);
         }
         return bytes;
     };
@@ -210,11 +204,12 @@ void TestHostile::hostileClientsLeaveServerServing()
 
     // Headers beyond the frame limit, just within it, and absurd or negative;
     // half a frame of 16 MiB followed by silence.
-    const QByteArray frame = ScriptedServer::encode(
-        StringPackage(1, hostileIdent(), QString(8 << 20, QLatin1Char('h'))));
+    const QByteArray frame =
+        FrameBytes::encode(StringPackage(1, hostileIdent(), QString(8 << 20, QLatin1Char('h'))));
     for (const QByteArray &bytes :
-         {header(3, 1, qint64(1) << 62), header(3, 1, (qint64(1) << 30) - 16),
-          header(3, 1, -1) + QByteArray(16, 'x'), header(3, 1, Lowest),
+         {FrameBytes::header(3, 1, qint64(1) << 62),
+          FrameBytes::header(3, 1, (qint64(1) << 30) - 16),
+          FrameBytes::header(3, 1, -1) + QByteArray(16, 'x'), FrameBytes::header(3, 1, Lowest),
           frame.left(frame.size() / 2)}) {
         QVERIFY(attack(bytes, true));
         ++badInputs;
@@ -226,9 +221,8 @@ void TestHostile::hostileClientsLeaveServerServing()
     QCOMPARE(::getrlimit(RLIMIT_NOFILE, &limit), 0);
     const int many = int(qMin<rlim_t>(2000, limit.rlim_cur > 200 ? limit.rlim_cur - 200 : 0));
     QVERIFY2(many >= 500, "too few file descriptors");
-    const QByteArray idle =
-        ScriptedServer::encode(IdentifyPackage(0, QStringLiteral("idle"), true)) +
-        header(1, 2, 100).left(7);
+    const QByteArray idle = FrameBytes::encode(IdentifyPackage(0, QStringLiteral("idle"), true)) +
+                            FrameBytes::header(1, 2, 100).left(7);
     const QDeadlineTimer bound(60000);
     for (int i = 0; i < many && !bound.hasExpired(); ++i, ++badInputs)
         QVERIFY(attack(idle, true));
@@ -263,7 +257,7 @@ void TestHostile::fileNamesFromServer()
     const bool etcHadX = QFile::exists(QStringLiteral("/etc/x"));
 
     ScriptedServer server;
-    server.writeSettings(QStringLiteral("startServerOnRequest=0"));
+    server.writeSettings({{QStringLiteral("startServerOnRequest"), 0}});
     server.store(
         BasicPackagePtr(new FilePackage(0, hostileIdent(), name, {new QByteArray("pwned")})));
     VelDataClient client;
@@ -288,28 +282,26 @@ void TestHostile::absurdSizesFromServer_data()
     // The announced items are not there: what arrives is an empty value.
     const quint32 huge = 0x7FFFFFFF;
     QTest::newRow("string list of 2^31-1 items")
-        << withCount(ScriptedServer::encode(StringListPackage(0, hostileIdent(), {})), huge) << 1
+        << withCount(FrameBytes::encode(StringListPackage(0, hostileIdent(), {})), huge) << 1
         << false;
     QTest::newRow("int list of 2^31-1 items")
-        << withCount(ScriptedServer::encode(IntListPackage(0, hostileIdent(), {})), huge) << 1
-        << false;
+        << withCount(FrameBytes::encode(IntListPackage(0, hostileIdent(), {})), huge) << 1 << false;
     QTest::newRow("double list of 2^31-1 items")
-        << withCount(ScriptedServer::encode(DoubleListPackage(0, hostileIdent(), {})), huge) << 1
+        << withCount(FrameBytes::encode(DoubleListPackage(0, hostileIdent(), {})), huge) << 1
         << false;
     QTest::newRow("variant list of 2^31-1 items")
-        << withCount(ScriptedServer::encode(VariantPackage(0, hostileIdent(), QVariantList())),
-                     huge)
+        << withCount(FrameBytes::encode(VariantPackage(0, hostileIdent(), QVariantList())), huge)
         << 1 << false;
     QTest::newRow("string of 2^31-2 bytes")
-        << withCount(ScriptedServer::encode(StringPackage(0, hostileIdent(), QString())), huge - 1)
-        << 1 << false;
+        << withCount(FrameBytes::encode(StringPackage(0, hostileIdent(), QString())), huge - 1) << 1
+        << false;
     // An empty payload: a package without identifier, which names no value.
-    QTest::newRow("payload size -1") << header(7, 0, -1) << 0 << false;
-    QTest::newRow("payload size -2^63") << header(3, 0, Lowest) << 0 << false;
+    QTest::newRow("payload size -1") << FrameBytes::header(7, 0, -1) << 0 << false;
+    QTest::newRow("payload size -2^63") << FrameBytes::header(3, 0, Lowest) << 0 << false;
     // The client waits for a terabyte that never comes, without holding room
     // for it, until its time limit.
     QTest::newRow("payload size 2^40, never sent")
-        << header(3, 0, qint64(1) << 40) + "abc" << -1 << true;
+        << FrameBytes::header(3, 0, qint64(1) << 40) + "abc" << -1 << true;
 }
 
 void TestHostile::absurdSizesFromServer()
@@ -318,7 +310,7 @@ void TestHostile::absurdSizesFromServer()
     QFETCH(int, result);
     QFETCH(bool, closes);
     ScriptedServer server;
-    server.writeSettings(QStringLiteral("startServerOnRequest=0"));
+    server.writeSettings({{QStringLiteral("startServerOnRequest"), 0}});
     server.store(BasicPackagePtr(new StringPackage(0, new IdentDataRuntime("fine", "u"), "fine")));
     ScriptedServer *const scripted = &server;
     const QString hostile =
@@ -327,10 +319,7 @@ void TestHostile::absurdSizesFromServer()
         const auto *get = dynamic_cast<const ActionPackage *>(frame.package.data());
         if (!get || !get->ident() || get->ident()->toString() != hostile)
             return scripted->defaultReply(frame);
-        QByteArray bytes = answer;
-        QByteArray id;
-        QDataStream(&id, QIODevice::WriteOnly) << qint32(frame.packageId);
-        return QList<QByteArray>{bytes.replace(4, 4, id)};
+        return QList<QByteArray>{FrameBytes::withPackageId(answer, frame.packageId)};
     });
     if (closes)
         QTimer::singleShot(1000, &server, [scripted] { scripted->dropClients(); });
@@ -394,7 +383,7 @@ void TestHostile::pinnedCertificate()
     const QString program =
         QCoreApplication::applicationDirPath() + QStringLiteral("/VelDataServer");
     const QString dataDir = m_sandbox->path(QStringLiteral("tls-data"));
-    m_sandbox->writeSettings({{"encryption", 1}});
+    TestSupport::writeSettings({{"encryption", 1}});
 
     // Asked before any start, the server makes its certificate and keeps it.
     QProcess print;
@@ -435,10 +424,10 @@ void TestHostile::pinnedCertificate()
     pin.replace(QStringLiteral("<server>"), QString::fromLatin1(fingerprint))
         .replace(QStringLiteral("<SE:RV:ER>"), QString::fromLatin1(digest.toHex(':').toUpper()));
     error.replace(QStringLiteral("<server>"), QString::fromLatin1(fingerprint));
-    m_sandbox->writeSettings({{"serverPort", port},
-                              {"startServerOnRequest", 0},
-                              {"encryption", encryption},
-                              {"serverCertificateSha256", pin}});
+    TestSupport::writeSettings({{"serverPort", port},
+                                {"startServerOnRequest", 0},
+                                {"encryption", encryption},
+                                {"serverCertificateSha256", pin}});
     {
         // A refusal names its reason: not "Timeout reached", however slow the
         // handshake under a sanitizer.

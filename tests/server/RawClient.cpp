@@ -1,8 +1,8 @@
 #include "RawClient.h"
 
 #include "ActionPackage.h"
+#include "FrameBytes.h"
 #include "IdentDataRuntime.h"
-#include "PackageBytes.h"
 #include "ResponsePackage.h"
 
 #include <QDeadlineTimer>
@@ -27,7 +27,7 @@ bool RawClient::connectTo(quint16 port, const QHostAddress &address, bool tls)
 
 void RawClient::send(const BasicPackage &package)
 {
-    sendBytes(PackageBytes::frame(package));
+    sendBytes(FrameBytes::encode(package));
 }
 
 void RawClient::sendBytes(const QByteArray &bytes)

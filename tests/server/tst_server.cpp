@@ -7,6 +7,7 @@
 #include "DoubleListPackage.h"
 #include "DoublePackage.h"
 #include "FilePackage.h"
+#include "FrameBytes.h"
 #include "IdentDataGlobals.h"
 #include "IdentDataMqtt.h"
 #include "IdentDataOpcua.h"
@@ -15,13 +16,13 @@
 #include "IntListPackage.h"
 #include "IntPackage.h"
 #include "ListTypes.h"
-#include "PackageBytes.h"
 #include "RawClient.h"
 #include "ResponsePackage.h"
 #include "ServerProcess.h"
 #include "StatusAgentPackage.h"
 #include "StringListPackage.h"
 #include "StringPackage.h"
+#include "TestSupport.h"
 #include "VariantPackage.h"
 
 #include <QDataStream>
@@ -113,21 +114,13 @@ QString notification(const QString &identText)
 
 QByteArray frameOf(const BasicPackagePtr &package)
 {
-    return package ? PackageBytes::frame(*package) : QByteArray();
+    return package ? FrameBytes::encode(*package) : QByteArray();
 }
 
 QByteArray frameOf(BasicPackage *package)
 {
     const std::unique_ptr<BasicPackage> owned(package);
-    return PackageBytes::frame(*owned);
-}
-
-QByteArray header(qint32 type, qint32 id, qint64 payloadSize)
-{
-    QByteArray bytes;
-    QDataStream out(&bytes, QIODevice::WriteOnly);
-    out << type << id << payloadSize;
-    return bytes;
+    return FrameBytes::encode(*owned);
 }
 
 } // namespace
@@ -644,13 +637,14 @@ void tst_Server::faultyClientAlone_data()
     const QByteArray refused(" refused: Request too large: ");
     QTest::newRow("garbage") << QStringList() << QByteArray(100, char(0xab)) << QStringList()
                              << dropped;
-    QTest::newRow("type code 13") << QStringList() << header(13, 1, 4) + QByteArray(4, 'x')
+    QTest::newRow("type code 13") << QStringList()
+                                  << FrameBytes::header(13, 1, 4) + QByteArray(4, 'x')
                                   << QStringList() << dropped;
     QTest::newRow("negative payload size")
-        << QStringList() << header(5, 1, -1) << QStringList() << dropped;
+        << QStringList() << FrameBytes::header(5, 1, -1) << QStringList() << dropped;
     // Refused from its header alone, under its package id, before the close.
     QTest::newRow("header announcing 2 GiB")
-        << QStringList() << header(10, 7, qint64(2) << 30)
+        << QStringList() << FrameBytes::header(10, 7, qint64(2) << 30)
         << QStringList{response(7, ResponsePackage::Failed,
                                 "Request too large: 2147483648 bytes, limit 1073741808")}
         << refused;
@@ -862,10 +856,8 @@ void tst_Server::unusableDataFolder()
 
 void tst_Server::portFromSettings()
 {
-    QTcpServer probe;
-    QVERIFY(probe.listen(QHostAddress::LocalHost, 0));
-    const quint16 port = probe.serverPort();
-    probe.close();
+    const quint16 port = TestSupport::freePort();
+    QVERIFY(port != 0);
 
     m_server = std::make_unique<ServerProcess>(m_dir->filePath(QStringLiteral("data")));
     const QString folder =

@@ -3,6 +3,7 @@
 // two applications of a plant would share values through the server.
 
 #include "ServerProcess.h"
+#include "TestSupport.h"
 
 #include <VelDataClient.h>
 
@@ -128,13 +129,8 @@ void tst_ServerClient::initTestCase()
     m_port = m_server->port();
     // The clients find the server through this file. They may not start one of
     // their own, so a server that is gone shows as a failure, not as a stray process.
-    const QString folder = configDirs.split(QLatin1Char(':')).first() + QStringLiteral("/Haltra");
-    QVERIFY(QDir().mkpath(folder));
-    QFile settings(folder + QStringLiteral("/VelDataServer.conf"));
-    QVERIFY(settings.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    settings.write(
-        QStringLiteral("[Settings]\nserverPort=%1\nstartServerOnRequest=0\n").arg(m_port).toUtf8());
-    settings.close();
+    TestSupport::writeSettings(
+        {{QStringLiteral("serverPort"), m_port}, {QStringLiteral("startServerOnRequest"), 0}});
 
     // Many pieces on the wire, each with other bytes, and a short last one.
     QByteArray bytes(5 * 1024 * 1024 + 3, Qt::Uninitialized);

@@ -2,9 +2,10 @@
 #define WIRETEST_H
 
 #include "BasicPackage.h"
+#include "FrameBytes.h"
 #include "HeaderDecoder.h"
+#include "TestSupport.h"
 
-#include <QBuffer>
 #include <QByteArray>
 #include <QIODevice>
 #include <QList>
@@ -14,34 +15,8 @@ Q_DECLARE_METATYPE(BasicPackagePtr)
 
 namespace wire {
 
-// Expected bytes are written as hex with blanks between fields for the reader;
-// the blanks carry no meaning.
-inline QString plain(QString hex)
-{
-    return hex.remove(QLatin1Char(' '));
-}
-
-inline QByteArray bytes(const QString &hex)
-{
-    return QByteArray::fromHex(plain(hex).toLatin1());
-}
-
-inline QString hex(const QByteArray &data)
-{
-    return QString::fromLatin1(data.toHex());
-}
-
-inline QString header(int type, int packageId, qint64 payloadSize)
-{
-    return QString::asprintf("%08x %08x %016llx ", type, packageId,
-                             static_cast<unsigned long long>(payloadSize));
-}
-
-// The header for `payloadHex`, with the payload size counted from the hex.
-inline QString frame(int type, int packageId, const QString &payloadHex)
-{
-    return header(type, packageId, bytes(payloadHex).size()) + payloadHex;
-}
+// The hex helpers (bytes, hex, plain, header, frame) are the shared ones.
+using namespace TestSupport;
 
 // Stream forms of the identifiers the tables use: kind text, then the fields.
 const QString kindRuntime = QStringLiteral("0000000e 00720075006e00740069006d0065");
@@ -54,14 +29,6 @@ const QString runtimeAB = kindRuntime + " 00000002 0061 00000002 0062 ";
 const QString globalsK = kindGlobals + keyK;
 const QString opcuaK = kindOpcua + keyK;
 const QString mqttK = kindMqtt + keyK;
-
-inline QByteArray written(const BasicPackage &package)
-{
-    QBuffer buffer;
-    buffer.open(QIODevice::WriteOnly);
-    package.write(&buffer, 0);
-    return buffer.data();
-}
 
 /// Keeps every write call apart, to see how a package cuts up its frame.
 class RecordingDevice : public QIODevice

@@ -70,7 +70,7 @@ QList<QByteArray *> pieces(const QByteArray &content)
 QSharedPointer<FilePackage> receivedFile(const QString &name, const QByteArray &content)
 {
     const QList<Received> received =
-        decodeAll(written(FilePackage(2, mqtt(), name, pieces(content))));
+        decodeAll(FrameBytes::encode(FilePackage(2, mqtt(), name, pieces(content))));
     return received.size() == 1 ? received.first().package.dynamicCast<FilePackage>()
                                 : QSharedPointer<FilePackage>();
 }
@@ -308,7 +308,7 @@ private slots:
                                       << "" << 0;
         const auto fromConst = [](int kind) {
             Identifier ident(new IdentDataRuntime("a", "b"));
-            ident.setFromConst(VDS_IDENT_CONSTS(kind), "ns");
+            ident.setFromConst(kind, "ns");
             return ident;
         };
         const QString ns = QStringLiteral(" 00000004 006e0073");
@@ -401,7 +401,7 @@ private slots:
     {
         QFETCH(BasicPackagePtr, package);
         QFETCH(QString, expected);
-        QCOMPARE(hex(written(*package)), plain(expected));
+        QCOMPARE(hex(FrameBytes::encode(*package)), plain(expected));
     }
 
     void decode_data()
@@ -425,7 +425,7 @@ private slots:
         QCOMPARE(received[0].dataSize, qint64(input.size() - BasicPackage::HeaderSize));
         const BasicPackagePtr package = received[0].package;
         QVERIFY(package);
-        QCOMPARE(hex(written(*package)), plain(expected));
+        QCOMPARE(hex(FrameBytes::encode(*package)), plain(expected));
         QCOMPARE(package->toString(), text);
         const QVariant actual = valueOf(*package);
         QCOMPARE(actual.userType(), value.userType());
@@ -547,7 +547,7 @@ private slots:
         }
         QCOMPARE(actual, sizes);
         QCOMPARE(hex(device.writes.first().mid(8)), QString::asprintf("%016llx", payload));
-        QCOMPARE(device.writes.join(), written(*package));
+        QCOMPARE(device.writes.join(), FrameBytes::encode(*package));
     }
 
     void fileSizeText_data()
@@ -571,7 +571,7 @@ private slots:
         const auto file = receivedFile("f", content);
         QVERIFY(file);
         QCOMPARE(file->toString(), text);
-        QVERIFY(written(*file).endsWith(content));
+        QVERIFY(FrameBytes::encode(*file).endsWith(content));
     }
 
     void saveRefuses_data()

@@ -7,9 +7,10 @@
 #include <QSettings>
 #include <QSslCertificate>
 #include <QSslKey>
+#include <QTcpServer>
 #include <QTest>
 
-namespace conn {
+namespace TestSupport {
 
 bool inSandbox()
 {
@@ -17,7 +18,7 @@ bool inSandbox()
            qEnvironmentVariableIsSet("XDG_CONFIG_DIRS") && qEnvironmentVariableIsSet("TMPDIR");
 }
 
-void writeSettings(const QMap<QString, QString> &values)
+void writeSettings(const QMap<QString, QVariant> &values)
 {
     const QString folder = qEnvironmentVariable("XDG_CONFIG_DIRS").split(QLatin1Char(':')).first();
     QDir().mkpath(folder + QStringLiteral("/Haltra"));
@@ -30,6 +31,12 @@ void writeSettings(const QMap<QString, QString> &values)
         settings.setValue(it.key(), it.value());
     settings.endGroup();
     settings.sync();
+}
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
 }
 
 bool makeCertificate(const QString &dir, QSslCertificate *certificate, QSslKey *key, QString *error)
@@ -74,9 +81,14 @@ bool waitUntil(const std::function<bool()> &condition, int timeoutMs)
     return condition();
 }
 
-QByteArray bytes(QString hex)
+QString plain(QString hex)
 {
-    return QByteArray::fromHex(hex.remove(QLatin1Char(' ')).toLatin1());
+    return hex.remove(QLatin1Char(' '));
+}
+
+QByteArray bytes(const QString &hex)
+{
+    return QByteArray::fromHex(plain(hex).toLatin1());
 }
 
 QString hex(const QByteArray &data)
@@ -94,11 +106,15 @@ QString text(const QString &value)
     return result + QLatin1Char(' ');
 }
 
-QString frame(int type, int packageId, const QString &payloadHex)
+QString header(int type, int packageId, qint64 payloadSize)
 {
     return QString::asprintf("%08x %08x %016llx ", unsigned(type), unsigned(packageId),
-                             static_cast<unsigned long long>(bytes(payloadHex).size())) +
-           payloadHex;
+                             static_cast<unsigned long long>(payloadSize));
 }
 
-} // namespace conn
+QString frame(int type, int packageId, const QString &payloadHex)
+{
+    return header(type, packageId, bytes(payloadHex).size()) + payloadHex;
+}
+
+} // namespace TestSupport

@@ -1,0 +1,336 @@
+#include "ScriptedServer.h"
+
+#include "ActionPackage.h"
+#include "DataPackage.h"
+#include "FrameBytes.h"
+#include "IdentData.h"
+#include "ResponsePackage.h"
+#include "TestSupport.h"
+#include "VdsProtocol.h"
+
+#include <QMutexLocker>
+#include <QSslSocket>
+#include <QTcpServer>
+#include <QThread>
+
+namespace {
+
+// Far above anything the tests send; a header claiming more is garbage.
+constexpr qint64 PayloadLimit = 512 * 1024 * 1024;
+
+QByteArray response(int packageId, int code, const QString &message = QString())
+{
+    return FrameBytes::encode(ResponsePackage(packageId, code, message));
+}
+
+QString identText(const BasicPackage *package)
+{
+    auto data = dynamic_cast<const DataPackage *>(package);
+    return data && data->ident() ? data->ident()->toString() : QString();
+}
+
+} // namespace
+
+/// Hands every accepted descriptor to the server as a plain or TLS socket.
+class ScriptedServer::Listener : public QTcpServer
+{
+public:
+    explicit Listener(ScriptedServer *server) : m_server(server) {}
+
+protected:
+    void incomingConnection(qintptr descriptor) override
+    {
+        QSslSocket *tls = nullptr;
+        QTcpSocket *socket = nullptr;
+        if (!m_server->m_certificate.isNull()) {
+            tls = new QSslSocket(m_server->m_context);
+            tls->setLocalCertificate(m_server->m_certificate);
+            tls->setPrivateKey(m_server->m_key);
+            socket = tls;
+        } else {
+            socket = new QTcpSocket(m_server->m_context);
+        }
+        socket->setSocketDescriptor(descriptor);
+        m_server->accept(socket);
+        if (tls)
+            tls->startServerEncryption();
+    }
+
+private:
+    ScriptedServer *m_server;
+};
+
+ScriptedServer::ScriptedServer(Replies replies, bool ready)
+    : m_replies(replies), m_thread(new QThread), m_context(new QObject),
+      m_ready(QLatin1String(VdsProtocol::ReadinessKey))
+{
+    m_script = defaultScript();
+    m_context->moveToThread(m_thread);
+    m_thread->start();
+    onServerThread([this] {
+        m_listener = new Listener(this);
+        m_listener->setParent(m_context);
+        m_listener->listen(QHostAddress::LocalHost, 0);
+        m_port = m_listener->serverPort();
+    });
+    setReady(ready);
+}
+
+ScriptedServer::~ScriptedServer()
+{
+    onServerThread([this] {
+        delete m_context;
+        m_context = nullptr;
+    });
+    m_thread->quit();
+    m_thread->wait();
+    delete m_thread;
+}
+
+template <typename F>
+void ScriptedServer::onServerThread(F f)
+{
+    if (QThread::currentThread() == m_thread)
+        f(); // called from a script
+    else
+        QMetaObject::invokeMethod(m_context, f, Qt::BlockingQueuedConnection);
+}
+
+void ScriptedServer::close()
+{
+    onServerThread([this] { m_listener->close(); });
+}
+
+ScriptedServer::Script ScriptedServer::defaultScript()
+{
+    if (m_replies == Replies::InitOnly) {
+        return [](const Frame &frame) {
+            QList<QByteArray> answers;
+            if (frame.type == BasicPackage::Identify)
+                answers.append(response(0, VdsProtocol::ResponseInitAcknowledged));
+            return answers;
+        };
+    }
+    return [this](const Frame &frame) { return defaultReply(frame); };
+}
+
+void ScriptedServer::writeSettings(const QMap<QString, QVariant> &extra) const
+{
+    QMap<QString, QVariant> values = extra;
+    values.insert(QLatin1String(VdsProtocol::Settings::ServerPort), m_port);
+    TestSupport::writeSettings(values);
+}
+
+void ScriptedServer::setReady(bool ready)
+{
+    if (ready && !m_ready.isAttached() && !m_ready.create(1)) {
+        // A block left by a killed run: the last detach removes it.
+        m_ready.attach();
+        m_ready.detach();
+        m_ready.create(1);
+    } else if (!ready && m_ready.isAttached())
+        m_ready.detach();
+}
+
+void ScriptedServer::useTls(const QSslCertificate &certificate, const QSslKey &key)
+{
+    onServerThread([this, certificate, key] {
+        m_certificate = certificate;
+        m_key = key;
+    });
+}
+
+void ScriptedServer::setScript(Script script)
+{
+    QMutexLocker lock(&m_mutex);
+    m_script = std::move(script);
+}
+
+QList<ScriptedServer::Frame> ScriptedServer::takeFrames()
+{
+    QMutexLocker lock(&m_mutex);
+    QList<Frame> frames;
+    frames.swap(m_frames);
+    return frames;
+}
+
+QList<ScriptedServer::Frame> ScriptedServer::frames() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_frames;
+}
+
+QList<ScriptedServer::Frame> ScriptedServer::requests() const
+{
+    QList<Frame> result;
+    for (const Frame &frame : frames()) {
+        if (frame.type != BasicPackage::Identify)
+            result.append(frame);
+    }
+    return result;
+}
+
+int ScriptedServer::connectionCount() const
+{
+    QMutexLocker lock(&m_mutex);
+    return m_connectionCount;
+}
+
+bool ScriptedServer::waitForRequests(int count, int timeoutMs) const
+{
+    return TestSupport::waitUntil([this, count] { return requests().size() >= count; }, timeoutMs);
+}
+
+void ScriptedServer::reset()
+{
+    QMutexLocker lock(&m_mutex);
+    m_script = defaultScript();
+    m_frames.clear();
+    m_values.clear();
+}
+
+void ScriptedServer::store(const BasicPackagePtr &package)
+{
+    QMutexLocker lock(&m_mutex);
+    m_values.insert(identText(package.data()), package);
+}
+
+QList<QByteArray> ScriptedServer::defaultReply(const Frame &frame)
+{
+    const int id = frame.packageId;
+    switch (frame.type) {
+    case BasicPackage::Identify:
+        return {response(0, VdsProtocol::ResponseInitAcknowledged)};
+    case BasicPackage::Action: {
+        auto action = frame.package.staticCast<ActionPackage>();
+        const QString key = identText(action.data());
+        QMutexLocker lock(&m_mutex);
+        if (action->action() == 2) {
+            return {response(id, m_values.remove(key) ? VdsProtocol::ResponseDone
+                                                      : VdsProtocol::ResponseNotFound)};
+        }
+        const BasicPackagePtr stored = m_values.value(key);
+        if (!stored)
+            return {response(id, VdsProtocol::ResponseNotFound,
+                             QStringLiteral("Unknown value: ") + key)};
+        // The stored frame again, with the request's id in the header.
+        return {FrameBytes::withPackageId(FrameBytes::encode(*stored), id)};
+    }
+    case BasicPackage::AutoUpdate:
+    case BasicPackage::Command:
+    case BasicPackage::StatusAgent:
+        return {};
+    default:
+        if (frame.type >= BasicPackage::String && frame.type <= BasicPackage::Variant) {
+            store(frame.package);
+            return {response(id, VdsProtocol::ResponseDone)};
+        }
+        return {};
+    }
+}
+
+void ScriptedServer::push(const QByteArray &bytes)
+{
+    onServerThread([this, bytes] {
+        for (QTcpSocket *socket : m_peers.keys())
+            socket->write(bytes);
+    });
+}
+
+void ScriptedServer::closeClients()
+{
+    onServerThread([this] {
+        const auto sockets = m_peers.keys();
+        m_peers.clear();
+        for (QTcpSocket *socket : sockets) {
+            socket->disconnect(m_context);
+            socket->disconnectFromHost();
+            socket->deleteLater();
+        }
+    });
+}
+
+void ScriptedServer::dropClients()
+{
+    onServerThread([this] {
+        const auto sockets = m_peers.keys();
+        m_peers.clear();
+        for (QTcpSocket *socket : sockets) {
+            socket->abort();
+            socket->deleteLater();
+        }
+    });
+}
+
+void ScriptedServer::accept(QTcpSocket *socket)
+{
+    Peer peer;
+    {
+        QMutexLocker lock(&m_mutex);
+        peer.connection = ++m_connectionCount;
+    }
+    m_peers.insert(socket, peer);
+    QObject::connect(socket, &QTcpSocket::readyRead, m_context,
+                     [this, socket] { receive(socket); });
+    QObject::connect(socket, &QTcpSocket::disconnected, m_context, [this, socket] {
+        if (m_peers.remove(socket))
+            socket->deleteLater();
+    });
+}
+
+void ScriptedServer::forget(QTcpSocket *socket)
+{
+    m_peers.remove(socket);
+    socket->abort();
+    socket->deleteLater();
+}
+
+void ScriptedServer::receive(QTcpSocket *socket)
+{
+    if (!m_peers.contains(socket))
+        return;
+    m_peers[socket].buffer += socket->readAll();
+    // A script may drop the connection, so the peer is looked up per frame.
+    FrameBytes::Header header;
+    while (m_peers.contains(socket) && FrameBytes::readHeader(m_peers[socket].buffer, &header)) {
+        Peer &peer = m_peers[socket];
+        if (header.payloadSize < 0 || header.payloadSize > PayloadLimit) {
+            forget(socket);
+            return;
+        }
+        if (peer.buffer.size() < BasicPackage::HeaderSize + header.payloadSize)
+            return;
+        Frame frame;
+        frame.connection = peer.connection;
+        frame.type = header.type;
+        frame.packageId = header.packageId;
+        frame.bytes = peer.buffer.left(int(BasicPackage::HeaderSize + header.payloadSize));
+        peer.buffer.remove(0, frame.bytes.size());
+        frame.package = FrameBytes::decode(frame.bytes);
+        if (!frame.package) {
+            forget(socket);
+            return;
+        }
+        Script script;
+        {
+            QMutexLocker lock(&m_mutex);
+            m_frames.append(frame);
+            script = m_script;
+        }
+        for (const QByteArray &reply : script(frame)) {
+            if (reply == hangUp()) {
+                // Leaves the socket to its disconnected handler.
+                socket->disconnectFromHost();
+                return;
+            }
+            if (reply == resetConnection()) {
+                socket->flush();
+                forget(socket);
+                return;
+            }
+            if (!m_peers.contains(socket))
+                return;
+            socket->write(reply);
+        }
+    }
+}
