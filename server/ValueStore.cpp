@@ -499,8 +499,16 @@ QSharedPointer<StoredFile> ValueStore::fileContent(const Entry &entry, QString *
     QSharedPointer<StoredFile> file = m_openFiles.value(entry.fileId).toStrongRef();
     if (!file) {
         file.reset(StoredFile::open(IncomingFile::pathOf(m_filesDir, entry.fileId), error));
-        if (file)
+        if (file) {
+            // Handles whose transfers have all ended are forgotten here.
+            for (auto it = m_openFiles.begin(); it != m_openFiles.end();) {
+                if (it->isNull())
+                    it = m_openFiles.erase(it);
+                else
+                    ++it;
+            }
             m_openFiles.insert(entry.fileId, file);
+        }
     }
     return file;
 }
