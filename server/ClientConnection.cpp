@@ -1,9 +1,12 @@
 #include "ClientConnection.h"
 
+#include "FilePackage.h"
 #include "FrameBytes.h"
 #include "ResponsePackage.h"
 #include "ServerLog.h"
+#include "StoredFile.h"
 #include "ValueStore.h"
+#include "VdsProtocol.h"
 
 #include <QHostAddress>
 #include <QSslSocket>
@@ -15,9 +18,11 @@ namespace {
 // Qt stops taking bytes from the kernel once this much is unread, so a client
 // that floods the server is held back by TCP rather than by server memory.
 constexpr qint64 ReadBufferSize = 1 << 20;
-// A file's next piece is fetched from the store only when less than this is
+// A file's next block is read from the store only when less than this is
 // waiting to go out.
 constexpr qint64 RefillBacklog = 1 << 20;
+// Bytes of a stored file read and handed to the socket at once.
+constexpr qint64 FileBlockSize = 1 << 20;
 // Requests are not read from a client that leaves this much of its answers
 // unread.
 constexpr qint64 ReadPauseBacklog = 8 << 20;
@@ -28,15 +33,18 @@ constexpr int RefusalLingerMs = 5000;
 } // namespace
 
 ClientConnection::ClientConnection(QSslSocket *socket, ValueStore *store, qint64 maxFrameSize,
-                                   int number, QObject *parent)
+                                   qint64 maxFileSize, int number, QObject *parent)
     : QObject(parent), m_socket(socket), m_store(store),
-      m_payloadLimit(maxFrameSize - BasicPackage::HeaderSize), m_number(number)
+      m_payloadLimit(maxFrameSize - BasicPackage::HeaderSize), m_maxFileSize(maxFileSize),
+      m_number(number)
 {
     m_socket->setParent(this);
     m_socket->setReadBufferSize(ReadBufferSize);
     m_peer =
         QStringLiteral("%1:%2").arg(m_socket->peerAddress().toString()).arg(m_socket->peerPort());
     m_decoder.setPayloadLimit(m_payloadLimit);
+    m_decoder.setStreamFiles(true);
+    connect(&m_decoder, &HeaderDecoder::fileChunk, this, &ClientConnection::onFileChunk);
     connect(&m_decoder, &HeaderDecoder::dataProcessed, this,
             [this](const BasicPackagePtr &package, qint64 dataSize, qint64) {
                 onPackage(package, dataSize);
@@ -68,10 +76,6 @@ ClientConnection::~ClientConnection()
 
 void ClientConnection::releaseQueue()
 {
-    for (const Outgoing &item : qAsConst(m_queue)) {
-        if (item.fileId)
-            m_store->unpinFile(item.fileId);
-    }
     m_queue.clear();
 }
 
@@ -110,17 +114,16 @@ void ClientConnection::send(const QByteArray &frame)
         m_socket->write(frame);
         return;
     }
-    m_queue.append({frame, 0, 0, 0});
+    m_queue.append({frame, {}, 0});
     if (m_held)
         m_heldBytes += frame.size();
 }
 
-void ClientConnection::sendFile(const QByteArray &head, qint64 fileId, int pieces)
+void ClientConnection::sendFile(const QByteArray &head, const QSharedPointer<StoredFile> &file)
 {
     if (m_closed || m_refused || m_ending)
         return;
-    m_store->pinFile(fileId);
-    m_queue.append({head, fileId, pieces, 0});
+    m_queue.append({head, file, 0});
     writeOutgoing();
 }
 
@@ -131,19 +134,19 @@ void ClientConnection::writeOutgoing()
         if (!item.bytes.isEmpty()) {
             m_socket->write(item.bytes);
             item.bytes.clear();
-        } else if (item.nextPiece < item.pieces) {
-            QByteArray piece;
+        } else if (item.file && item.offset < item.file->size()) {
+            // A fresh buffer each time: the socket keeps the one it is given
+            // until it has sent it.
+            QByteArray block;
             QString error;
-            if (!m_store->filePiece(item.fileId, item.nextPiece, &piece, &error)) {
+            if (!item.file->read(item.offset, FileBlockSize, &block, &error)) {
                 // The frame's header already promised the whole content.
                 drop(QStringLiteral("cannot send a stored file: ") + error);
                 return;
             }
-            m_socket->write(piece);
-            ++item.nextPiece;
+            m_socket->write(block);
+            item.offset += block.size();
         } else {
-            if (item.fileId)
-                m_store->unpinFile(item.fileId);
             m_queue.removeFirst();
         }
     }
@@ -183,6 +186,58 @@ void ClientConnection::onPackage(const BasicPackagePtr &package, qint64 dataSize
     emit packageReceived(this, package);
 }
 
+void ClientConnection::onFileChunk(int packageId, qint64 payloadSize, qint64 offset,
+                                   const QByteArray &chunk)
+{
+    if (m_closed || m_refused || m_ending)
+        return;
+    if (offset == 0) {
+        startFile(packageId, payloadSize, chunk);
+    } else if (m_incoming) {
+        QString error;
+        if (!m_incoming->write(chunk, &error))
+            refuseFile(error);
+    }
+    if (offset + chunk.size() < payloadSize)
+        return;
+    const QSharedPointer<FilePackage> head = std::move(m_incomingHead);
+    m_receivedFile = std::move(m_incoming);
+    if (m_receivedFile)
+        emit packageReceived(this, head);
+    // Not taken by the handler: its temporary file goes.
+    m_receivedFile.reset();
+}
+
+void ClientConnection::startFile(int packageId, qint64 payloadSize, const QByteArray &chunk)
+{
+    // Identifier and name come first, within the first chunk; the package
+    // keeps what follows them, the start of the content.
+    m_incomingHead = createPackage(BasicPackage::File, packageId, {new QByteArray(chunk)})
+                         .staticCast<FilePackage>();
+    const QByteArray first =
+        m_incomingHead->chunks().isEmpty() ? QByteArray() : *m_incomingHead->chunks().first();
+    QList<QByteArray *> none;
+    m_incomingHead->setChunks(none);
+    const qint64 size = payloadSize - (chunk.size() - first.size());
+    if (size > m_maxFileSize) {
+        refuseFile(
+            QStringLiteral("File too large: %1 bytes, limit %2").arg(size).arg(m_maxFileSize));
+        return;
+    }
+    QString error;
+    m_incoming = m_store->receiveFile(size, &error);
+    if (!m_incoming || !m_incoming->write(first, &error))
+        refuseFile(error);
+}
+
+void ClientConnection::refuseFile(const QString &message)
+{
+    qCWarning(lcServer).noquote() << name() << "file refused:" << message;
+    m_incoming.reset();
+    send(FrameBytes::encode(
+        ResponsePackage(m_incomingHead->packageId(), VdsProtocol::ResponseFailed, message)));
+}
+
 void ClientConnection::refuse(int packageId, qint64 payloadSize)
 {
     if (m_closed || m_refused || m_ending)
@@ -192,7 +247,8 @@ void ClientConnection::refuse(int packageId, qint64 payloadSize)
                                 .arg(m_payloadLimit);
     qCWarning(lcServer).noquote() << name() << "refused:" << message;
     const bool midFile = !m_queue.isEmpty() && m_queue.first().bytes.isEmpty() &&
-                         m_queue.first().nextPiece < m_queue.first().pieces;
+                         m_queue.first().file &&
+                         m_queue.first().offset < m_queue.first().file->size();
     if (midFile) {
         // The answer cannot be put inside a file frame half sent.
         drop(QStringLiteral("refused while a file was being sent to it"));

@@ -3,15 +3,21 @@
 
 #include "BasicPackage.h"
 #include "HeaderDecoder.h"
+#include "IncomingFile.h"
 
 #include <QByteArray>
 #include <QList>
 #include <QObject>
 #include <QSet>
+#include <QSharedPointer>
 #include <QString>
 #include <QTimer>
 
+#include <memory>
+
+class FilePackage;
 class QSslSocket;
+class StoredFile;
 class ValueStore;
 
 /// One client's connection. It cuts the incoming stream into packages with a
@@ -21,8 +27,11 @@ class ValueStore;
 /// the answer goes out first and the server closes its sending side, while
 /// the rest of the frame is read and discarded until the client closes (or a
 /// few seconds pass), so that no reset destroys the answer before the client
-/// has read it. Outgoing frames are queued so they never interleave, and a
-/// stored file is streamed from the store one piece at a time as the socket
+/// has read it. A file frame's content is written to the store as it
+/// arrives; one larger than the file limit or than the free disk space is
+/// refused with an error answer and the rest of it discarded, and the
+/// connection goes on. Outgoing frames are queued so they never interleave,
+/// and a stored file is read from the store in large blocks as the socket
 /// drains, so neither direction holds a large file whole. When the client
 /// does not read its answers, reading from it pauses, which lets TCP hold the
 /// sender back. While its answers may speak of changes not yet committed,
@@ -36,16 +45,19 @@ class ClientConnection : public QObject
 
 public:
     /// Takes ownership of `socket`, which is connected (and, for TLS,
-    /// handshaking). `maxFrameSize` counts the header.
-    ClientConnection(QSslSocket *socket, ValueStore *store, qint64 maxFrameSize, int number,
-                     QObject *parent = nullptr);
+    /// handshaking). `maxFrameSize` counts the header and applies to every
+    /// frame but a file's, whose content may have up to `maxFileSize` bytes.
+    ClientConnection(QSslSocket *socket, ValueStore *store, qint64 maxFrameSize, qint64 maxFileSize,
+                     int number, QObject *parent = nullptr);
     ~ClientConnection() override;
 
     void send(const QByteArray &frame);
     /// Sends `head` (a file frame's header, identifier and name, whose header
-    /// counts the content) followed by the `pieces` pieces of stored file
-    /// `fileId`.
-    void sendFile(const QByteArray &head, qint64 fileId, int pieces);
+    /// counts the content) followed by the content of `file`.
+    void sendFile(const QByteArray &head, const QSharedPointer<StoredFile> &file);
+    /// The content of the file package that packageReceived hands out, for
+    /// its handler to store; null for any other package.
+    std::unique_ptr<IncomingFile> takeReceivedFile() { return std::move(m_receivedFile); }
     /// Ends the connection after handing the socket what is queued;
     /// closed() follows.
     void close();
@@ -75,15 +87,21 @@ private:
     struct Outgoing
     {
         QByteArray bytes;
-        qint64 fileId = 0;
-        int pieces = 0;
-        int nextPiece = 0;
+        QSharedPointer<StoredFile> file;
+        qint64 offset = 0;
     };
 
     void readIncoming();
     void writeOutgoing();
     void onBytesWritten();
     void onPackage(const BasicPackagePtr &package, qint64 dataSize);
+    void onFileChunk(int packageId, qint64 payloadSize, qint64 offset, const QByteArray &chunk);
+    /// The first chunk of a file frame: its identifier and name, and the
+    /// start of its content.
+    void startFile(int packageId, qint64 payloadSize, const QByteArray &chunk);
+    /// Ends the file being received with an error answer; the rest of its
+    /// frame is discarded.
+    void refuseFile(const QString &message);
     void onDisconnected();
     void refuse(int packageId, qint64 payloadSize);
     /// After a refusal: ends the sending side once everything is out.
@@ -95,7 +113,13 @@ private:
     QSslSocket *m_socket;
     ValueStore *m_store;
     qint64 m_payloadLimit;
+    qint64 m_maxFileSize;
     HeaderDecoder m_decoder;
+    // The file frame being received: its package (without content), and
+    // where its content goes; null content once it was refused.
+    QSharedPointer<FilePackage> m_incomingHead;
+    std::unique_ptr<IncomingFile> m_incoming;
+    std::unique_ptr<IncomingFile> m_receivedFile;
     QList<Outgoing> m_queue;
     QString m_peer;
     QString m_program;

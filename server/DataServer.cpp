@@ -11,6 +11,7 @@
 #include "ServerLog.h"
 #include "SslServer.h"
 #include "StatusAgentPackage.h"
+#include "StoredFile.h"
 #include "TlsIdentity.h"
 
 #include <QAbstractEventDispatcher>
@@ -162,8 +163,8 @@ void DataServer::accept(SslServer *listener)
         // Answers are small and each ends a client's wait: Nagle's delay
         // would hold one back until the previous one is acknowledged.
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        auto *client =
-            new ClientConnection(socket, &m_store, m_settings.maxFrameSize, m_nextNumber++, this);
+        auto *client = new ClientConnection(socket, &m_store, m_settings.maxFrameSize,
+                                            m_settings.maxFileSize, m_nextNumber++, this);
         m_clients.append(client);
         if (m_flushScheduled)
             client->hold();
@@ -202,7 +203,7 @@ void DataServer::handle(ClientConnection *client, const BasicPackagePtr &package
         break;
     default:
         // Every remaining type is a value package.
-        setValue(client, *package.staticCast<DataPackage>());
+        setValue(client, *package.staticCast<DataPackage>(), client->takeReceivedFile().get());
         break;
     }
 }
@@ -221,7 +222,8 @@ void DataServer::identify(ClientConnection *client, const BasicPackage &package)
         deliver(client, frameOf(entry, 0), entry);
 }
 
-void DataServer::setValue(ClientConnection *client, const DataPackage &package)
+void DataServer::setValue(ClientConnection *client, const DataPackage &package,
+                          IncomingFile *content)
 {
     if (!hasKnownKind(package)) {
         answer(client, package.packageId(), ResponsePackage::Failed, unknownKindMessage("store"));
@@ -231,7 +233,7 @@ void DataServer::setValue(ClientConnection *client, const DataPackage &package)
     const bool global = dynamic_cast<const IdentDataGlobals *>(package.ident()) != nullptr;
     ValueStore::Entry stored;
     QString error;
-    const ValueStore::Result result = m_store.put(key, global, package, &stored, &error);
+    const ValueStore::Result result = m_store.put(key, global, package, content, &stored, &error);
     changed();
     if (result != ValueStore::Result::Done) {
         qCWarning(lcServer).noquote() << client->name() << error;
@@ -268,7 +270,9 @@ void DataServer::act(ClientConnection *client, const DataPackage &package, int a
     switch (result) {
     case ValueStore::Result::Done:
         if (get) {
-            deliver(client, frameOf(entry, id), entry);
+            if (!deliver(client, frameOf(entry, id), entry))
+                answer(client, id, ResponsePackage::Failed,
+                       QStringLiteral("storage failed to read %1").arg(key));
         } else {
             answer(client, id, ResponsePackage::Done);
             announceChange(*package.ident(), nullptr);
@@ -344,13 +348,22 @@ void DataServer::announceChange(const IdentData &ident, const ValueStore::Entry 
     }
 }
 
-void DataServer::deliver(ClientConnection *client, const QByteArray &frame,
+bool DataServer::deliver(ClientConnection *client, const QByteArray &frame,
                          const ValueStore::Entry &entry)
 {
-    if (entry.fileId)
-        client->sendFile(frame, entry.fileId, entry.filePieces);
-    else
+    if (entry.type != BasicPackage::File) {
         client->send(frame);
+        return true;
+    }
+    QString error;
+    const QSharedPointer<StoredFile> content = m_store.fileContent(entry, &error);
+    if (!content) {
+        qCWarning(lcServer).noquote()
+            << "cannot send" << entry.key << "to" << client->name() << error;
+        return false;
+    }
+    client->sendFile(frame, content);
+    return true;
 }
 
 QByteArray DataServer::frameOf(const ValueStore::Entry &entry, int packageId)

@@ -12,6 +12,7 @@
 class ClientConnection;
 class DataPackage;
 class IdentData;
+class IncomingFile;
 class SslServer;
 
 /// The server's side of the protocol: listens on the loopback addresses,
@@ -39,7 +40,7 @@ public:
     /// without TLS.
     QByteArray tlsFingerprint() const { return m_tlsFingerprint; }
     /// Forgets every stored value, as a server started afresh on an empty
-    /// store would hold none; fails while a file is being sent. The fuzz
+    /// store would hold none; a file being sent is still sent whole. The fuzz
     /// target's server starts every input this way, so that no input depends
     /// on those before it and the store does not grow input after input.
     bool clearValues(QString *error);
@@ -55,7 +56,7 @@ private:
     void accept(SslServer *listener);
     void handle(ClientConnection *client, const BasicPackagePtr &package);
     void identify(ClientConnection *client, const BasicPackage &package);
-    void setValue(ClientConnection *client, const DataPackage &package);
+    void setValue(ClientConnection *client, const DataPackage &package, IncomingFile *content);
     void act(ClientConnection *client, const DataPackage &package, int action);
     void subscribe(ClientConnection *client, const DataPackage &package, int mode);
     void command(ClientConnection *client, const BasicPackage &package);
@@ -64,8 +65,9 @@ private:
     /// Tells the other connections that `ident` changed: `value` is the new
     /// value, or null after a removal.
     void announceChange(const IdentData &ident, const ValueStore::Entry *value);
-    static void deliver(ClientConnection *client, const QByteArray &frame,
-                        const ValueStore::Entry &entry);
+    /// Sends `frame`, a file's followed by its content; false when that
+    /// content cannot be read, and nothing is sent.
+    bool deliver(ClientConnection *client, const QByteArray &frame, const ValueStore::Entry &entry);
     static QByteArray frameOf(const ValueStore::Entry &entry, int packageId);
 
     ServerSettings m_settings;

@@ -57,8 +57,15 @@ bool ServerSettings::load(const QStringList &arguments, QString *error)
                                           QStringLiteral("Keep every value in memory only."));
     const QCommandLineOption frameOption(
         QStringLiteral("max-frame-size"),
-        QStringLiteral("Largest frame accepted from a client, in bytes (default: %1).")
+        QStringLiteral("Largest frame accepted from a client, in bytes, except a file's "
+                       "(default: %1).")
             .arg(DefaultMaxFrameSize),
+        QStringLiteral("bytes"));
+    const QCommandLineOption fileOption(
+        QStringLiteral("max-file-size"),
+        QStringLiteral("Largest file accepted from a client, in bytes; a file must also fit "
+                       "in the free space of the data folder (default: %1).")
+            .arg(DefaultMaxFileSize),
         QStringLiteral("bytes"));
     const QCommandLineOption fingerprintOption(
         QStringLiteral("print-fingerprint"),
@@ -71,7 +78,7 @@ bool ServerSettings::load(const QStringList &arguments, QString *error)
                        "VelDataServer.log in the data folder)."),
         QStringLiteral("file"));
     parser.addOptions({portOption, dataDirOption, certOption, keyOption, memoryOption, frameOption,
-                       fingerprintOption, logOption});
+                       fileOption, fingerprintOption, logOption});
     parser.process(arguments);
 
     qint64 number = 0;
@@ -90,6 +97,14 @@ bool ServerSettings::load(const QStringList &arguments, QString *error)
             return false;
         }
         maxFrameSize = number;
+    }
+    if (parser.isSet(fileOption)) {
+        if (!parseNumber(parser.value(fileOption), 0, std::numeric_limits<qint64>::max(),
+                         &number)) {
+            *error = QStringLiteral("invalid maximum file size: %1").arg(parser.value(fileOption));
+            return false;
+        }
+        maxFileSize = number;
     }
     if (parser.isSet(dataDirOption))
         dataDir = parser.value(dataDirOption);

@@ -15,6 +15,7 @@ class ServerSettings
 public:
     static constexpr quint16 DefaultPort = VdsProtocol::Settings::DefaultServerPort;
     static constexpr qint64 DefaultMaxFrameSize = qint64(1) << 30;
+    static constexpr qint64 DefaultMaxFileSize = qint64(16) << 30;
 
     /// Reads the settings and parses `arguments` (program name first). Prints
     /// help or version and exits for --help and --version; returns false with
@@ -29,8 +30,11 @@ public:
     /// Empty when the server should use (or generate) its own in `dataDir`.
     QString tlsCertificate;
     QString tlsKey;
-    /// Largest frame accepted from a client, header included.
+    /// Largest frame accepted from a client, header included; a file's
+    /// frame is not held in memory and has a limit of its own.
     qint64 maxFrameSize = DefaultMaxFrameSize;
+    /// Largest file content accepted from a client, in bytes.
+    qint64 maxFileSize = DefaultMaxFileSize;
     /// Where diagnostics go; empty for the default: standard error on a
     /// terminal, else VelDataServer.log in `dataDir`.
     QString logFile;

@@ -4,10 +4,15 @@
 #include "FilePackage.h"
 #include "FrameBytes.h"
 #include "IdentData.h"
+#include "IncomingFile.h"
+#include "FrameBytes.h"
 #include "ServerLog.h"
+#include "StoredFile.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QSet>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -19,23 +24,16 @@ const char *const Schema[] = {
     "CREATE TABLE IF NOT EXISTS vals(key TEXT PRIMARY KEY, type INTEGER NOT NULL,"
     " payload BLOB NOT NULL, global INTEGER NOT NULL, file_id INTEGER,"
     " file_size INTEGER NOT NULL, file_pieces INTEGER NOT NULL)",
-    "CREATE TABLE IF NOT EXISTS file_pieces(file_id INTEGER NOT NULL, seq INTEGER NOT NULL,"
-    " data BLOB NOT NULL, PRIMARY KEY(file_id, seq))",
-    // Pieces left behind by a file whose value was replaced while it was
-    // being sent and the server stopped before the transfer ended.
-    "DELETE FROM file_pieces WHERE file_id NOT IN"
-    " (SELECT file_id FROM vals WHERE file_id IS NOT NULL)",
+    // Files were once kept here in pieces; they are kept in files now.
+    "DROP TABLE IF EXISTS file_pieces",
 };
 
 // By ValueStore::Statement.
 const char *const Statements[] = {
-    "INSERT INTO file_pieces VALUES (?, ?, ?)",
-    "INSERT OR REPLACE INTO vals VALUES (?, ?, ?, ?, ?, ?, ?)",
+    // The last column, file_pieces, is no longer used.
+    "INSERT OR REPLACE INTO vals VALUES (?, ?, ?, ?, ?, ?, 0)",
     "DELETE FROM vals WHERE key = ?",
-    "SELECT data FROM file_pieces WHERE file_id = ? AND seq = ?",
-    "DELETE FROM file_pieces WHERE file_id = ?",
     "DELETE FROM vals",
-    "DELETE FROM file_pieces",
     // Passive: it copies what it can without waiting for anything.
     "PRAGMA wal_checkpoint(PASSIVE)",
 };
@@ -125,13 +123,9 @@ bool ValueStore::open(const QString &dataDir, bool inMemory, QString *error)
     }
     if (ok) {
         QSqlQuery query(m_db);
-        // An empty file has an identifier but no pieces.
-        ok =
-            runText(query,
-                    QStringLiteral("SELECT MAX(COALESCE((SELECT MAX(file_id) FROM file_pieces), 0),"
-                                   " COALESCE((SELECT MAX(file_id) FROM vals), 0))"),
-                    {}, &failure) &&
-            query.next();
+        ok = runText(query, QStringLiteral("SELECT COALESCE(MAX(file_id), 0) FROM vals"), {},
+                     &failure) &&
+             query.next();
         if (ok)
             m_nextFileId = query.value(0).toLongLong() + 1;
     }
@@ -164,8 +158,17 @@ bool ValueStore::open(const QString &dataDir, bool inMemory, QString *error)
         if (!ok)
             failure = m_statements.back().lastError().text();
     }
+    if (ok && !inMemory) {
+        m_filesDir = QDir(dataDir).filePath(QStringLiteral("files"));
+        if (!QDir().mkpath(m_filesDir)) {
+            failure = QStringLiteral("cannot create the folder %1").arg(m_filesDir);
+            ok = false;
+        }
+    }
     if (ok)
         ok = load(&failure);
+    if (ok)
+        removeStrayFiles();
     if (!ok) {
         *error = QStringLiteral("cannot open the database %1: %2").arg(path, failure);
         close();
@@ -187,9 +190,10 @@ void ValueStore::close()
     m_db.close();
     m_db = QSqlDatabase();
     QSqlDatabase::removeDatabase(m_connection);
-    m_pins.clear();
-    m_unreferenced.clear();
     m_entries.clear();
+    m_memoryFiles.clear();
+    m_openFiles.clear();
+    m_filesDir.clear();
     m_durable = false;
 }
 
@@ -198,8 +202,7 @@ bool ValueStore::load(QString *error)
     QSqlQuery query(m_db);
     query.setForwardOnly(true);
     if (!runText(query,
-                 QStringLiteral("SELECT key, type, payload, global, file_id, file_size,"
-                                " file_pieces FROM vals"),
+                 QStringLiteral("SELECT key, type, payload, global, file_id, file_size FROM vals"),
                  {}, error))
         return false;
     QHash<QString, Entry> entries;
@@ -211,7 +214,16 @@ bool ValueStore::load(QString *error)
         entry.global = query.value(3).toInt() != 0;
         entry.fileId = query.value(4).toLongLong();
         entry.fileSize = query.value(5).toLongLong();
-        entry.filePieces = query.value(6).toInt();
+        const QFileInfo content(m_filesDir.isEmpty() || entry.type != BasicPackage::File
+                                    ? QString()
+                                    : IncomingFile::pathOf(m_filesDir, entry.fileId));
+        if (!content.filePath().isEmpty() &&
+            (!content.isFile() || content.size() != entry.fileSize)) {
+            // Unreadable as it is; a new value under its key replaces it.
+            qCWarning(lcServer).noquote()
+                << "the file of" << entry.key << "is missing or damaged and is not served";
+            continue;
+        }
         entries.insert(entry.key, entry);
     }
     if (query.lastError().isValid()) {
@@ -222,11 +234,39 @@ bool ValueStore::load(QString *error)
     return true;
 }
 
+void ValueStore::removeStrayFiles()
+{
+    if (m_filesDir.isEmpty())
+        return;
+    QSet<QString> named;
+    for (const Entry &entry : qAsConst(m_entries)) {
+        if (entry.type == BasicPackage::File)
+            named.insert(QString::number(entry.fileId));
+    }
+    const QStringList present = QDir(m_filesDir).entryList(QDir::Files | QDir::Hidden);
+    for (const QString &name : present) {
+        if (!named.contains(name) && !QFile::remove(QDir(m_filesDir).filePath(name)))
+            qCWarning(lcServer).noquote()
+                << "cannot remove the stray file" << name << "in" << m_filesDir;
+    }
+}
+
+void ValueStore::deleteFile(qint64 fileId)
+{
+    m_openFiles.remove(fileId);
+    if (m_filesDir.isEmpty())
+        m_memoryFiles.remove(fileId);
+    else if (!QFile::remove(IncomingFile::pathOf(m_filesDir, fileId)))
+        // Removed at the next open.
+        qCWarning(lcServer) << "cannot remove the replaced file" << fileId;
+}
+
 void ValueStore::forgetBatch()
 {
-    for (qint64 fileId : qAsConst(m_batchUnreferenced))
-        m_unreferenced.remove(fileId);
-    m_batchUnreferenced.clear();
+    for (qint64 fileId : qAsConst(m_batchAdded))
+        deleteFile(fileId);
+    m_batchAdded.clear();
+    m_batchDropped.clear();
     m_batchChanges = 0;
     QString error;
     if (isOpen() && !load(&error))
@@ -245,7 +285,11 @@ bool ValueStore::commit(QString *error)
             forgetBatch();
             return false;
         }
-        m_batchUnreferenced.clear();
+        // Only now no committed value names them.
+        for (qint64 fileId : qAsConst(m_batchDropped))
+            deleteFile(fileId);
+        m_batchAdded.clear();
+        m_batchDropped.clear();
         m_batchChanges = 0;
         if (m_durable && !m_checkpointTimer.isActive())
             m_checkpointTimer.start(CheckpointDelayMs);
@@ -318,20 +362,20 @@ bool ValueStore::begin(QString *error)
     return true;
 }
 
-bool ValueStore::dropFile(qint64 fileId, QString *error)
+std::unique_ptr<IncomingFile> ValueStore::receiveFile(qint64 size, QString *error)
 {
-    if (!fileId)
-        return true;
-    // A file being sent keeps its pieces until its last transfer ends.
-    if (!m_pins.contains(fileId))
-        return deleteFilePieces(fileId, error);
-    m_unreferenced.insert(fileId);
-    m_batchUnreferenced.append(fileId);
-    return true;
+    if (!isOpen()) {
+        *error = QStringLiteral("storage is closed");
+        return nullptr;
+    }
+    auto file = std::make_unique<IncomingFile>(m_nextFileId++, m_filesDir, size);
+    if (!file->open(error))
+        return nullptr;
+    return file;
 }
 
 ValueStore::Result ValueStore::put(const QString &key, bool global, const DataPackage &package,
-                                   Entry *stored, QString *error)
+                                   IncomingFile *content, Entry *stored, QString *error)
 {
     Entry entry;
     entry.key = key;
@@ -339,12 +383,15 @@ ValueStore::Result ValueStore::put(const QString &key, bool global, const DataPa
     entry.global = global;
     const auto *file = dynamic_cast<const FilePackage *>(&package);
     if (file) {
-        // The content goes into pieces of its own; the value keeps only the
+        // The content is a file of its own; the value keeps only the
         // identifier and name, from which the frame header is rebuilt.
         const FilePackage head(0, file->ident() ? file->ident()->clone() : nullptr,
                                file->fileName(), {});
         entry.payload = FrameBytes::encode(head).mid(BasicPackage::HeaderSize);
-        entry.fileId = m_nextFileId;
+        if (!content) {
+            *error = QStringLiteral("storage failed to store: a file came without its content");
+            return Result::Failed;
+        }
     } else {
         // Cut in place: a copy of a large value would cost a fresh buffer.
         entry.payload = FrameBytes::encode(package).remove(0, BasicPackage::HeaderSize);
@@ -355,23 +402,24 @@ ValueStore::Result ValueStore::put(const QString &key, bool global, const DataPa
     const auto previous = m_entries.constFind(key);
     const qint64 previousFile = previous == m_entries.cend() ? 0 : previous->fileId;
     if (file) {
-        for (const QByteArray *piece : file->chunks()) {
-            if (piece->isEmpty())
-                continue;
-            if (!run(InsertPiece, {entry.fileId, entry.filePieces, *piece}, error))
-                return failed(QStringLiteral("store"), error);
-            ++entry.filePieces;
-            entry.fileSize += piece->size();
-        }
+        // Durable under its name before any value names it. Its failure
+        // leaves the other changes of the pending transaction alone.
+        if (!content->finish(error))
+            return Result::Failed;
+        entry.fileId = content->id();
+        entry.fileSize = content->received();
+        if (m_filesDir.isEmpty())
+            m_memoryFiles.insert(entry.fileId,
+                                 QSharedPointer<StoredFile>::create(content->takePieces()));
+        m_batchAdded.append(entry.fileId);
     }
     if (!run(ReplaceValue,
              {key, entry.type, entry.payload, int(global),
-              file ? QVariant(entry.fileId) : QVariant(), entry.fileSize, entry.filePieces},
-             error) ||
-        !dropFile(previousFile, error))
+              file ? QVariant(entry.fileId) : QVariant(), entry.fileSize},
+             error))
         return failed(QStringLiteral("store"), error);
-    if (file)
-        ++m_nextFileId;
+    if (previousFile)
+        m_batchDropped.append(previousFile);
     ++m_batchChanges;
     m_entries.insert(key, entry);
     *stored = entry;
@@ -401,8 +449,10 @@ ValueStore::Result ValueStore::remove(const QString &key, QString *error)
     if (it == m_entries.cend())
         return Result::NotFound;
     const qint64 fileId = it->fileId;
-    if (!begin(error) || !run(DeleteValue, {key}, error) || !dropFile(fileId, error))
+    if (!begin(error) || !run(DeleteValue, {key}, error))
         return failed(QStringLiteral("remove"), error);
+    if (fileId)
+        m_batchDropped.append(fileId);
     ++m_batchChanges;
     m_entries.remove(key);
     return Result::Done;
@@ -424,77 +474,42 @@ QList<ValueStore::Entry> ValueStore::globals(QString *error)
 
 bool ValueStore::clear(QString *error)
 {
-    if (!isOpen() || !m_pins.isEmpty()) {
-        *error =
-            isOpen() ? QStringLiteral("a file is being sent") : QStringLiteral("storage is closed");
-        return false;
-    }
-    // What is pending goes first, so that clearing never commits half of it.
-    if (!commit(error))
-        return false;
-    // No file stored since the store was new: no pieces to delete, and one
-    // statement needs no transaction of its own.
-    if (m_nextFileId == 1) {
-        if (!run(DeleteAllValues, {}, error))
-            return false;
-        m_entries.clear();
-        return true;
-    }
-    if (!m_db.transaction()) {
-        *error = m_db.lastError().text();
-        return false;
-    }
-    if (!run(DeleteAllValues, {}, error) || !run(DeleteAllPieces, {}, error) || !m_db.commit()) {
-        if (error->isEmpty())
-            *error = m_db.lastError().text();
-        m_db.rollback();
-        return false;
-    }
-    m_unreferenced.clear();
-    m_entries.clear();
-    m_nextFileId = 1;
-    return true;
-}
-
-bool ValueStore::filePiece(qint64 fileId, int index, QByteArray *data, QString *error)
-{
     if (!isOpen()) {
         *error = QStringLiteral("storage is closed");
         return false;
     }
-    QSqlQuery *query = run(SelectPiece, {fileId, index}, error);
-    if (!query)
+    // What is pending goes first, so that clearing never commits half of it.
+    if (!commit(error) || !run(DeleteAllValues, {}, error))
         return false;
-    const bool found = query->next();
-    if (found)
-        *data = query->value(0).toByteArray();
-    query->finish();
-    if (!found)
-        *error = QStringLiteral("piece %1 of file %2 is missing").arg(index).arg(fileId);
-    return found;
+    // Transfers under way keep their content: an open file outlives its name.
+    m_entries.clear();
+    m_memoryFiles.clear();
+    m_openFiles.clear();
+    removeStrayFiles();
+    return true;
 }
 
-void ValueStore::pinFile(qint64 fileId)
+QSharedPointer<StoredFile> ValueStore::fileContent(const Entry &entry, QString *error)
 {
-    ++m_pins[fileId];
-}
-
-void ValueStore::unpinFile(qint64 fileId)
-{
-    const auto it = m_pins.find(fileId);
-    if (it == m_pins.end() || --*it > 0)
-        return;
-    m_pins.erase(it);
-    if (m_unreferenced.remove(fileId)) {
-        QString error;
-        if (!deleteFilePieces(fileId, &error))
-            qCWarning(lcServer) << "cannot delete the pieces of a replaced file:" << error;
+    if (m_filesDir.isEmpty()) {
+        const QSharedPointer<StoredFile> file = m_memoryFiles.value(entry.fileId);
+        if (!file)
+            *error = QStringLiteral("the content of %1 is missing").arg(entry.key);
+        return file;
     }
-}
-
-bool ValueStore::deleteFilePieces(qint64 fileId, QString *error)
-{
-    if (!isOpen())
-        return true;
-    return run(DeletePieces, {fileId}, error) != nullptr;
+    QSharedPointer<StoredFile> file = m_openFiles.value(entry.fileId).toStrongRef();
+    if (!file) {
+        file.reset(StoredFile::open(IncomingFile::pathOf(m_filesDir, entry.fileId), error));
+        if (file) {
+            // Handles whose transfers have all ended are forgotten here.
+            for (auto it = m_openFiles.begin(); it != m_openFiles.end();) {
+                if (it->isNull())
+                    it = m_openFiles.erase(it);
+                else
+                    ++it;
+            }
+            m_openFiles.insert(entry.fileId, file);
+        }
+    }
+    return file;
 }

@@ -4,23 +4,29 @@
 #include <QByteArray>
 #include <QHash>
 #include <QList>
-#include <QSet>
+#include <QSharedPointer>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QString>
 #include <QTimer>
 #include <QVariant>
 
+#include <memory>
 #include <vector>
 
 class DataPackage;
+class IncomingFile;
+class StoredFile;
 
 /// The server's values, keyed by the identifier's text form: held in memory,
 /// where every read is answered, and recorded in SQLite, which is loaded at
 /// open. A value is kept as its package's payload in canonical encoding, so it
-/// can be sent back under any package id. A file's content is kept apart in
-/// SQLite only, in pieces of at most 64 KiB read back piece by piece, so that
-/// no large file is ever held whole; memory holds its entry. Changes are
+/// can be sent back under any package id. A file's content is kept apart, in
+/// a file of its own in the folder "files" (in memory for a store without a
+/// data folder), named by a number that SQLite records with the value: a
+/// replaced file gets a new number, so the old content stays whole until the
+/// change is committed, and a file no committed value names is removed at
+/// open. No large file is ever held whole in memory. Changes are
 /// visible in memory at once and gathered into one transaction until
 /// commit(): the caller commits before it answers any of them, and in WAL
 /// mode a committed change survives the process being killed. The WAL is
@@ -38,7 +44,7 @@ public:
     };
 
     /// One stored value. For a file, `payload` holds identifier and name only
-    /// and the content lies in `filePieces` pieces of file `fileId`.
+    /// and the `fileSize` bytes of content lie in file `fileId`.
     struct Entry
     {
         QString key;
@@ -47,7 +53,6 @@ public:
         QByteArray payload;
         qint64 fileId = 0;
         qint64 fileSize = 0;
-        int filePieces = 0;
     };
 
     ValueStore();
@@ -62,11 +67,15 @@ public:
     /// calls fail.
     void close();
 
-    /// Stores `package` under `key`, replacing a value of any type. Like
-    /// remove() it joins the pending transaction; a failure abandons the
-    /// whole of it, and commit() then reports that.
-    Result put(const QString &key, bool global, const DataPackage &package, Entry *stored,
-               QString *error);
+    /// A file of `size` bytes about to arrive, to be handed to put() with
+    /// its package; null with `error` set when it does not fit on the disk.
+    std::unique_ptr<IncomingFile> receiveFile(qint64 size, QString *error);
+    /// Stores `package` under `key`, replacing a value of any type; a file
+    /// package's content is `content`, which is stored first. Like remove()
+    /// it joins the pending transaction; a failure of the database abandons
+    /// the whole of it, and commit() then reports that.
+    Result put(const QString &key, bool global, const DataPackage &package, IncomingFile *content,
+               Entry *stored, QString *error);
     Result get(const QString &key, Entry *entry, QString *error);
     Result remove(const QString &key, QString *error);
     /// Every value whose identifier is a globals one.
@@ -78,28 +87,20 @@ public:
     /// are lost; memory then holds what the database holds.
     bool commit(QString *error);
 
-    /// Removes every value and file, leaving the store as a new one; fails
-    /// while a file is pinned.
+    /// Removes every value and file, leaving the store as a new one.
     bool clear(QString *error);
 
-    /// Piece `index` of file `fileId`.
-    bool filePiece(qint64 fileId, int index, QByteArray *data, QString *error);
-    /// While a file is pinned its pieces outlive a replacement or removal of
-    /// its value, so a transfer that has begun can finish.
-    void pinFile(qint64 fileId);
-    void unpinFile(qint64 fileId);
+    /// The content of the file of `entry`, for one transfer: it stays
+    /// readable after the value is replaced or removed.
+    QSharedPointer<StoredFile> fileContent(const Entry &entry, QString *error);
 
 private:
     /// The statements the store runs, prepared once when it opens.
     enum Statement
     {
-        InsertPiece,
         ReplaceValue,
         DeleteValue,
-        SelectPiece,
-        DeletePieces,
         DeleteAllValues,
-        DeleteAllPieces,
         Checkpoint,
         StatementCount,
     };
@@ -112,12 +113,13 @@ private:
     Result failed(const QString &what, QString *error);
     /// Opens the pending transaction unless it is open.
     bool begin(QString *error);
-    /// Ends a change that replaced or removed file `fileId` (0: none).
-    bool dropFile(qint64 fileId, QString *error);
-    bool deleteFilePieces(qint64 fileId, QString *error);
     /// Reads every value into memory, replacing what memory held.
     bool load(QString *error);
-    /// After a rollback: memory and the file bookkeeping follow the database.
+    /// Removes the files in the files folder that no value names: the
+    /// temporary files of transfers and the files of changes cut short.
+    void removeStrayFiles();
+    void deleteFile(qint64 fileId);
+    /// After a rollback: memory and the files follow the database.
     void forgetBatch();
     void checkpoint();
 
@@ -127,12 +129,16 @@ private:
     // request's time, and most of its allocations.
     std::vector<QSqlQuery> m_statements;
     QHash<QString, Entry> m_entries;
+    // Empty for a store in memory, whose files are in m_memoryFiles.
+    QString m_filesDir;
+    QHash<qint64, QSharedPointer<StoredFile>> m_memoryFiles;
+    // Files being sent share one handle.
+    QHash<qint64, QWeakPointer<StoredFile>> m_openFiles;
     qint64 m_nextFileId = 1;
-    QHash<qint64, int> m_pins;
-    QSet<qint64> m_unreferenced;
-    // Files unreferenced by the pending transaction, referenced again if it
-    // is rolled back.
-    QList<qint64> m_batchUnreferenced;
+    // Files stored by the pending transaction, deleted if it is rolled back,
+    // and files it replaced or removed, deleted once it is committed.
+    QList<qint64> m_batchAdded;
+    QList<qint64> m_batchDropped;
     int m_batchChanges = 0;
     bool m_inTransaction = false;
     // A failure rolled back changes whose callers wait for commit().

@@ -133,6 +133,7 @@ void HeaderDecoder::clearFrame()
     payloadSize = 0;
     remaining = 0;
     startTime = 0;
+    m_streaming = false;
     qDeleteAll(chunks);
     chunks.clear();
 }
@@ -218,7 +219,16 @@ void HeaderDecoder::processData(const QByteArray &data)
             headerBytes.resize(BasicPackage::HeaderSize);
             take(headerBytes.data(), BasicPackage::HeaderSize);
             parseHeader();
-            if (m_payloadLimit >= 0 && payloadSize > m_payloadLimit) {
+            // A negative size stays with the collected frames, whose
+            // receiver learns of it from dataProcessed.
+            m_streaming = m_streamFiles && type == BasicPackage::File && payloadSize >= 0;
+            if (m_streaming && payloadSize == 0) {
+                const int id = packageId;
+                clearFrame();
+                emit fileChunk(id, 0, 0, QByteArray());
+                continue;
+            }
+            if (!m_streaming && m_payloadLimit >= 0 && payloadSize > m_payloadLimit) {
                 m_stopped = true;
                 const int t = type, id = packageId;
                 const qint64 size = payloadSize;
@@ -232,6 +242,19 @@ void HeaderDecoder::processData(const QByteArray &data)
         n = available();
         if (n >= PACKAGE_CHUNK_SIZE || n >= remaining) {
             const int len = int(qMin<qint64>(remaining, PACKAGE_CHUNK_SIZE));
+            if (m_streaming) {
+                // One buffer serves every chunk unless the receiver keeps one.
+                m_streamChunk.resize(len);
+                take(m_streamChunk.data(), len);
+                const qint64 offset = payloadSize - remaining;
+                remaining -= len;
+                const int id = packageId;
+                const qint64 size = payloadSize;
+                if (remaining <= 0)
+                    clearFrame();
+                emit fileChunk(id, size, offset, m_streamChunk);
+                continue;
+            }
             auto *chunk = new QByteArray(len, Qt::Uninitialized);
             take(chunk->data(), len);
             chunks.append(chunk);

@@ -31,10 +31,19 @@ public:
     /// frameTooLarge is emitted and the decoder stops until reset(). Negative
     /// means no limit (the default).
     void setPayloadLimit(qint64 limit) { m_payloadLimit = limit; }
+    /// With `on`, the payload of a file frame is not collected into a package
+    /// but handed out piece by piece with fileChunk as it arrives, so that a
+    /// receiver that stores files never holds one whole; the payload limit
+    /// then applies to the other frames only. Off by default.
+    void setStreamFiles(bool on) { m_streamFiles = on; }
 
 signals:
     void dataProcessed(BasicPackagePtr package, qint64 dataSize, qint64 elapsedTime);
     void frameTooLarge(int type, int packageId, qint64 payloadSize);
+    /// A streamed file frame's next `chunk` of at most 64 KiB, at `offset` of
+    /// its payload; the chunk that reaches `payloadSize` ends the frame. An
+    /// empty payload comes as one empty chunk.
+    void fileChunk(int packageId, qint64 payloadSize, qint64 offset, const QByteArray &chunk);
 
 private:
     void parseHeader();
@@ -54,6 +63,10 @@ private:
     qint64 startTime = 0;
     qint64 m_payloadLimit = -1;
     bool m_stopped = false;
+    bool m_streamFiles = false;
+    // The current frame is a file frame handed out with fileChunk.
+    bool m_streaming = false;
+    QByteArray m_streamChunk;
 };
 
 /// The package factory: builds the package of `type` with `packageId` from the

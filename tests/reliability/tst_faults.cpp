@@ -244,11 +244,13 @@ void TestFaults::transferEndsAtOnce_data()
         << "put-file" << QStringList() << true << LostConnection;
     QTest::newRow("SIGTERM during get-file")
         << "get-file" << QStringList() << true << LostConnection;
-    // The limit counts the 16-byte header; the refusal names payload bytes.
+    // The frame limit counts the 16-byte header and the refusal names payload
+    // bytes; a file has a limit of its own, on its content.
     const QStringList limit{QStringLiteral("--max-frame-size"), QStringLiteral("1048576")};
     const QString refusal = QStringLiteral("^Request too large: \\d+ bytes, limit 1048560$");
-    QTest::newRow("put-file over the server's frame limit")
-        << "put-file" << limit << false << refusal;
+    QTest::newRow("put-file over the server's file limit")
+        << "put-file" << (limit + QStringList{QStringLiteral("--max-file-size"), "1048576"})
+        << false << QStringLiteral("^File too large: 33554432 bytes, limit 1048576$");
     // Not streamed: the client finds out from the server's close that the
     // connection is done, and the next call takes a new one.
     QTest::newRow("string over the server's frame limit") << "set" << limit << false << refusal;

@@ -24,6 +24,7 @@
 #include "StringPackage.h"
 #include "TestSupport.h"
 #include "VariantPackage.h"
+#include "VdsProtocol.h"
 
 #include <QDataStream>
 #include <QDir>
@@ -38,6 +39,8 @@
 #include <functional>
 #include <memory>
 
+#include <sched.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 using Maker = std::function<BasicPackage *(int packageId)>;
@@ -150,6 +153,8 @@ private slots:
     void tls();
     void faultyClientAlone_data();
     void faultyClientAlone();
+    void fileWithoutRoom_data();
+    void fileWithoutRoom();
     void shutdownReleasesReadinessBlock();
     void staleBlockCleanedAtStart();
     void refusesSecondServer_data();
@@ -165,6 +170,8 @@ private:
     /// Sets values of several kinds, files among them, some replaced or removed.
     void storeSample(RawClient &client);
     void checkSample(RawClient &client, bool kept);
+    /// The files in the server's folder of stored files.
+    QStringList storedFiles() const;
 
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<ServerProcess> m_server;
@@ -194,6 +201,11 @@ bool tst_Server::startServer(const QStringList &arguments)
 {
     m_server = std::make_unique<ServerProcess>(m_dir->filePath(QStringLiteral("data")));
     return m_server->start(arguments);
+}
+
+QStringList tst_Server::storedFiles() const
+{
+    return QDir(m_dir->filePath(QStringLiteral("data/files"))).entryList(QDir::Files);
 }
 
 QString tst_Server::settingsFolder(const QString &lines)
@@ -566,16 +578,24 @@ void tst_Server::persistence()
         if (QTest::currentTestFailed())
             return;
     }
+    // The replaced file is gone from the disk once its replacement is answered.
+    QCOMPARE(storedFiles().size(), inMemory ? 0 : 1);
     if (kill)
         m_server->kill();
     else
         QCOMPARE(m_server->terminate(), 0);
+    if (!inMemory) {
+        // As a server killed while a file arrived leaves it.
+        QFile partial(m_dir->filePath(QStringLiteral("data/files/99.part")));
+        QVERIFY(partial.open(QIODevice::WriteOnly) && partial.write("half") == 4);
+    }
 
     QVERIFY(m_server->start(arguments));
     RawClient client;
     QVERIFY(client.connectTo(m_server->port()));
     checkSample(client, !inMemory);
     QCOMPARE(QFile::exists(m_dir->filePath(QStringLiteral("data/values.sqlite"))), !inMemory);
+    QCOMPARE(storedFiles().size(), inMemory ? 0 : 1);
 }
 
 void tst_Server::tls()
@@ -644,7 +664,7 @@ void tst_Server::faultyClientAlone_data()
         << QStringList() << FrameBytes::header(5, 1, -1) << QStringList() << dropped;
     // Refused from its header alone, under its package id, before the close.
     QTest::newRow("header announcing 2 GiB")
-        << QStringList() << FrameBytes::header(10, 7, qint64(2) << 30)
+        << QStringList() << FrameBytes::header(3, 7, qint64(2) << 30)
         << QStringList{response(7, ResponsePackage::Failed,
                                 "Request too large: 2147483648 bytes, limit 1073741808")}
         << refused;
@@ -668,6 +688,21 @@ void tst_Server::faultyClientAlone_data()
                        response(3, ResponsePackage::Failed,
                                 "Request too large: 4082 bytes, limit 4080")}
         << refused;
+    // A file is not held in memory: the frame limit is not its limit. One
+    // over its own limit is refused, the rest of it read and dropped, and the
+    // connection goes on.
+    QTest::newRow("file over --max-frame-size")
+        << limit
+        << frameOf(file(4, runtime("f"), 5000)) + frameOf(new IntPackage(5, runtime("k"), 1))
+        << QStringList{response(4, ResponsePackage::Done), response(5, ResponsePackage::Done)}
+        << QByteArray();
+    QTest::newRow("file over --max-file-size")
+        << QStringList{QStringLiteral("--max-file-size"), QStringLiteral("199999")}
+        << frameOf(file(4, runtime("f"), 200000)) + frameOf(new IntPackage(5, runtime("k"), 1))
+        << QStringList{response(4, ResponsePackage::Failed,
+                                "File too large: 200000 bytes, limit 199999"),
+                       response(5, ResponsePackage::Done)}
+        << QByteArray();
 }
 
 void tst_Server::faultyClientAlone()
@@ -700,6 +735,79 @@ void tst_Server::faultyClientAlone()
         QVERIFY2(m_server->errorOutput().contains(logged), m_server->errorOutput().constData());
     else
         QVERIFY(!m_server->errorOutput().contains(" dropped: "));
+    // A refused file leaves nothing behind, not even its temporary file.
+    const bool stored = answers.value(0) == response(4, ResponsePackage::Done);
+    QCOMPARE(storedFiles().size(), stored ? 1 : 0);
+}
+
+void tst_Server::fileWithoutRoom_data()
+{
+    QTest::addColumn<bool>("smallDisk");
+
+    QTest::newRow("larger than the free space") << false;
+    QTest::newRow("disk full while it arrives") << true;
+}
+
+void tst_Server::fileWithoutRoom()
+{
+    QFETCH(bool, smallDisk);
+    const QString data = m_dir->filePath(QStringLiteral("data"));
+    QVERIFY(QDir().mkpath(data));
+    if (smallDisk) {
+        // A mount namespace of this process alone (its server inherits it),
+        // so the small file system is seen by no one else and goes with it.
+        if (::unshare(CLONE_NEWNS) != 0 ||
+            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+            ::mount("tmpfs", QFile::encodeName(data).constData(), "tmpfs", 0, "size=8m") != 0)
+            QSKIP("cannot mount a small file system here (needs root)");
+    }
+    const auto unmount = qScopeGuard([&] {
+        if (smallDisk) {
+            m_server.reset();
+            ::umount2(QFile::encodeName(data).constData(), MNT_DETACH);
+        }
+    });
+    // The file limit is not what refuses it.
+    QVERIFY(startServer({QStringLiteral("--max-file-size"), QString::number(qint64(1) << 60)}));
+    RawClient client;
+    QVERIFY(client.connectTo(m_server->port()));
+    QByteArray frame = frameOf(file(1, runtime("f"), 6 << 20));
+    QString refusal;
+    if (smallDisk) {
+        // Room at first, none once part of it has arrived.
+        client.sendBytes(frame.left(1 << 20));
+        const QString files = data + QStringLiteral("/files");
+        QTRY_VERIFY(!QDir(files).entryList({QStringLiteral("*.part")}, QDir::Files).isEmpty());
+        QFile filler(data + QStringLiteral("/filler"));
+        QVERIFY(filler.open(QIODevice::WriteOnly));
+        const QByteArray block(64 << 10, 'x');
+        for (int i = 0; i < 256 && filler.write(block) == block.size() && filler.flush(); ++i) {
+        }
+        filler.close();
+        client.sendBytes(frame.mid(1 << 20));
+        refusal = QStringLiteral("^Cannot store the file of \\d+ bytes after \\d+ of them: No "
+                                 "space left on device \\(\\d+ bytes free in .*/files\\)$");
+    } else {
+        // Claims a petabyte: only the first chunk comes, and the refusal.
+        QDataStream out(&frame, QIODevice::ReadWrite);
+        out.device()->seek(8);
+        out << (qint64(1) << 50);
+        client.sendBytes(frame.left(BasicPackage::HeaderSize + (64 << 10)));
+        refusal = QStringLiteral("^Not enough disk space for the file: \\d+ bytes, \\d+ bytes "
+                                 "free in .*/files$");
+    }
+    const auto answer = client.next().dynamicCast<ResponsePackage>();
+    QVERIFY(answer);
+    QCOMPARE(answer->responseCode(), int(VdsProtocol::ResponseFailed));
+    QVERIFY2(QRegularExpression(refusal).match(answer->message()).hasMatch(),
+             qPrintable(answer->message()));
+    QCOMPARE(storedFiles(), QStringList());
+    if (smallDisk) {
+        // The rest of the refused frame is dropped and the connection goes on.
+        QVERIFY(QFile::remove(data + QStringLiteral("/filler")));
+        QCOMPARE(describe(client.exchange(IntPackage(2, runtime("k"), 1))),
+                 response(2, ResponsePackage::Done));
+    }
 }
 
 void tst_Server::shutdownReleasesReadinessBlock()

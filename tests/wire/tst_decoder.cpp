@@ -111,35 +111,66 @@ private slots:
     {
         QTest::addColumn<int>("payloadSize");
         QTest::addColumn<int>("pieceSize");
+        QTest::addColumn<bool>("streamed");
         QTest::addColumn<QList<int>>("contentChunks");
         // The first chunk of a file package loses the 8 bytes of kind and name.
-        QTest::newRow("empty payload") << 0 << 1 << QList<int>{0};
-        QTest::newRow("65536 bytes") << 65536 << 65536 << QList<int>{65528};
-        QTest::newRow("65537 bytes") << 65537 << 65537 << QList<int>{65528, 1};
-        QTest::newRow("65546 bytes byte by byte") << 65546 << 1 << QList<int>{65528, 10};
+        QTest::newRow("empty payload") << 0 << 1 << false << QList<int>{0};
+        QTest::newRow("65536 bytes") << 65536 << 65536 << false << QList<int>{65528};
+        QTest::newRow("65537 bytes") << 65537 << 65537 << false << QList<int>{65528, 1};
+        QTest::newRow("65546 bytes byte by byte") << 65546 << 1 << false << QList<int>{65528, 10};
         const QList<int> chunks200000{65528, 65536, 65536, 3392};
-        QTest::newRow("200000 bytes whole") << 200000 << 200000 << chunks200000;
-        QTest::newRow("200000 bytes in pieces of 1000") << 200000 << 1000 << chunks200000;
-        QTest::newRow("200000 bytes in pieces of 70000") << 200000 << 70000 << chunks200000;
+        QTest::newRow("200000 bytes whole") << 200000 << 200000 << false << chunks200000;
+        QTest::newRow("200000 bytes in pieces of 1000") << 200000 << 1000 << false << chunks200000;
+        QTest::newRow("200000 bytes in pieces of 70000")
+            << 200000 << 70000 << false << chunks200000;
+        // Streamed, the chunks are the whole payload's, cut at the same points.
+        QTest::newRow("empty payload, streamed") << 0 << 1 << true << QList<int>{0};
+        QTest::newRow("65546 bytes byte by byte, streamed")
+            << 65546 << 1 << true << QList<int>{65536, 10};
+        QTest::newRow("200000 bytes in pieces of 70000, streamed")
+            << 200000 << 70000 << true << QList<int>{65536, 65536, 65536, 3392};
     }
 
     void chunking()
     {
         QFETCH(int, payloadSize);
         QFETCH(int, pieceSize);
+        QFETCH(bool, streamed);
         QFETCH(QList<int>, contentChunks);
         const QByteArray payload = filePayload(payloadSize);
-        const QByteArray stream = bytes(header(10, 3, payloadSize)) + payload;
+        // A frame after the file's: the decoder goes on with it.
+        const QByteArray stream = bytes(header(10, 3, payloadSize)) + payload +
+                                  bytes(frame(14, 4, "00000005 00000002 0078"));
         Decoding d;
+        QList<int> sizes;
+        QByteArray content;
+        if (streamed) {
+            d.decoder.setStreamFiles(true);
+            // A limit for the other frames only.
+            d.decoder.setPayloadLimit(10);
+            QObject::connect(&d.decoder, &HeaderDecoder::fileChunk,
+                             [&](int id, qint64 size, qint64 offset, const QByteArray &chunk) {
+                                 QCOMPARE(id, 3);
+                                 QCOMPARE(size, qint64(payloadSize));
+                                 QCOMPARE(offset, qint64(content.size()));
+                                 sizes << chunk.size();
+                                 content += chunk;
+                             });
+        }
         d.decoder.processData(stream.left(BasicPackage::HeaderSize));
         for (int at = BasicPackage::HeaderSize; at < stream.size(); at += pieceSize)
             d.decoder.processData(stream.mid(at, pieceSize));
-        QCOMPARE(d.received.size(), 1);
+        if (streamed) {
+            QCOMPARE(sizes, contentChunks);
+            QVERIFY(content == payload);
+            QCOMPARE(d.received.size(), 1);
+            QCOMPARE(d.received[0].package->packageId(), 4);
+            return;
+        }
+        QCOMPARE(d.received.size(), 2);
         QCOMPARE(d.received[0].dataSize, qint64(payloadSize));
         const auto file = d.received[0].package.dynamicCast<FilePackage>();
         QVERIFY(file);
-        QList<int> sizes;
-        QByteArray content;
         for (const QByteArray *chunk : file->chunks()) {
             sizes << chunk->size();
             content += *chunk;
