@@ -743,7 +743,7 @@ void TestVdsctl::watch()
 
 void TestVdsctl::exitCodes_data()
 {
-    // server: "running"; "limited" (a small frame limit); "stopped" (stopped
+    // server: "running"; "limited" (a small file limit); "stopped" (stopped
     // with SIGSTOP, then ended with SIGTERM once the request reached it);
     // "none" (nothing, and no start allowed); "disabled" (a start allowed by
     // the settings, forbidden by the environment); "closed" (ready, but
@@ -763,9 +763,8 @@ void TestVdsctl::exitCodes_data()
     };
     row("0: watch time limit without a count", "running", "watch idle --timeout 0.2", ExitOk, "^$");
     row("1: no such value", "running", "get absent", ExitFailed, "^error: no value absent\n$");
-    // The limit counts the 16-byte header; the refusal names payload bytes.
-    row("1: put-file over the frame limit", "limited", "put-file big %1/big.bin", ExitFailed,
-        "^error: Request too large: \\d+ bytes, limit 65520\n$");
+    row("1: put-file over the file limit", "limited", "put-file big %1/big.bin", ExitFailed,
+        "^error: File too large: 33554432 bytes, limit 65536\n$");
     row("2: usage", "none", "get", ExitUsage, "^error: wrong number of arguments; usage: .+\n$");
     row("3: no server, no start allowed", "none", "get k", ExitUnreachable,
         "^error: Not allowed to start VelDataServer\n$");
@@ -804,7 +803,7 @@ void TestVdsctl::exitCodes()
     QTcpServer silent;
     QProcessEnvironment environment = m_sandbox->environment();
     if (server == "limited" || server == "stopped") {
-        QVERIFY(sandbox.startServer(server == "limited" ? words("--max-frame-size 65536")
+        QVERIFY(sandbox.startServer(server == "limited" ? words("--max-file-size 65536")
                                                         : QStringList()));
         QVERIFY(writeFile(folder + "/big.bin", QByteArray(32 << 20, 'b')));
         if (arguments.startsWith("get-file"))
