@@ -340,11 +340,19 @@ bool PreProcessor::peerMatchesPin()
     return false;
 }
 
-bool PreProcessor::waitForInit(int timeoutMs)
+bool PreProcessor::waitForInit(int timeoutMs, int attemptsBefore)
 {
     std::unique_lock<std::mutex> lock(m_initMutex);
-    return m_initArrived.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                  [this] { return !m_sendInit.load() || m_initFinished.load(); });
+    m_initArrived.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        return !m_sendInit.load() || m_initFinished.load() || m_lastFailedAttempt > attemptsBefore;
+    });
+    return !m_sendInit.load() || m_initFinished.load();
+}
+
+int PreProcessor::connectAttempts() const
+{
+    const std::lock_guard<std::mutex> lock(m_initMutex);
+    return m_attemptsEnded;
 }
 
 void PreProcessor::sendInitMessage()
@@ -358,9 +366,13 @@ void PreProcessor::sendInitMessage()
 
 void PreProcessor::establishConnection()
 {
-    if (socket->state() == QAbstractSocket::ConnectedState)
-        return;
-    connectToServer(host, port, connectTimeout);
+    const bool connected = socket->state() == QAbstractSocket::ConnectedState ||
+                           connectToServer(host, port, connectTimeout);
+    const std::lock_guard<std::mutex> lock(m_initMutex);
+    ++m_attemptsEnded;
+    if (!connected)
+        m_lastFailedAttempt = m_attemptsEnded;
+    m_initArrived.notify_all();
 }
 
 void PreProcessor::disconnectFromServer()

@@ -82,8 +82,13 @@ public:
     bool initFinished() const { return m_initFinished.load(); }
     /// Blocks the calling thread (no event processing) until the server has
     /// acknowledged INIT, or no INIT is sent, or `timeoutMs` passed; true in
-    /// the first two cases. Wakes at once when the acknowledgement arrives.
-    bool waitForInit(int timeoutMs);
+    /// the first two cases. Wakes at once when the acknowledgement arrives,
+    /// and when a connection attempt ends without a connection after
+    /// `attemptsBefore` (connectAttempts() before the attempt was asked for):
+    /// no answer can come then.
+    bool waitForInit(int timeoutMs, int attemptsBefore);
+    /// How many of establishConnection()'s attempts have ended.
+    int connectAttempts() const;
     /// When bytes last moved on the connection, either way, in milliseconds
     /// of the steady clock (steadyMs); a transfer that still moves is alive.
     qint64 lastProgressMs() const { return m_lastProgressMs.load(); }
@@ -161,8 +166,12 @@ private:
     /// the server, which move without a bytesWritten from the socket.
     QTimer *m_sendProbe = nullptr;
     int m_kernelQueued = -1;
-    std::mutex m_initMutex;
+    mutable std::mutex m_initMutex;
     std::condition_variable m_initArrived;
+    // Under m_initMutex: attempts ended, and the number of the last one that
+    // ended without a connection.
+    int m_attemptsEnded = 0;
+    int m_lastFailedAttempt = 0;
     std::atomic<QAbstractSocket::SocketState> m_socketState{QAbstractSocket::UnconnectedState};
     bool encryption = false;
     /// SHA-256 of the certificate the server must present, lower-case hex;

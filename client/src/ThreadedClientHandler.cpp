@@ -259,10 +259,12 @@ bool ThreadedClientHandler::establishConnection()
     ZTRACE(4, "establishConnection()");
     if (!hasApplication())
         return false;
+    const int attemptsBefore = m_preProcessor->connectAttempts();
     emit establishConnection_signal();
     QElapsedTimer timer;
     timer.start();
-    const bool acknowledged = m_preProcessor->waitForInit(VdsProtocol::InitTimeoutMs);
+    const bool acknowledged =
+        m_preProcessor->waitForInit(VdsProtocol::InitTimeoutMs, attemptsBefore);
     ZTRACE(4, "establishConnection(): Timer: %d", int(timer.elapsed()));
     if (!acknowledged)
         return true;

@@ -4,7 +4,6 @@
 #include "ScriptedServer.h"
 #include "TestSupport.h"
 
-#include "IdentDataGlobals.h"
 #include "IdentDataRuntime.h"
 #include "ResponsePackage.h"
 
@@ -17,15 +16,13 @@
 
 using namespace TestSupport;
 
-using Request = std::function<void(PreProcessor &)>;
-Q_DECLARE_METATYPE(Request)
-
 namespace {
 
 const QString host = QStringLiteral("127.0.0.1");
-const QString kindRuntime = QStringLiteral("0000000e 00720075006e00740069006d0065 ");
-const QString runtimeAB = kindRuntime + text("a") + text("b");
-const QString globalsK = QStringLiteral("0000000e 0067006c006f00620061006c0073 ") + text("k");
+
+// Runtime value a/b as a frame carries its identifier, in hex.
+const QString runtimeAB =
+    QStringLiteral("0000000e 00720075006e00740069006d0065 ") + text("a") + text("b");
 
 Identifier ab()
 {
@@ -50,8 +47,6 @@ class TestRequests : public QObject
 private slots:
     void initTestCase();
     void init();
-    void requestBytes_data();
-    void requestBytes();
     void initAfterEveryConnect();
     void startForbidden_data();
     void startForbidden();
@@ -78,102 +73,6 @@ void TestRequests::init()
     qunsetenv("VELDATASERVER_AUTOSTART_DISABLE");
     writeSettings({});
     m_log->clear();
-}
-
-void TestRequests::requestBytes_data()
-{
-    QTest::addColumn<Request>("request");
-    QTest::addColumn<QString>("expected");
-
-    QFile file(m_dir.filePath(QStringLiteral("data.bin")));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("xyz");
-    file.close();
-    const QString filePath = file.fileName();
-    const Identifier k(new IdentDataGlobals(QStringLiteral("k")));
-
-    QTest::newRow("getValue") << Request([](PreProcessor &p) { p.getValue(ab(), 7); })
-                              << frame(1, 7, runtimeAB + "00000001");
-    QTest::newRow("getDataType") << Request([](PreProcessor &p) { p.getDataType(ab(), 7); })
-                                 << frame(1, 7, runtimeAB + "00000001");
-    QTest::newRow("getFile") << Request([](PreProcessor &p) { p.getFile(ab(), "/tmp", 7); })
-                             << frame(1, 7, runtimeAB + "00000001");
-    QTest::newRow("get globals") << Request([k](PreProcessor &p) { p.getValue(k, 3); })
-                                 << frame(1, 3, globalsK + "00000001");
-    QTest::newRow("removeValue") << Request([](PreProcessor &p) { p.removeValue(ab(), 7); })
-                                 << frame(1, 7, runtimeAB + "00000002");
-    QTest::newRow("setString") << Request([](PreProcessor &p) {
-        p.setString(ab(), QString(QChar(0xe9)), 7);
-    }) << frame(3, 7, runtimeAB + "00000002 00e9");
-    QTest::newRow("setString null")
-        << Request([](PreProcessor &p) { p.setString(ab(), QString(), 7); })
-        << frame(3, 7, runtimeAB + "ffffffff");
-    QTest::newRow("setDouble") << Request([](PreProcessor &p) { p.setDouble(ab(), 1.0, 7); })
-                               << frame(4, 7, runtimeAB + "3ff0000000000000");
-    QTest::newRow("setInt32") << Request([](PreProcessor &p) { p.setInt32(ab(), -1, 7); })
-                              << frame(5, 7, runtimeAB + "ffffffff");
-    QTest::newRow("setInt32 without identifier")
-        << Request([](PreProcessor &p) { p.setInt32(Identifier(nullptr), 5, 7); })
-        << frame(5, 7, "00000005");
-    QTest::newRow("setBool") << Request([](PreProcessor &p) { p.setBool(ab(), true, 7); })
-                             << frame(6, 7, runtimeAB + "01");
-    QTest::newRow("setStringList") << Request([](PreProcessor &p) {
-        p.setStringList(ab(), {"a", "b"}, 7);
-    }) << frame(7, 7, runtimeAB + "00000002" + text("a") + text("b"));
-    QTest::newRow("setDoubleList")
-        << Request([](PreProcessor &p) { p.setDoubleList(ab(), {0.5}, 7); })
-        << frame(8, 7, runtimeAB + "00000001 3fe0000000000000");
-    QTest::newRow("setInt32List") << Request([](PreProcessor &p) {
-        p.setInt32List(ab(), {1, -1}, 7);
-    }) << frame(9, 7, runtimeAB + "00000002 00000001 ffffffff");
-    QTest::newRow("setVariant int")
-        << Request([](PreProcessor &p) { p.setVariant(ab(), QVariant(7), 7); })
-        << frame(11, 7, runtimeAB + "00000002 00 00000007");
-    // A list inside a variant goes out as a user type under its type name,
-    // which needs the stream operators that setVariant registers.
-    QTest::newRow("setVariant int list")
-        << Request([](PreProcessor &p) {
-               p.setVariant(ab(), QVariant::fromValue(QList<qint32>{1, 2}), 7);
-           })
-        << frame(11, 7,
-                 runtimeAB + "00000400 00 0000000b 514c6973743c696e743e00 "
-                             "00000002 00000001 00000002");
-    QTest::newRow("setFile") << Request([filePath](PreProcessor &p) {
-        p.setFile(ab(), filePath, 7);
-    }) << frame(10, 7, runtimeAB + text("data.bin") + "78797a");
-    QTest::newRow("setFile missing")
-        << Request([](PreProcessor &p) { p.setFile(ab(), "/nonexistent/dir/missing.txt", 7); })
-        << frame(10, 7, runtimeAB + text("missing.txt"));
-    QTest::newRow("sendCommand") << Request([](PreProcessor &p) {
-        p.sendCommand("run", {"x", "y"}, 7);
-    }) << frame(12, 7, text("run") + "00000002" + text("x") + text("y"));
-    QTest::newRow("sendCommand no params")
-        << Request([](PreProcessor &p) { p.sendCommand("c", {}, 7); })
-        << frame(12, 7, text("c") + "00000000");
-    QTest::newRow("autoUpdate on") << Request([](PreProcessor &p) { p.autoUpdate(ab(), true, 7); })
-                                   << frame(2, 7, runtimeAB + "00000001");
-    QTest::newRow("autoUpdate off")
-        << Request([](PreProcessor &p) { p.autoUpdate(ab(), false, 7); })
-        << frame(2, 7, runtimeAB + "00000002");
-    QTest::newRow("setStatus") << Request([](PreProcessor &p) { p.setStatus("ok", 1); })
-                               << frame(16, 1, text("ok"));
-}
-
-void TestRequests::requestBytes()
-{
-    QFETCH(Request, request);
-    QFETCH(QString, expected);
-
-    ScriptedServer server(ScriptedServer::Replies::InitOnly);
-    ClientHarness harness(host, server.port());
-    harness.post(request);
-    QVERIFY(server.waitForRequests(1));
-
-    const QList<ScriptedServer::Frame> requests = server.requests();
-    QCOMPARE(requests.size(), 1);
-    QCOMPARE(hex(requests.first().bytes), hex(bytes(expected)));
-    // Success is the server's to report; the request itself reports nothing.
-    QVERIFY(harness.allFinished().isEmpty());
 }
 
 void TestRequests::initAfterEveryConnect()
