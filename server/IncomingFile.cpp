@@ -1,10 +1,10 @@
 #include "IncomingFile.h"
 
 #include <QDir>
+#include <QStorageInfo>
 
 #include <cerrno>
 #include <fcntl.h>
-#include <sys/statvfs.h>
 #include <unistd.h>
 
 namespace {
@@ -44,10 +44,8 @@ IncomingFile::~IncomingFile()
 
 qint64 IncomingFile::freeSpace(const QString &folder)
 {
-    struct statvfs info = {};
-    if (::statvfs(QFile::encodeName(folder).constData(), &info) != 0)
-        return -1;
-    return qint64(info.f_bavail) * qint64(info.f_frsize);
+    const QStorageInfo storage(folder);
+    return storage.isValid() ? storage.bytesAvailable() : -1;
 }
 
 QString IncomingFile::spaceText() const
@@ -96,10 +94,12 @@ bool IncomingFile::write(const QByteArray &data, QString *error)
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {
+            // Taken first: looking up the free space may change errno.
+            const QString reason = qt_error_string(n < 0 ? errno : ENOSPC);
             *error = QStringLiteral("Cannot store the file of %1 bytes after %2 of them: %3 (%4)")
                          .arg(m_size)
                          .arg(m_received + done)
-                         .arg(qt_error_string(n < 0 ? errno : ENOSPC), spaceText());
+                         .arg(reason, spaceText());
             discard();
             return false;
         }
@@ -126,9 +126,10 @@ bool IncomingFile::finish(QString *error)
     // The content is on disk before its name says it is complete, and the
     // name before the caller records it.
     if (::fsync(m_file.handle()) != 0) {
+        const QString reason = qt_error_string(errno);
         *error = QStringLiteral("Cannot store the file of %1 bytes: %2 (%3)")
                      .arg(m_size)
-                     .arg(qt_error_string(errno), spaceText());
+                     .arg(reason, spaceText());
         discard();
         return false;
     }

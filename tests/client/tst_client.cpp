@@ -558,7 +558,7 @@ void TestClient::autoUpdateCallback()
 // once. Each row's client then recovers, unless its settings forbid it.
 void TestClient::failuresAreReported_data()
 {
-    QTest::addColumn<QString>("settings");
+    QTest::addColumn<QVariantMap>("settings");
     QTest::addColumn<int>("requestType");
     QTest::addColumn<QList<QByteArray>>("replies");
     QTest::addColumn<ClientCall>("call");
@@ -568,11 +568,11 @@ void TestClient::failuresAreReported_data()
 
     const QString closed = QStringLiteral("Connection to server closed: ");
     QTest::newRow("set, closed instead of answered")
-        << QString() << int(BasicPackage::Int) << QList<QByteArray>{ScriptedServer::hangUp()}
+        << QVariantMap() << int(BasicPackage::Int) << QList<QByteArray>{ScriptedServer::hangUp()}
         << ClientCall([](VelDataClient &c) { return c.setInt("a", 1); }) << QVariant(false)
         << closed << int(VdsErrorNoConnection);
     QTest::newRow("get, reset instead of answered")
-        << QString() << int(BasicPackage::Action)
+        << QVariantMap() << int(BasicPackage::Action)
         << QList<QByteArray>{ScriptedServer::resetConnection()} << ClientCall([](VelDataClient &c) {
                QString v;
                return c.getString("a", &v);
@@ -582,7 +582,7 @@ void TestClient::failuresAreReported_data()
     const QByteArray file = frame<FilePackage>(1, rt("doc", QString()), QStringLiteral("f.bin"),
                                                QList<QByteArray *>{new QByteArray(200000, 'f')});
     QTest::newRow("file answer cut short")
-        << QString() << int(BasicPackage::Action)
+        << QVariantMap() << int(BasicPackage::Action)
         << QList<QByteArray>{file.left(70000), ScriptedServer::hangUp()}
         << ClientCall([](VelDataClient &c) {
                QTemporaryDir dir;
@@ -590,14 +590,14 @@ void TestClient::failuresAreReported_data()
            })
         << QVariant(-1) << closed << int(VdsErrorNoConnection);
     QTest::newRow("refused, then reset: the refusal is reported")
-        << QString() << int(BasicPackage::String)
+        << QVariantMap() << int(BasicPackage::String)
         << QList<QByteArray>{frame<ResponsePackage>(1, 5,
                                                     QStringLiteral("Request too large: 70 "
                                                                    "bytes, limit 64")),
                              ScriptedServer::resetConnection()}
         << ClientCall([](VelDataClient &c) { return c.setString("a", QStringLiteral("x")); })
         << QVariant(false) << "Request too large: 70 bytes, limit 64" << int(VdsErrorServerRefused);
-    QTest::newRow("not found") << QString() << int(BasicPackage::Action)
+    QTest::newRow("not found") << QVariantMap() << int(BasicPackage::Action)
                                << QList<QByteArray>{frame<ResponsePackage>(1, 4, QString())}
                                << ClientCall([](VelDataClient &c) {
                                       QString v;
@@ -605,22 +605,23 @@ void TestClient::failuresAreReported_data()
                                   })
                                << QVariant(0) << QString() << int(VdsErrorNotFound);
     QTest::newRow("runtime getter without output")
-        << QString() << -1 << QList<QByteArray>()
+        << QVariantMap() << -1 << QList<QByteArray>()
         << ClientCall([](VelDataClient &c) { return c.getInt("a", nullptr); }) << QVariant(0)
         << QString() << int(VdsErrorBadArgument);
     QTest::newRow("globals getter without output")
-        << QString() << -1 << QList<QByteArray>()
+        << QVariantMap() << -1 << QList<QByteArray>()
         << ClientCall([](VelDataClient &c) { return c.getGlobalsInt("a", nullptr); })
         << QVariant(-1) << QString() << int(VdsErrorBadArgument);
     const QByteArray small = frame<FilePackage>(1, rt("doc", QString()), QStringLiteral("f.bin"),
                                                 QList<QByteArray *>{new QByteArray(10, 'f')});
     QTest::newRow("file cannot be saved")
-        << QString() << int(BasicPackage::Action) << QList<QByteArray>{small}
+        << QVariantMap() << int(BasicPackage::Action) << QList<QByteArray>{small}
         << ClientCall([](VelDataClient &c) { return c.getFile("doc", "/nonexistent/folder"); })
         << QVariant(-1) << "Cannot save the file: " << int(VdsErrorFile);
     QTest::newRow("pinned certificate, no TLS")
-        << "serverCertificateSha256=" + QString(64, QLatin1Char('f')) << -1 << QList<QByteArray>()
-        << ClientCall([](VelDataClient &c) { return c.setInt("a", 1); }) << QVariant(false)
+        << QVariantMap{{"serverCertificateSha256", QString(64, QLatin1Char('f'))}} << -1
+        << QList<QByteArray>() << ClientCall([](VelDataClient &c) { return c.setInt("a", 1); })
+        << QVariant(false)
         << "Server certificate fingerprint is set but encryption is off: refusing an "
            "unencrypted connection"
         << int(VdsErrorTlsRefused);
@@ -628,7 +629,7 @@ void TestClient::failuresAreReported_data()
 
 void TestClient::failuresAreReported()
 {
-    QFETCH(QString, settings);
+    QFETCH(QVariantMap, settings);
     QFETCH(int, requestType);
     QFETCH(QList<QByteArray>, replies);
     QFETCH(ClientCall, call);
@@ -636,10 +637,8 @@ void TestClient::failuresAreReported()
     QFETCH(QString, lastError);
     QFETCH(int, code);
 
-    if (!settings.isEmpty()) {
-        const int equals = settings.indexOf(QLatin1Char('='));
-        server->writeSettings({{settings.left(equals), settings.mid(equals + 1)}});
-    }
+    if (!settings.isEmpty())
+        server->writeSettings(settings);
     server->setScript([this, requestType, replies](const ScriptedServer::Frame &f) {
         return f.type == requestType ? replies : server->defaultReply(f);
     });
