@@ -99,14 +99,14 @@ void Identifier::setFromConst(int kind, const QString &key)
 int Identifier::typeIndex() const
 {
     if (dynamic_cast<const IdentDataRuntime *>(m_data))
-        return 1;
+        return VdsProtocol::RuntimeKind;
     if (dynamic_cast<const IdentDataGlobals *>(m_data))
-        return 2;
+        return VdsProtocol::GlobalsKind;
     if (dynamic_cast<const IdentDataOpcua *>(m_data))
-        return 3;
+        return VdsProtocol::OpcuaKind;
     if (dynamic_cast<const IdentDataMqtt *>(m_data))
-        return 4;
-    return 0;
+        return VdsProtocol::MqttKind;
+    return VdsProtocol::UnknownKind;
 }
 
 QString Identifier::description() const

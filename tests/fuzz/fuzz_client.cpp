@@ -19,12 +19,11 @@
 #include "PackageToucher.h"
 #include "PieceSplitter.h"
 #include "PreProcessor.h"
+#include "VdsProtocol.h"
 
 #include <functional>
 
 namespace {
-
-constexpr int GlobalsIndex = 2;
 
 PreProcessor *client = nullptr;
 PackageToucher *toucher = nullptr;
@@ -112,7 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     Cache *cache = client->cache();
     const auto readersOf = readers();
     for (const Arrival &arrival : qAsConst(arrivals)) {
-        const bool global = arrival.ident.typeIndex() == GlobalsIndex;
+        const bool global = arrival.ident.typeIndex() == VdsProtocol::GlobalsKind;
         for (const auto &read : readersOf) {
             cache->insert(arrival.ident, arrival.package);
             if (read(arrival.ident))
