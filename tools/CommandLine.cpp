@@ -375,6 +375,12 @@ CommandLine::Outcome CommandLine::parseCommand(const QString &command, const QSt
         m_request.fileName = parser.value(QStringLiteral("name"));
         const QString path = m_request.arguments.first();
         const QFileInfo file(path);
+        // The file is stored under its own name, which a device or a pipe
+        // does not have; through standard input it gets one from --name.
+        if (path != QLatin1String("-") && file.exists() && !file.isFile())
+            return invalid(
+                QStringLiteral("'%1' is not a regular file; use - to send standard input")
+                    .arg(path));
         if (path != QLatin1String("-") && (!file.isFile() || !file.isReadable()))
             return invalid(QStringLiteral("cannot read the file '%1'").arg(path));
     }
