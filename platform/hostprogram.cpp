@@ -7,6 +7,8 @@
 #ifdef Q_OS_WIN
 #include <windows.h>
 #else
+#include <cerrno>
+#include <csignal>
 #include <dlfcn.h>
 #endif
 
@@ -51,5 +53,28 @@ QString hostLibraryPath()
     // which may be relative to a folder left long ago.
     const QString path = QFile::decodeName(info.dli_fname);
     return QDir::isAbsolutePath(path) ? QDir::cleanPath(path) : QString();
+#endif
+}
+
+bool processHasEnded(qint64 pid)
+{
+    if (pid <= 0)
+        return false;
+#ifdef Q_OS_WIN
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, DWORD(pid));
+    if (!process)
+        return GetLastError() == ERROR_INVALID_PARAMETER;
+    const bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+    CloseHandle(process);
+    return ended;
+#else
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (stat.open(QIODevice::ReadOnly)) {
+        // "pid (name) state ...": the name may hold blanks and parentheses.
+        const QByteArray line = stat.readAll();
+        const int nameEnd = line.lastIndexOf(')');
+        return nameEnd >= 0 && line.mid(nameEnd + 2, 1) == "Z";
+    }
+    return ::kill(pid_t(pid), 0) == -1 && errno == ESRCH;
 #endif
 }

@@ -13,4 +13,9 @@ QString hostProgramPath();
 /// links this code statically. Empty when it cannot be told.
 QString hostLibraryPath();
 
+/// Whether the process `pid` has ended, a zombie not yet reaped included (a
+/// detached child is reaped by whoever adopts it, maybe late). False when it
+/// cannot be told.
+bool processHasEnded(qint64 pid);
+
 #endif // HOSTPROGRAM_H

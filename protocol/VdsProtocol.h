@@ -86,6 +86,11 @@ constexpr int InitTimeoutMs = 5000;
 constexpr char ReadinessKey[] = "VelDataServer-Ready";
 /// The server's program name, as the client looks for it.
 constexpr char ServerProgram[] = "VelDataServer";
+/// The organization the server files its data folder under: by default
+/// <data location>/Haltra/VelDataServer, where its log is kept too.
+constexpr char ServerOrganization[] = "Haltra";
+/// The server's log file in its data folder.
+constexpr char ServerLogName[] = "VelDataServer.log";
 /// The command that makes every client drop its cache of runtime values
 /// (compared without regard to case).
 constexpr char ClearCacheCommand[] = "clear clients cache";

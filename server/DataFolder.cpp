@@ -35,7 +35,8 @@ bool DataFolder::claim(const QString &path, QString *error)
     m_lock = std::make_unique<QLockFile>(QDir(path).filePath(QStringLiteral("server.lock")));
     if (m_lock->tryLock(0))
         return true;
-    if (m_lock->error() == QLockFile::LockFailedError) {
+    m_heldByAnother = m_lock->error() == QLockFile::LockFailedError;
+    if (m_heldByAnother) {
         qint64 pid = 0;
         QString host, application;
         m_lock->getLockInfo(&pid, &host, &application);

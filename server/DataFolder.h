@@ -15,9 +15,12 @@ public:
     /// what is wrong: a file in its place, no permission to create or write
     /// it, or another server (with its pid) using it.
     bool claim(const QString &path, QString *error);
+    /// After a failed claim: whether another running server holds the folder.
+    bool heldByAnother() const { return m_heldByAnother; }
 
 private:
     std::unique_ptr<QLockFile> m_lock;
+    bool m_heldByAnother = false;
 };
 
 #endif // DATAFOLDER_H

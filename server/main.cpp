@@ -9,10 +9,12 @@
 #include "ServerSettings.h"
 #include "TerminationWatcher.h"
 #include "TlsIdentity.h"
+#include "VdsProtocol.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QTextStream>
+#include <QThread>
 
 #include <cstdio>
 #include <unistd.h>
@@ -29,13 +31,33 @@ int fail(const QString &message, const LogFile *log = nullptr)
     return 1;
 }
 
+/// Waits, bounded like a client's wait for readiness after a start, until
+/// the server that holds the data folder is ready (false) or has let go of
+/// the folder, which this one then holds (true).
+bool outwaitOtherServer(DataFolder &folder, const QString &path, QString *error)
+{
+    for (int waited = 0; waited < 10000; waited += 50) {
+        QThread::msleep(50);
+        QString ignored;
+        if (ReadinessBlock::heldByRunningServer(&ignored))
+            return false;
+        if (folder.claim(path, &ignored))
+            return true;
+        if (!folder.heldByAnother()) {
+            *error = ignored;
+            return false;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
-    QCoreApplication::setOrganizationName(QStringLiteral("Haltra"));
-    QCoreApplication::setApplicationName(QStringLiteral("VelDataServer"));
+    QCoreApplication::setOrganizationName(QLatin1String(VdsProtocol::ServerOrganization));
+    QCoreApplication::setApplicationName(QLatin1String(VdsProtocol::ServerProgram));
     QCoreApplication::setApplicationVersion(QStringLiteral(VDS_VERSION));
 
     ServerSettings settings;
@@ -64,7 +86,12 @@ int main(int argc, char *argv[])
     // thread may both start one) would otherwise both fail on its lock and
     // leave none running.
     DataFolder folder;
-    if (!settings.inMemory && !folder.claim(settings.dataDir, &error))
+    // A client that started this server watches it to learn whether a server
+    // is coming: giving way to one that is still starting, this one stays
+    // until that one is ready, so its exit never tells its starter to give up
+    // on a server about to be ready.
+    if (!settings.inMemory && !folder.claim(settings.dataDir, &error) &&
+        !(folder.heldByAnother() && outwaitOtherServer(folder, settings.dataDir, &error)))
         return fail(error);
     // Opened only by the server that owns the folder: one that gives way to
     // a running server at once would only interleave its lines with theirs.
@@ -73,7 +100,7 @@ int main(int argc, char *argv[])
         !settings.logFile.isEmpty() ? settings.logFile
         : ::isatty(STDERR_FILENO) != 0
             ? QString()
-            : QDir(settings.dataDir).filePath(QStringLiteral("VelDataServer.log"));
+            : QDir(settings.dataDir).filePath(QLatin1String(VdsProtocol::ServerLogName));
     if (!logPath.isEmpty() && !log.open(logPath, &error))
         return fail(error);
     DataServer server(settings);

@@ -1,6 +1,10 @@
 #include "ClientSession.h"
 
 #include "ExitCode.h"
+#include "VdsProtocol.h"
+
+#include <QDir>
+#include <QStandardPaths>
 
 #include <iterator>
 #include <type_traits>
@@ -272,6 +276,15 @@ int ClientSession::confirm()
     return ExitOk;
 }
 
+QString ClientSession::defaultServerLog()
+{
+    const QString data = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    return QDir::toNativeSeparators(QStringLiteral("%1/%2/%3/%4")
+                                        .arg(data, QLatin1String(VdsProtocol::ServerOrganization),
+                                             QLatin1String(VdsProtocol::ServerProgram),
+                                             QLatin1String(VdsProtocol::ServerLogName)));
+}
+
 int ClientSession::exitCodeFor(VdsErrorCode code)
 {
     switch (code) {
@@ -297,7 +310,15 @@ int ClientSession::failed()
     const QString text = m_client.lastError();
     if (text.isEmpty())
         return fail(ExitFailed, QStringLiteral("the request failed without a reason"));
-    return fail(exitCodeFor(m_client.lastErrorCode()), text);
+    const VdsErrorCode code = m_client.lastErrorCode();
+    // A server that was started but could not be reached ended during its
+    // start (a damaged data folder, say); only its log can tell why.
+    if (code == VdsErrorServerNotStarted && text.startsWith(QLatin1String("FAILED to connect")))
+        return fail(exitCodeFor(code),
+                    QStringLiteral("%1\nVelDataServer ended during its start; its log tells why "
+                                   "(by default %2)")
+                        .arg(text, defaultServerLog()));
+    return fail(exitCodeFor(code), text);
 }
 
 int ClientSession::fail(int exitCode, const QString &text)

@@ -46,6 +46,8 @@ public:
 
 private:
     int failed();
+    /// Where a server started without --data-dir or --log-file keeps its log.
+    static QString defaultServerLog();
     int fail(int exitCode, const QString &text);
     int notFound(const ValueName &name);
     int getRuntime(const ValueName &name, TypedValue::Type type, TypedValue *value);

@@ -38,6 +38,7 @@
 #include <QSslSocket>
 #include <QThread>
 #include <QTimer>
+#include <atomic>
 #include <chrono>
 #include <limits>
 
@@ -60,6 +61,10 @@ namespace {
 constexpr int WriteWaitMs = 5000;
 constexpr int StartPolls = 101;
 constexpr int StartPollIntervalMs = 100;
+
+// Whether the last server this process started ended before it was ready;
+// a connection that fails afterwards is then a server that could not start.
+std::atomic<bool> startedServerEnded{false};
 
 QByteArray local(const QString &text)
 {
@@ -252,7 +257,8 @@ bool PreProcessor::startServer(QString *error)
     process.setStandardInputFile(QProcess::nullDevice());
     process.setStandardOutputFile(QProcess::nullDevice());
     process.setStandardErrorFile(QProcess::nullDevice());
-    if (!process.startDetached()) {
+    qint64 pid = 0;
+    if (!process.startDetached(&pid)) {
         const QString notStarted = QStringLiteral("Cannot start VelDataServer (%1): %2")
                                        .arg(QDir::toNativeSeparators(path), process.errorString());
         ZTRACE(1, "VDS: %s", local(notStarted).constData());
@@ -267,6 +273,16 @@ bool PreProcessor::startServer(QString *error)
         if (isServerReady()) {
             if (attempt < StartPolls)
                 ZTRACE(5, "VDS: VelDataServer.exe successful started.");
+            startedServerEnded.store(false);
+            break;
+        }
+        // A server that gives way to another stays until that one is ready,
+        // so one that has ended will not be ready: a damaged data folder, a
+        // port in use. Polling on would only delay the caller's error.
+        if (processHasEnded(pid)) {
+            ZTRACE(1, "VDS: VelDataServer (pid %lld) ended during its start; its log tells why",
+                   pid);
+            startedServerEnded.store(true);
             break;
         }
     }
@@ -294,7 +310,7 @@ bool PreProcessor::connectToServer(const QString &host, int port, int timeoutMs)
         const QString error = socket->errorString();
         ZTRACE(1, "VDS: FAILED to connect to the VelDataServer: %s", local(error).constData());
         setLastError(QStringLiteral("FAILED to connect to the VelDataServer: ") + error,
-                     VdsErrorNoConnection);
+                     startedServerEnded.load() ? VdsErrorServerNotStarted : VdsErrorNoConnection);
     } else {
         ZTRACE(5, "VDS: Connection SUCCSESSFUL");
         // A frame cut off by the previous connection's loss must not swallow
