@@ -223,6 +223,7 @@ void TstPlatform::traceFollowsCategoryRules_data()
     };
     row("default, failure", "", 1, QtWarningMsg);
     row("default, progress", "", 4, -1);
+    row("warnings off", "veldata.client.warning=false", 1, -1);
     row("info on, level 2", "veldata.client.info=true", 2, QtInfoMsg);
     row("info on, level 4", "veldata.client.info=true", 4, QtInfoMsg);
     row("info on, details", "veldata.client.info=true", 5, -1);
