@@ -198,13 +198,10 @@ void addFrameRows(Table table)
 // the expected frame is the received package written again.
 void addReadingRows()
 {
-    auto row = [](const QByteArray &name, const QByteArray &input, int type,
-                  const QString &expected, const QString &text, const QVariant &value) {
-        QTest::newRow(name.constData()) << input << frame(type, 1, expected) << text << value;
-    };
-    auto dataRow = [&row](const QByteArray &name, int type, const QString &payload,
-                          const QString &expected, const QString &text, const QVariant &value) {
-        row(name, bytes(frame(type, 1, payload)), type, expected, text, value);
+    auto dataRow = [](const QByteArray &name, int type, const QString &payload,
+                      const QString &expected, const QString &text, const QVariant &value) {
+        QTest::newRow(name.constData())
+            << bytes(frame(type, 1, payload)) << frame(type, 1, expected) << text << value;
     };
     dataRow("BoolPackage byte 02 reads true", 6, mqttK + "02", mqttK + "01", "1", true);
     dataRow("StringPackage ending after the identifier", 3, mqttK, mqttK + "ffffffff", "",
