@@ -92,6 +92,7 @@ class TestHostile : public QObject
 
 private slots:
     void initTestCase();
+    void init();
     void cleanup();
 
     void hostileClientsLeaveServerServing();
@@ -110,6 +111,13 @@ void TestHostile::initTestCase()
         QSKIP("needs the folders ctest gives it (run through ctest)");
     m_sandbox = std::make_unique<ReliabilitySandbox>();
     ListTypes::registerStreamOperators();
+}
+
+void TestHostile::init()
+{
+    // A server reads the settings when it starts, before a test has written
+    // its own: none are left from an earlier test or run (TLS among them).
+    TestSupport::writeSettings({});
 }
 
 void TestHostile::cleanup()
