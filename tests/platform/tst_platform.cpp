@@ -19,6 +19,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -129,7 +130,6 @@ bool writeSettings(const QByteArray &extra)
         return false;
     const QByteArray content = "[Settings]\n"
                                "serverPort=37073\n"
-                               "encryption=1\n"
                                "negative=-12\n"
                                "padded= 42 \n"
                                "fraction=1.5\n"
@@ -141,6 +141,20 @@ bool writeSettings(const QByteArray &extra)
                                "\n[Settings/Nested]\n"
                                "depth=7\n";
     return file.write(content) == content.size();
+}
+
+/// Runs `body(t)` on `count` threads at once; false if one has not ended in time.
+bool runThreads(int count, const std::function<void(int)> &body)
+{
+    std::vector<std::unique_ptr<QThread>> threads;
+    for (int t = 0; t < count; ++t)
+        threads.emplace_back(QThread::create(body, t));
+    for (auto &thread : threads)
+        thread->start();
+    bool ended = true;
+    for (auto &thread : threads)
+        ended = thread->wait(60000) && ended;
+    return ended;
 }
 
 bool placeFile(const QString &path, bool executable)
@@ -176,13 +190,11 @@ private slots:
     void registryValues_data();
     void registryValues();
     void registrySeesChangedFile();
-    void registryFromSeveralThreads();
 
     void locateProgram_data();
     void locateProgram();
     void programPathsOfCopiedExecutable_data();
     void programPathsOfCopiedExecutable();
-    void hostProgramPathIsApplicationPath();
 };
 
 void TstPlatform::initTestCase()
@@ -204,31 +216,26 @@ void TstPlatform::traceFollowsCategoryRules_data()
 {
     QTest::addColumn<QString>("rules");
     QTest::addColumn<int>("level");
-    QTest::addColumn<bool>("arrives");
-    QTest::addColumn<int>("type");
+    QTest::addColumn<int>("type"); // -1: nothing arrives
 
-    QTest::newRow("default, failure") << QString() << 1 << true << int(QtWarningMsg);
-    QTest::newRow("default, progress") << QString() << 4 << false << 0;
-    QTest::newRow("default, details") << QString() << 5 << false << 0;
-    QTest::newRow("category off") << "veldata.client*=false" << 1 << false << 0;
-    QTest::newRow("warnings off") << "veldata.client.warning=false" << 1 << false << 0;
-    QTest::newRow("info on, level 2") << "veldata.client.info=true" << 2 << true << int(QtInfoMsg);
-    QTest::newRow("info on, level 4") << "veldata.client.info=true" << 4 << true << int(QtInfoMsg);
-    QTest::newRow("info on, details") << "veldata.client.info=true" << 5 << false << 0;
-    QTest::newRow("debug on, details")
-        << "veldata.client.debug=true" << 5 << true << int(QtDebugMsg);
-    QTest::newRow("debug on, level 9")
-        << "veldata.client.debug=true" << 9 << true << int(QtDebugMsg);
-    QTest::newRow("debug on, progress") << "veldata.client.debug=true" << 4 << false << 0;
-    QTest::newRow("other category on") << "veldata.server*=true" << 5 << false << 0;
+    const auto row = [](const char *name, const char *rules, int level, int type) {
+        QTest::newRow(name) << QString::fromLatin1(rules) << level << type;
+    };
+    row("default, failure", "", 1, QtWarningMsg);
+    row("default, progress", "", 4, -1);
+    row("warnings off", "veldata.client.warning=false", 1, -1);
+    row("info on, level 2", "veldata.client.info=true", 2, QtInfoMsg);
+    row("info on, level 4", "veldata.client.info=true", 4, QtInfoMsg);
+    row("info on, details", "veldata.client.info=true", 5, -1);
+    row("debug on, details", "veldata.client.debug=true", 5, QtDebugMsg);
 }
 
 void TstPlatform::traceFollowsCategoryRules()
 {
     QFETCH(QString, rules);
     QFETCH(int, level);
-    QFETCH(bool, arrives);
     QFETCH(int, type);
+    const bool arrives = type != -1;
 
     QLoggingCategory::setFilterRules(rules);
     MessageCapture capture;
@@ -308,21 +315,14 @@ void TstPlatform::traceFromSeveralThreads()
     int siteLine[threadCount] = {};
     MessageCapture capture;
 
-    std::vector<std::unique_ptr<QThread>> threads;
-    for (int t = 0; t < threadCount; ++t) {
-        threads.emplace_back(QThread::create([t, &siteLine] {
-            for (int n = 0; n < linesPerThread; ++n) {
-                // Lengths pass the formatter's stack buffer; each thread its own letter.
-                const QByteArray padding((n * 97) % 3000, char('a' + t));
-                siteLine[t] =
-                    t % 2 ? traceFromSecondSite(t, n, padding) : traceFromFirstSite(t, n, padding);
-            }
-        }));
-    }
-    for (auto &thread : threads)
-        thread->start();
-    for (auto &thread : threads)
-        QVERIFY(thread->wait(60000));
+    QVERIFY(runThreads(threadCount, [&siteLine](int t) {
+        for (int n = 0; n < linesPerThread; ++n) {
+            // Lengths pass the formatter's stack buffer; each thread its own letter.
+            const QByteArray padding((n * 97) % 3000, char('a' + t));
+            siteLine[t] =
+                t % 2 ? traceFromSecondSite(t, n, padding) : traceFromFirstSite(t, n, padding);
+        }
+    }));
 
     const QRegularExpression pattern(QStringLiteral("^(first|second) (\\d+) (\\d+) ([a-z]*)$"));
     QVector<int> seen(threadCount * linesPerThread, 0);
@@ -372,60 +372,51 @@ void TstPlatform::traceEnvironment()
     QVERIFY(dir.isValid());
     const QString traceFile = dir.filePath(QStringLiteral("trace.log"));
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove(QStringLiteral("ZTRACE_LEVEL"));
     env.remove(QStringLiteral("QT_LOGGING_CONF"));
-    env.remove(QStringLiteral("QT_LOGGING_RULES"));
-    if (!level.isNull())
-        env.insert(QStringLiteral("ZTRACE_LEVEL"), level);
-    if (!rules.isNull())
-        env.insert(QStringLiteral("QT_LOGGING_RULES"), rules);
-    env.insert(QStringLiteral("ZTRACE_FILE"), traceFile);
-    env.insert(QStringLiteral("QT_MESSAGE_PATTERN"),
-               QStringLiteral("@%{category}|%{file}:%{line}|%{message}"));
+    const QMap<QString, QString> settings{{"ZTRACE_LEVEL", level},
+                                          {"QT_LOGGING_RULES", rules},
+                                          {"ZTRACE_FILE", traceFile},
+                                          {"QT_MESSAGE_PATTERN", "@%{category}|%{message}"}};
+    for (auto it = settings.cbegin(); it != settings.cend(); ++it) {
+        if (it->isNull())
+            env.remove(it.key());
+        else
+            env.insert(it.key(), *it);
+    }
 
     QByteArray standardError;
     const QString output = runSelf(QCoreApplication::applicationFilePath(),
                                    QString::fromLatin1(traceChildArgument), env, &standardError);
     QVERIFY2(output.isEmpty(), qPrintable(output));
 
-    // What the default handler printed: "@category|file:line|text".
-    QStringList printedPlaces;
-    QStringList printedTexts;
+    // What the default handler printed, and the same lines in the trace file
+    // with their levels and places.
+    QStringList printed;
     for (const QByteArray &line : standardError.split('\n')) {
-        if (!line.startsWith('@'))
-            continue;
-        const QList<QByteArray> fields = line.mid(1).split('|');
-        QCOMPARE(fields.size(), 3);
-        QCOMPARE(fields[0], QByteArray("veldata.client"));
-        printedPlaces << QString::fromLatin1(fields[1]);
-        printedTexts << QString::fromLatin1(fields[2]);
+        if (line.startsWith("@veldata.client|"))
+            printed << QString::fromLatin1(line.mid(16));
     }
-    QCOMPARE(printedTexts, expected);
-
-    // The same lines in the trace file, with their levels.
+    QCOMPARE(printed, expected);
     QFile file(traceFile);
     QVERIFY(file.open(QIODevice::ReadOnly));
-    const QRegularExpression pattern(QStringLiteral(
-        "^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} \\[(\\d)\\] (\\S+:\\d+) (.*)$"));
-    QStringList filePlaces;
-    QStringList fileTexts;
+    const QRegularExpression pattern(
+        QStringLiteral(
+            "^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} \\[(\\d)\\] %1:\\d+ (.*)$")
+            .arg(ownTail));
+    QStringList written;
     for (const QByteArray &line : file.readAll().split('\n')) {
         if (line.isEmpty())
             continue;
         const QRegularExpressionMatch match = pattern.match(QString::fromLatin1(line));
         QVERIFY2(match.hasMatch(), line.constData());
-        const QString text = match.captured(3);
-        const int expectedLevel = text.endsWith(QLatin1String("warning")) ? 1
-                                  : text.endsWith(QLatin1String("info"))  ? 4
-                                                                          : 5;
-        QCOMPARE(match.captured(1).toInt(), expectedLevel);
-        QVERIFY2(match.captured(2).startsWith(ownTail + QLatin1Char(':')),
-                 qPrintable(match.captured(2)));
-        filePlaces << match.captured(2);
-        fileTexts << text;
+        const QString text = match.captured(2);
+        const char *expectedLevel = text.endsWith(QLatin1String("warning")) ? "1"
+                                    : text.endsWith(QLatin1String("info"))  ? "4"
+                                                                            : "5";
+        QCOMPARE(match.captured(1), QString::fromLatin1(expectedLevel));
+        written << text;
     }
-    QCOMPARE(fileTexts, expected);
-    QCOMPARE(filePlaces, printedPlaces);
+    QCOMPARE(written, expected);
 }
 
 void TstPlatform::registryValues_data()
@@ -436,26 +427,24 @@ void TstPlatform::registryValues_data()
     QTest::addColumn<int>("expected");
     QTest::addColumn<bool>("found");
 
-    const QByteArray key(settingsKey);
-    QTest::newRow("port") << key << QByteArray("serverPort") << 1 << 37073 << true;
-    QTest::newRow("encryption") << key << QByteArray("encryption") << 0 << 1 << true;
-    QTest::newRow("negative") << key << QByteArray("negative") << 0 << -12 << true;
-    QTest::newRow("blanks around") << key << QByteArray("padded") << 0 << 42 << true;
-    QTest::newRow("missing") << key << QByteArray("startServerOnRequest") << 1 << 1 << false;
-    QTest::newRow("fraction") << key << QByteArray("fraction") << 5 << 5 << false;
-    QTest::newRow("word") << key << QByteArray("word") << 5 << 5 << false;
-    QTest::newRow("empty") << key << QByteArray("empty") << 5 << 5 << false;
-    QTest::newRow("list") << key << QByteArray("list") << 5 << 5 << false;
-    QTest::newRow("beyond 32 bits") << key << QByteArray("huge") << 5 << 5 << false;
-    QTest::newRow("nested group") << key + "\\Nested" << QByteArray("depth") << 0 << 7 << true;
-    QTest::newRow("other group") << QByteArray("Software\\Haltra\\VelDataServer\\Other")
-                                 << QByteArray("serverPort") << 3 << 3 << false;
-    QTest::newRow("other application") << QByteArray("Software\\Haltra\\Other\\Settings")
-                                       << QByteArray("serverPort") << 3 << 3 << false;
-    QTest::newRow("organisation-wide only")
-        << key << QByteArray("organisationWide") << 3 << 3 << false;
-    QTest::newRow("no application")
-        << QByteArray("Software\\Haltra") << QByteArray("serverPort") << 3 << 3 << false;
+    const auto row = [](const char *value, int expected, bool found, const char *group = "") {
+        QTest::newRow(value) << QByteArray(settingsKey) + group << QByteArray(value) << -5
+                             << (found ? expected : -5) << found;
+    };
+    row("serverPort", 37073, true);
+    row("negative", -12, true);
+    row("padded", 42, true);
+    row("depth", 7, true, "\\Nested");
+    // Missing, not a whole number within 32 bits, or only organisation-wide.
+    for (const char *name :
+         {"startServerOnRequest", "fraction", "word", "empty", "list", "huge", "organisationWide"})
+        row(name, 0, false);
+    const auto elsewhere = [](const char *name, const char *keyPath) {
+        QTest::newRow(name) << QByteArray(keyPath) << QByteArray("serverPort") << 3 << 3 << false;
+    };
+    elsewhere("other group", "Software\\Haltra\\VelDataServer\\Other");
+    elsewhere("other application", "Software\\Haltra\\Other\\Settings");
+    elsewhere("no application", "Software\\Haltra");
 }
 
 void TstPlatform::registryValues()
@@ -470,8 +459,18 @@ void TstPlatform::registryValues()
     QCOMPARE(getreg_LM_long(keyPath.constData(), valueName.constData(), defaultValue, &wasFound),
              long(expected));
     QCOMPARE(wasFound, found);
-    QCOMPARE(getreg_LM_long(keyPath.constData(), valueName.constData(), defaultValue, nullptr),
-             long(expected));
+    // The same from several threads at once, with and without `found`.
+    QAtomicInt wrong;
+    QVERIFY(runThreads(4, [&](int t) {
+        for (int n = 0; n < 25; ++n) {
+            bool threadFound = !found;
+            if (getreg_LM_long(keyPath.constData(), valueName.constData(), defaultValue,
+                               t % 2 ? &threadFound : nullptr) != expected ||
+                (t % 2 && threadFound != found))
+                wrong.ref();
+        }
+    }));
+    QCOMPARE(wrong.loadRelaxed(), 0);
 }
 
 void TstPlatform::registrySeesChangedFile()
@@ -486,94 +485,43 @@ void TstPlatform::registrySeesChangedFile()
     QVERIFY(!found);
 }
 
-void TstPlatform::registryFromSeveralThreads()
-{
-    constexpr int threadCount = 4;
-    constexpr int readsPerThread = 100;
-    QAtomicInt wrong;
-    std::vector<std::unique_ptr<QThread>> threads;
-    for (int t = 0; t < threadCount; ++t) {
-        threads.emplace_back(QThread::create([t, &wrong] {
-            const char *name = t % 2 ? "serverPort" : "depth";
-            const QByteArray key = QByteArray(settingsKey) + (t % 2 ? "" : "\\Nested");
-            const long expected = t % 2 ? 37073 : 7;
-            for (int n = 0; n < readsPerThread; ++n) {
-                if (getreg_LM_long(key.constData(), name, -1, nullptr) != expected)
-                    wrong.ref();
-            }
-        }));
-    }
-    for (auto &thread : threads)
-        thread->start();
-    for (auto &thread : threads)
-        QVERIFY(thread->wait(60000));
-    QCOMPARE(wrong.loadRelaxed(), 0);
-}
-
 void TstPlatform::locateProgram_data()
 {
-    // What stands in each of the two folders looked in and in the folder on
-    // PATH: "program", "plain file", "folder" or "none"; the winning folder.
-    QTest::addColumn<QString>("first");
-    QTest::addColumn<QString>("second");
-    QTest::addColumn<QString>("onPath");
+    // What stands in the two folders looked in and in the folder on PATH
+    // ('P' a program, 'F' a plain file, 'D' a folder, '-' nothing); the
+    // winning folder.
+    QTest::addColumn<QString>("content");
     QTest::addColumn<QString>("winner");
 
-    QTest::newRow("nowhere") << "none"
-                             << "none"
-                             << "none"
+    QTest::newRow("nowhere") << "---"
                              << "";
-    QTest::newRow("second only") << "none"
-                                 << "program"
-                                 << "none"
+    QTest::newRow("second only") << "-P-"
                                  << "second";
-    QTest::newRow("first only") << "program"
-                                << "none"
-                                << "none"
+    QTest::newRow("first only") << "P--"
                                 << "first";
-    QTest::newRow("both") << "program"
-                          << "program"
-                          << "program"
-                          << "first";
-    QTest::newRow("first not executable") << "plain file"
-                                          << "program"
-                                          << "none"
+    QTest::newRow("everywhere") << "PPP"
+                                << "first";
+    QTest::newRow("first not executable") << "FP-"
                                           << "second";
-    QTest::newRow("first a folder") << "folder"
-                                    << "none"
-                                    << "program"
+    QTest::newRow("first a folder") << "D-P"
                                     << "path";
-    QTest::newRow("on PATH only") << "none"
-                                  << "none"
-                                  << "program"
-                                  << "path";
-    QTest::newRow("not executable on PATH") << "none"
-                                            << "plain file"
-                                            << "plain file"
-                                            << "";
 }
 
 void TstPlatform::locateProgram()
 {
-    QFETCH(QString, first);
-    QFETCH(QString, second);
-    QFETCH(QString, onPath);
+    QFETCH(QString, content);
     QFETCH(QString, winner);
 
     QTemporaryDir root;
     QVERIFY(root.isValid());
     const QString name = QStringLiteral("VelDataServer");
-    const QMap<QString, QString> content{{"first", first}, {"second", second}, {"path", onPath}};
-    for (auto it = content.cbegin(); it != content.cend(); ++it) {
-        const QString folder = root.filePath(it.key());
+    const QStringList folders{"first", "second", "path"};
+    for (int i = 0; i < folders.size(); ++i) {
+        const QString folder = root.filePath(folders[i]);
         QVERIFY(QDir().mkpath(folder));
         const QString file = folder + QLatin1Char('/') + name;
-        if (it.value() == QLatin1String("program"))
-            QVERIFY(placeFile(file, true));
-        else if (it.value() == QLatin1String("plain file"))
-            QVERIFY(placeFile(file, false));
-        else if (it.value() == QLatin1String("folder"))
-            QVERIFY(QDir().mkpath(file));
+        const QChar what = content[i];
+        QVERIFY(what == '-' || (what == 'D' ? QDir().mkpath(file) : placeFile(file, what == 'P')));
     }
 
     const QString expected =
@@ -616,11 +564,6 @@ void TstPlatform::programPathsOfCopiedExecutable()
         output.split(QLatin1Char('\n')),
         QStringList({copy, server, folder + QStringLiteral("/VelDataServer.conf"),
                      folder + QLatin1Char(':') + QStringLiteral(TEST_INSTALL_BINDIR), QString()}));
-}
-
-void TstPlatform::hostProgramPathIsApplicationPath()
-{
-    QCOMPARE(hostProgramPath(), QCoreApplication::applicationFilePath());
 }
 
 int main(int argc, char *argv[])

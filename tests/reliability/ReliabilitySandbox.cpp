@@ -24,11 +24,6 @@ ReliabilitySandbox::~ReliabilitySandbox()
     stopServers();
 }
 
-bool ReliabilitySandbox::isIsolated()
-{
-    return qEnvironmentVariableIsSet("VDS_TEST_SANDBOX");
-}
-
 QString ReliabilitySandbox::path(const QString &name) const
 {
     return m_root + QLatin1Char('/') + name;

@@ -19,8 +19,6 @@ public:
     ReliabilitySandbox();
     ~ReliabilitySandbox();
 
-    /// Whether ctest gave this program its own folders.
-    static bool isIsolated();
     QString path(const QString &name) const;
     /// Makes `name` in the sandbox the XDG_DATA_HOME of this process and of
     /// every server a client starts from now on ("data-home" at first).

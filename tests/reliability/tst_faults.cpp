@@ -1,41 +1,82 @@
-// Faults with real processes: the server killed while calls wait or stream
-// in, stopped during a file transfer, or refusing a file over its frame
-// limit, the readiness block a killed server leaves behind, a connection cut
-// in the middle of a frame, several load processes against one server, the
-// output of a server's starter going away, and the two servers a client's
-// first call starts at once. The client is the exported library, used as
-// applications use it.
+// Faults with real processes: the server killed while sets stream in,
+// stopped during a file transfer, or refusing a file over its frame limit,
+// the readiness block a killed server leaves behind, several load processes
+// against one server, the output of a server's starter going away, and the
+// two servers a client's first call starts at once. The client is the
+// exported library, used as applications use it.
 
-#include "CuttingProxy.h"
 #include "ReliabilitySandbox.h"
 #include "ServerProcess.h"
 #include "TestSupport.h"
 #include "VelDataClient.h"
 
 #include <QDir>
-#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QSslConfiguration>
 #include <QThread>
-#include <QTimer>
 #include <QtTest>
 
 #include <csignal>
-#include <functional>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <future>
 #include <memory>
 
 namespace {
 
-// Generous bounds on the client's own limits (5000 ms a request, 2000 ms to
-// connect, about 10 s for an autostarted server to get ready), for slow and
-// sanitizer builds alike.
-constexpr qint64 RequestLimitMs = 5000;
-constexpr qint64 AutostartLimitMs = 10100 + 2000 + RequestLimitMs;
+const char *const loadArgument = "--load";
 
-QString loadClient()
+/// The test program run as a load process: `threads` threads, each with a
+/// VelDataClient of its own on keys of its own, set and read back `pairs`
+/// values; exits 0 only when every set was acknowledged and every get
+/// returned what its own thread had set.
+int runLoad(const QString &name, int threads, int pairs, int seconds)
 {
-    return QCoreApplication::applicationDirPath() + QStringLiteral("/vds_loadclient");
+    // Qt loads OpenSSL's defaults (it lists the ciphers through a throwaway
+    // SSL context) on the first thread that makes a socket, plain ones too.
+    // OpenSSL keeps that thread's random generator in thread-local state it
+    // frees at process cleanup only for the main thread, so on a worker it is
+    // reported as a leak at exit; done here, it is freed.
+    QSslConfiguration::defaultConfiguration();
+    const QDeadlineTimer deadline(qint64(seconds) * 1000);
+    QAtomicInt done;
+    QAtomicInt failed;
+    std::vector<std::unique_ptr<QThread>> workers;
+    for (int t = 0; t < threads; ++t) {
+        const QString uuid = QStringLiteral("%1-t%2").arg(name).arg(t);
+        workers.emplace_back(QThread::create([=, &done, &failed] {
+            VelDataClient client;
+            for (int i = 0; i < pairs && !deadline.hasExpired(); ++i, done.ref()) {
+                const QString key = QStringLiteral("k%1").arg(i);
+                // Strings and ints alternate so that both value paths carry load.
+                const QString text = uuid + QLatin1Char('/') + QString::number(i);
+                QString readText;
+                int readInt = -1;
+                if (i % 2 ? !client.setInt(key, uuid, i) ||
+                                client.getInt(key, uuid, &readInt) != 1 || readInt != i
+                          : !client.setString(key, uuid, text) ||
+                                client.getString(key, uuid, &readText) != 1 || readText != text)
+                    failed.ref();
+            }
+        }));
+        workers.back()->start();
+    }
+    for (auto &worker : workers)
+        worker->wait();
+    std::printf("load %s: %d threads, %d of %d pairs, %d failed\n", qPrintable(name), threads,
+                done.loadRelaxed(), threads * pairs, failed.loadRelaxed());
+    return done.loadRelaxed() == threads * pairs && failed.loadRelaxed() == 0 ? 0 : 1;
+}
+
+/// Starts this program as a load process.
+void startLoad(QProcess *process, const QString &name, int threads, int pairs, int seconds = 120)
+{
+    process->start(QCoreApplication::applicationFilePath(),
+                   {QString::fromLatin1(loadArgument), name, QString::number(threads),
+                    QString::number(pairs), QString::number(seconds)});
 }
 
 QStringList portArgument(quint16 port)
@@ -45,52 +86,28 @@ QStringList portArgument(quint16 port)
 
 const QString LostConnection = QStringLiteral("^Connection to server closed: .+");
 
-/// Stops the server `pid` and runs `fault` from the event loop once a
-/// request waits unread at it on `port`, or once `boundMs` have passed since
-/// the stop (a request the server had read just before it stopped leaves
-/// nothing unread): the fault meets a request in flight however slow the
-/// machine is. Its timers end with it, so nothing fires after the test.
-class StopThenFault
+/// Stops the server `pid` after `delayMs` (at once for 0), then sends it
+/// `signal` once a request waits unread at it on `port`, or once `boundMs`
+/// have passed since the stop (a request the server had read just before it
+/// stopped leaves nothing unread): the fault meets a request in flight however
+/// slow the machine is. It runs beside the test's thread, which waits in a
+/// call; the future waits for it when it goes.
+std::future<void> stopThenSignal(qint64 pid, quint16 port, int delayMs, int boundMs, int signal)
 {
-public:
-    StopThenFault(qint64 pid, quint16 port, std::function<void()> fault)
-        : m_pid(pid_t(pid)), m_port(port), m_fault(std::move(fault))
-    {
-        m_delay.setSingleShot(true);
-        QObject::connect(&m_delay, &QTimer::timeout, [this] { stop(); });
-        QObject::connect(&m_poll, &QTimer::timeout, [this] {
-            if (!ServerProcess::hasUnreadInput(m_port) && !m_bound.hasExpired())
-                return;
-            m_poll.stop();
-            m_fault();
-        });
-    }
-    /// Stops the server after `delayMs` (at once for 0).
-    void stopAfter(int delayMs, int boundMs)
-    {
-        m_boundMs = boundMs;
-        if (delayMs == 0)
-            stop();
-        else
-            m_delay.start(delayMs);
-    }
-
-private:
-    void stop()
-    {
-        ::kill(m_pid, SIGSTOP);
-        m_bound = QDeadlineTimer(m_boundMs);
-        m_poll.start(10);
-    }
-
-    const pid_t m_pid;
-    const quint16 m_port;
-    const std::function<void()> m_fault;
-    int m_boundMs = 0;
-    QDeadlineTimer m_bound;
-    QTimer m_delay;
-    QTimer m_poll;
-};
+    if (delayMs == 0)
+        ::kill(pid_t(pid), SIGSTOP);
+    return std::async(std::launch::async, [=] {
+        if (delayMs > 0) {
+            QThread::msleep(ulong(delayMs));
+            ::kill(pid_t(pid), SIGSTOP);
+        }
+        const QDeadlineTimer bound(boundMs);
+        while (!ServerProcess::hasUnreadInput(port) && !bound.hasExpired())
+            QThread::msleep(10);
+        ::kill(pid_t(pid), signal);
+        ::kill(pid_t(pid), SIGCONT);
+    });
+}
 
 } // namespace
 
@@ -102,12 +119,9 @@ private slots:
     void initTestCase();
     void cleanup();
 
-    void killedWhileCallWaits();
     void killedWhileSetsStreamIn();
     void transferEndsAtOnce_data();
     void transferEndsAtOnce();
-    void connectionCutInsideFrame_data();
-    void connectionCutInsideFrame();
     void loadFromSeveralProcesses();
     void startedServerOutlivesItsStarter();
     void firstCallStartsOneServer();
@@ -121,7 +135,7 @@ private:
 
 void TestFaults::initTestCase()
 {
-    if (!ReliabilitySandbox::isIsolated())
+    if (!TestSupport::inSandbox())
         QSKIP("needs the folders ctest gives it (run through ctest)");
     m_sandbox = std::make_unique<ReliabilitySandbox>();
 }
@@ -144,37 +158,6 @@ qint64 TestFaults::onlyServer()
     return running.size() == 1 ? running.first() : 0;
 }
 
-void TestFaults::killedWhileCallWaits()
-{
-    const quint16 port = TestSupport::freePort();
-    TestSupport::writeSettings({{"serverPort", port}, {"startServerOnRequest", 0}});
-    ServerProcess server(m_sandbox->path(QStringLiteral("killed-data")));
-    QVERIFY(server.start(portArgument(port)));
-    VelDataClient client;
-    QVERIFY(client.setInt(QStringLiteral("before"), QStringLiteral("kill"), 1));
-
-    // Stopped, the server reads nothing: the next call waits until the kill.
-    StopThenFault kill(server.processId(), port, [&server] { server.kill(); });
-    kill.stopAfter(0, 30000);
-    // The loss ends the wait, not the time limit.
-    QVERIFY(!client.setInt(QStringLiteral("during"), QStringLiteral("kill"), 2));
-    QVERIFY2(QRegularExpression(LostConnection).match(client.lastError()).hasMatch(),
-             qPrintable(client.lastError()));
-    // The kill left the readiness block behind, with nobody attached.
-    QCOMPARE(ReliabilitySandbox::readinessBlockAttachments(), 0);
-
-    // Started by hand over that block, a server cleans it up and runs; the
-    // same client object then carries on.
-    QVERIFY2(server.start(portArgument(port)), server.errorOutput().constData());
-    QCOMPARE(ReliabilitySandbox::readinessBlockAttachments(), 1);
-    int value = 0;
-    QCOMPARE(client.getInt(QStringLiteral("before"), QStringLiteral("kill"), &value), 1);
-    QCOMPARE(value, 1);
-    QVERIFY(client.setInt(QStringLiteral("after"), QStringLiteral("kill"), 3));
-    QCOMPARE(client.getInt(QStringLiteral("after"), QStringLiteral("kill"), &value), 1);
-    QCOMPARE(value, 3);
-}
-
 void TestFaults::killedWhileSetsStreamIn()
 {
     const quint16 port = TestSupport::freePort();
@@ -186,8 +169,7 @@ void TestFaults::killedWhileSetsStreamIn()
 
     // Stopped first, so that the kill always meets a set in flight; one the
     // server had read before it stopped waits 2 s, well within its limit.
-    StopThenFault kill(server->processId(), port, [&server] { server->kill(); });
-    kill.stopAfter(500, 2000);
+    const auto kill = stopThenSignal(server->processId(), port, 500, 2000, SIGKILL);
     VelDataClient writer;
     const QString uuid = QStringLiteral("persist");
     int acknowledged = 0;
@@ -206,16 +188,11 @@ void TestFaults::killedWhileSetsStreamIn()
     // both probe; when the request thread's attempt came first it met the dead
     // port (-9 within the connect limit), otherwise a server was started and
     // the call went through.
-    QElapsedTimer elapsed;
-    elapsed.start();
     const bool first = writer.setInt(QStringLiteral("first"), uuid, 1);
-    QVERIFY2(elapsed.elapsed() < AutostartLimitMs, qPrintable(QString::number(elapsed.elapsed())));
     QVERIFY2(first ||
                  writer.lastError() == QStringLiteral("FAILED to connect to the VelDataServer: "
                                                       "Connection refused"),
              qPrintable(writer.lastError()));
-    qInfo("first call after the kill: %s after %lld ms",
-          first ? "succeeded" : qPrintable(writer.lastError()), elapsed.elapsed());
 
     // By the next call at the latest a server has been started: the
     // program next to this test, on the configured port, with the database
@@ -284,13 +261,8 @@ void TestFaults::transferEndsAtOnce()
     QVERIFY(call == "get-file" ? client.setFile(QStringLiteral("big"), uuid, source)
                                : client.setInt(QStringLiteral("before"), uuid, 1));
 
-    const pid_t pid = pid_t(server.processId());
-    StopThenFault end(pid, port, [pid] {
-        ::kill(pid, SIGTERM);
-        ::kill(pid, SIGCONT);
-    });
-    if (terminate)
-        end.stopAfter(0, 30000);
+    const auto end = terminate ? stopThenSignal(server.processId(), port, 0, 30000, SIGTERM)
+                               : std::future<void>();
     const QString target = m_sandbox->path(QStringLiteral("fetched-") + tag);
     QVERIFY(QDir().mkpath(target));
     bool done = false;
@@ -314,45 +286,6 @@ void TestFaults::transferEndsAtOnce()
     QCOMPARE(value, 2);
 }
 
-void TestFaults::connectionCutInsideFrame_data()
-{
-    QTest::addColumn<int>("cutAfter");
-
-    QTest::newRow("inside the header") << 9;
-    QTest::newRow("inside the payload") << -1;
-}
-
-void TestFaults::connectionCutInsideFrame()
-{
-    QFETCH(int, cutAfter);
-    ServerProcess server(m_sandbox->path(QStringLiteral("cut-data")));
-    QVERIFY(server.start({QStringLiteral("--in-memory")}));
-    CuttingProxy proxy(server.port());
-    QVERIFY(proxy.port() != 0);
-    TestSupport::writeSettings({{"serverPort", proxy.port()}, {"startServerOnRequest", 0}});
-
-    VelDataClient client;
-    const QString uuid = QStringLiteral("cut");
-    const QString text = QString(30000, QLatin1Char('t')) + QStringLiteral("end");
-    QVERIFY(client.setString(QStringLiteral("text"), uuid, text));
-    QVERIFY(client.setInt(QStringLiteral("number"), uuid, 42));
-
-    proxy.cutNextFrame(cutAfter);
-    QString read;
-    QCOMPARE(client.getString(QStringLiteral("text"), uuid, &read), -1);
-    QCOMPARE(proxy.cuts(), 1);
-    QVERIFY2(QRegularExpression(LostConnection).match(client.lastError()).hasMatch(),
-             qPrintable(client.lastError()));
-
-    // Reconnected, the client reads whole frames again: nothing of the cut
-    // one is taken for the start of the next.
-    int number = 0;
-    QCOMPARE(client.getInt(QStringLiteral("number"), uuid, &number), 1);
-    QCOMPARE(number, 42);
-    QCOMPARE(client.getString(QStringLiteral("text"), uuid, &read), 1);
-    QCOMPARE(read, text);
-}
-
 void TestFaults::loadFromSeveralProcesses()
 {
     ServerProcess server(m_sandbox->path(QStringLiteral("load-data")));
@@ -360,13 +293,10 @@ void TestFaults::loadFromSeveralProcesses()
     TestSupport::writeSettings({{"serverPort", server.port()}, {"startServerOnRequest", 0}});
 
     constexpr int Processes = 4;
-    const QString threads = QStringLiteral("4");
-    const QString pairs = QString::number(VDS_LOAD_PAIRS);
     std::vector<std::unique_ptr<QProcess>> loads;
     for (int p = 0; p < Processes; ++p) {
         loads.push_back(std::make_unique<QProcess>());
-        loads.back()->start(loadClient(),
-                            {QStringLiteral("p%1").arg(p), threads, pairs, QStringLiteral("150")});
+        startLoad(loads.back().get(), QStringLiteral("p%1").arg(p), 4, VDS_LOAD_PAIRS, 150);
     }
     const QDeadlineTimer deadline(180000);
     for (auto &load : loads) {
@@ -387,8 +317,7 @@ void TestFaults::startedServerOutlivesItsStarter()
         // to this test, closed once the starter has ended.
         QProcess starter;
         starter.setProcessChannelMode(QProcess::MergedChannels);
-        starter.start(loadClient(),
-                      {QStringLiteral("starter"), QStringLiteral("1"), QStringLiteral("1")});
+        startLoad(&starter, QStringLiteral("starter"), 1, 1);
         QVERIFY(starter.waitForFinished(30000));
         QVERIFY2(starter.exitCode() == 0, starter.readAll().constData());
     }
@@ -430,5 +359,13 @@ void TestFaults::firstCallStartsOneServer()
     m_sandbox->useDataHome(QStringLiteral("data-home"));
 }
 
-QTEST_GUILESS_MAIN(TestFaults)
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    if (argc == 6 && std::strcmp(argv[1], loadArgument) == 0)
+        return runLoad(QString::fromLocal8Bit(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]),
+                       std::atoi(argv[5]));
+    TestFaults test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_faults.moc"

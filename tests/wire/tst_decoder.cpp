@@ -48,14 +48,6 @@ const Stream &mixedStream()
     return stream;
 }
 
-QList<int> evenPieces(int total, int size)
-{
-    QList<int> pieces;
-    for (int at = 0; at < total; at += size)
-        pieces << qMin(size, total - at);
-    return pieces;
-}
-
 // A file payload: a null kind and a null name, then content.
 QByteArray filePayload(int size)
 {
@@ -77,7 +69,7 @@ private slots:
         QTest::addColumn<QList<int>>("pieces");
         const Stream &s = mixedStream();
         QTest::newRow("in one call") << QList<int>{s.bytes.size()};
-        QTest::newRow("byte at a time") << evenPieces(s.bytes.size(), 1);
+        QTest::newRow("byte at a time") << QVector<int>(s.bytes.size(), 1).toList();
         QTest::newRow("two frames and part of the third, then the rest")
             << QList<int>{s.frameEnds[1] + 5, s.bytes.size() - s.frameEnds[1] - 5};
         for (int cut = 1; cut < s.bytes.size(); ++cut)

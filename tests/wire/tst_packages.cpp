@@ -198,13 +198,10 @@ void addFrameRows(Table table)
 // the expected frame is the received package written again.
 void addReadingRows()
 {
-    auto row = [](const QByteArray &name, const QByteArray &input, int type,
-                  const QString &expected, const QString &text, const QVariant &value) {
-        QTest::newRow(name.constData()) << input << frame(type, 1, expected) << text << value;
-    };
-    auto dataRow = [&row](const QByteArray &name, int type, const QString &payload,
-                          const QString &expected, const QString &text, const QVariant &value) {
-        row(name, bytes(frame(type, 1, payload)), type, expected, text, value);
+    auto dataRow = [](const QByteArray &name, int type, const QString &payload,
+                      const QString &expected, const QString &text, const QVariant &value) {
+        QTest::newRow(name.constData())
+            << bytes(frame(type, 1, payload)) << frame(type, 1, expected) << text << value;
     };
     dataRow("BoolPackage byte 02 reads true", 6, mqttK + "02", mqttK + "01", "1", true);
     dataRow("StringPackage ending after the identifier", 3, mqttK, mqttK + "ffffffff", "",
@@ -235,6 +232,17 @@ void addReadingRows()
             QStringList{"b", longText});
     dataRow("VariantPackage string beyond the first chunk", 11, mqttK + "0000000a 00" + longTextHex,
             mqttK + "0000000a 00" + longTextHex, longText, longText);
+    // A file's size in its text form, in whole units.
+    const auto fileRow = [&dataRow](int size, const char *text) {
+        const QString file = mqttK + "00000002 0066" + QStringLiteral("78").repeated(size);
+        dataRow("FilePackage of " + QByteArray::number(size) + " bytes", 10, file, file,
+                QStringLiteral("Name: f; Size: ") + text, QVariant());
+    };
+    fileRow(1024, "1024 Bytes");
+    fileRow(1025, "1 KB");
+    fileRow(1536, "1 KB");
+    fileRow(1048576, "1024 KB");
+    fileRow(1049600, "1 MB");
 
     // Counts no short payload can hold: each reader must give the empty list
     // at once; a reservation of that many elements would abort the process.
@@ -289,23 +297,21 @@ private slots:
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("streamHex");
         QTest::addColumn<int>("typeIndex");
+        const auto row = [](const char *name, IdentData *data, const char *text,
+                            const QString &streamHex, int typeIndex) {
+            QTest::newRow(name) << Identifier(data) << text << streamHex << typeIndex;
+        };
         const QString a = "a";
-        QTest::newRow("runtime a b") << Identifier(new IdentDataRuntime(a, "b"))
-                                     << "runtime Key: a; UUID: b" << runtimeAB << 1;
-        QTest::newRow("runtime empty uuid")
-            << Identifier(new IdentDataRuntime(a, QString("")))
-            << "runtime Key: a; UUID: " << kindRuntime + " 00000002 0061 00000000" << 1;
-        QTest::newRow("runtime null uuid")
-            << Identifier(new IdentDataRuntime(a, QString()))
-            << "runtime Key: a; UUID: " << kindRuntime + " 00000002 0061 ffffffff" << 1;
-        QTest::newRow("globals k")
-            << Identifier(new IdentDataGlobals("k")) << "globals Key: k" << globalsK << 2;
-        QTest::newRow("opcua k") << Identifier(new IdentDataOpcua("k")) << "opcua Key: k" << opcuaK
-                                 << 3;
-        QTest::newRow("mqtt k") << Identifier(mqtt()) << "mqtt Key: k" << mqttK << 4;
+        row("runtime a b", new IdentDataRuntime(a, "b"), "runtime Key: a; UUID: b", runtimeAB, 1);
+        row("runtime empty uuid", new IdentDataRuntime(a, QString("")),
+            "runtime Key: a; UUID: ", kindRuntime + " 00000002 0061 00000000", 1);
+        row("runtime null uuid", new IdentDataRuntime(a, QString()),
+            "runtime Key: a; UUID: ", kindRuntime + " 00000002 0061 ffffffff", 1);
+        row("globals k", new IdentDataGlobals("k"), "globals Key: k", globalsK, 2);
+        row("opcua k", new IdentDataOpcua("k"), "opcua Key: k", opcuaK, 3);
+        row("mqtt k", mqtt(), "mqtt Key: k", mqttK, 4);
+        row("empty handle", nullptr, "", "", 0);
         QTest::newRow("default handle") << Identifier() << "unknown " << kindUnknown << 0;
-        QTest::newRow("empty handle") << Identifier(nullptr) << ""
-                                      << "" << 0;
         const auto fromConst = [](int kind) {
             Identifier ident(new IdentDataRuntime("a", "b"));
             ident.setFromConst(kind, "ns");
@@ -550,88 +556,56 @@ private slots:
         QCOMPARE(device.writes.join(), FrameBytes::encode(*package));
     }
 
-    void fileSizeText_data()
-    {
-        QTest::addColumn<int>("size");
-        QTest::addColumn<QString>("text");
-        QTest::newRow("1024 bytes") << 1024 << "Name: f; Size: 1024 Bytes";
-        QTest::newRow("1025 bytes") << 1025 << "Name: f; Size: 1 KB";
-        QTest::newRow("1536 bytes") << 1536 << "Name: f; Size: 1 KB";
-        QTest::newRow("1048576 bytes") << 1048576 << "Name: f; Size: 1024 KB";
-        QTest::newRow("1049600 bytes") << 1049600 << "Name: f; Size: 1 MB";
-    }
-
-    void fileSizeText()
-    {
-        QFETCH(int, size);
-        QFETCH(QString, text);
-        QByteArray content(size, '\0');
-        for (int i = 0; i < size; ++i)
-            content[i] = char(i % 251);
-        const auto file = receivedFile("f", content);
-        QVERIFY(file);
-        QCOMPARE(file->toString(), text);
-        QVERIFY(FrameBytes::encode(*file).endsWith(content));
-    }
-
-    void saveRefuses_data()
+    void save_data()
     {
         QTest::addColumn<QString>("name");
-        for (const char *name : {"", ".", "..", "/etc/x", "../x", "a/b", "a\\b"})
-            QTest::newRow(name) << QString::fromLatin1(name);
-        QTest::newRow("NUL inside") << QStringLiteral("n") + QChar(0) + "b";
-        QTest::newRow("existing symbolic link") << QString("link");
+        QTest::addColumn<QByteArray>("content");
+        QTest::addColumn<QString>("directory");
+        QTest::addColumn<bool>("saved");
+        const auto row = [](const QString &name, const QByteArray &content, bool saved,
+                            const char *directory = "target") {
+            const QString shown = QString(name).replace(QChar(0), QLatin1String("\\0"));
+            QTest::newRow(qPrintable(QStringLiteral("'%1' into %2").arg(shown, directory)))
+                << name << content << directory << saved;
+        };
+        row("f", QByteArray(70000, 'g'), true);
+        row("longer", "new", true); // over a longer file, which it replaces whole
+        row("nothing", QByteArray(), true);
+        row("f", "x", false, "missing");
+        // Names that would leave the folder; a link set there in advance.
+        for (const char *name : {"", ".", "..", "/etc/x", "../x", "a/b", "a\\b", "link"})
+            row(QString::fromLatin1(name), "evil", false);
+        row(QStringLiteral("n") + QChar(0) + "b", "evil", false);
     }
 
-    void saveRefuses()
+    void save()
     {
         QFETCH(QString, name);
+        QFETCH(QByteArray, content);
+        QFETCH(QString, directory);
+        QFETCH(bool, saved);
         QTemporaryDir root;
         const QDir dir(root.path());
         // With these in place a name that is not refused would be written.
         QVERIFY(dir.mkpath("target/a") && dir.mkpath("target/etc"));
         QVERIFY(writeFile(dir.filePath("victim"), "keep"));
         QVERIFY(QFile::link(dir.filePath("victim"), dir.filePath("target/link")));
+        QVERIFY(writeFile(dir.filePath("target/longer"), "0123456789"));
         const QStringList before = snapshot(root.path());
-        const auto received = receivedFile(name, "evil");
+        const auto received = receivedFile(name, content);
         QVERIFY(received);
         QCOMPARE(received->fileName(), name);
-        QVERIFY(!received->save(dir.filePath("target")));
-        QCOMPARE(snapshot(root.path()), before);
+        QCOMPARE(received->save(dir.filePath(directory)), saved);
+        const QString path = dir.filePath(directory + '/' + name);
+        if (saved) {
+            QVERIFY(QFile::exists(path));
+            QCOMPARE(readFile(path), content);
+        } else {
+            QCOMPARE(snapshot(root.path()), before);
+        }
         QVERIFY(QFileInfo(dir.filePath("target/link")).isSymLink());
         QCOMPARE(readFile(dir.filePath("victim")), QByteArray("keep"));
         QVERIFY(!QFile::exists("/etc/x"));
-    }
-
-    void save_data()
-    {
-        QTest::addColumn<QByteArray>("content");
-        QTest::addColumn<QByteArray>("existing");
-        QTest::addColumn<QString>("directory");
-        QTest::newRow("good name") << QByteArray(70000, 'g') << QByteArray() << "target";
-        QTest::newRow("over a longer file")
-            << QByteArray("new") << QByteArray("0123456789") << "target";
-        QTest::newRow("empty file") << QByteArray() << QByteArray() << "target";
-        QTest::newRow("missing directory") << QByteArray("x") << QByteArray() << "missing";
-    }
-
-    void save()
-    {
-        QFETCH(QByteArray, content);
-        QFETCH(QByteArray, existing);
-        QFETCH(QString, directory);
-        QTemporaryDir root;
-        const QDir dir(root.path());
-        QVERIFY(dir.mkdir("target"));
-        const QString path = dir.filePath(directory + "/f");
-        QVERIFY(existing.isNull() || writeFile(path, existing));
-        const auto received = receivedFile("f", content);
-        QVERIFY(received);
-        const bool dirExists = dir.exists(directory);
-        QCOMPARE(received->save(dir.filePath(directory)), dirExists);
-        QCOMPARE(dir.exists(directory), dirExists);
-        QCOMPARE(readFile(path), dirExists ? content : QByteArray());
-        QCOMPARE(QFile::exists(path), dirExists);
     }
 };
 
