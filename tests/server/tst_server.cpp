@@ -559,9 +559,12 @@ void tst_Server::faultyClientAlone_data()
     QTest::addColumn<QByteArray>("logged");
 
     // Frames that cannot be read: the connection is dropped.
+    const QByteArray dropped(" dropped: ");
     QTest::newRow("type code 13") << QStringList()
                                   << FrameBytes::header(13, 1, 4) + QByteArray(4, 'x')
-                                  << QStringList() << QByteArray(" dropped: ");
+                                  << QStringList() << dropped;
+    QTest::newRow("negative payload size")
+        << QStringList() << FrameBytes::header(5, 1, -1) << QStringList() << dropped;
     // Refused from its header alone, under its package id, before the close.
     const QByteArray tooLarge(" refused: Request too large: ");
     QTest::newRow("header announcing 2 GiB")
