@@ -52,17 +52,11 @@ BasicPackagePtr RawClient::next()
     return m_received.isEmpty() ? BasicPackagePtr() : m_received.takeFirst();
 }
 
-BasicPackagePtr RawClient::exchange(const BasicPackage &request)
-{
-    send(request);
-    return next();
-}
-
 bool RawClient::isQuiet()
 {
-    const BasicPackagePtr answer = exchange(
-        ActionPackage(ProbeId, new IdentDataRuntime(QStringLiteral("quiet-probe"), QString()),
-                      ActionPackage::Get));
+    send(ActionPackage(ProbeId, new IdentDataRuntime(QStringLiteral("quiet-probe"), QString()),
+                       ActionPackage::Get));
+    const BasicPackagePtr answer = next();
     const auto response = answer.dynamicCast<ResponsePackage>();
     return response && response->packageId() == ProbeId &&
            response->responseCode() == ResponsePackage::NotFound;

@@ -30,7 +30,6 @@ public:
     void sendBytes(const QByteArray &bytes);
     /// The next package from the server, or null if none came in time.
     BasicPackagePtr next();
-    BasicPackagePtr exchange(const BasicPackage &request);
     /// True when the answer to a fresh get request is the next thing the
     /// server sends, so nothing else was on its way to this client.
     bool isQuiet();

@@ -26,25 +26,36 @@
 #include "VariantPackage.h"
 #include "VdsProtocol.h"
 
+#include <QCryptographicHash>
 #include <QDataStream>
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QScopeGuard>
 #include <QSharedMemory>
-#include <QTcpServer>
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <functional>
 #include <memory>
+#include <vector>
 
 #include <sched.h>
 #include <sys/mount.h>
 #include <unistd.h>
 
-using Maker = std::function<BasicPackage *(int packageId)>;
-Q_DECLARE_METATYPE(Maker)
+/// One step of a conversation: client `client` sends `bytes` and `request`,
+/// if there are any, and then receives `answer`, if one is given, or finds
+/// its connection `Closed`; a step with none of them checks that nothing is
+/// on its way to that client.
+struct Step
+{
+    int client;
+    BasicPackagePtr request;
+    QString answer;
+    QByteArray bytes = QByteArray();
+};
+using Script = QList<Step>;
+Q_DECLARE_METATYPE(Script)
 
 namespace {
 
@@ -77,32 +88,33 @@ FilePackage *file(int id, IdentData *ident, int size)
     return new FilePackage(id, ident, QStringLiteral("data-%1.bin").arg(size), content(size));
 }
 
-/// A readable summary, so that a wrong answer shows what came instead.
+QByteArray frameOf(BasicPackage *package)
+{
+    return FrameBytes::encode(*BasicPackagePtr(package));
+}
+
+/// A response as it reads, anything else by its type and the digest of its
+/// whole frame, so that a wrong answer shows what came instead.
 QString describe(const BasicPackagePtr &package)
 {
-    if (!package)
-        return QStringLiteral("nothing");
-    const int id = package->packageId();
     if (const auto response = package.dynamicCast<ResponsePackage>())
         return QStringLiteral("response %1 code %2 %3")
-            .arg(id)
+            .arg(response->packageId())
             .arg(response->responseCode())
             .arg(response->message());
-    if (const auto update = package.dynamicCast<AutoUpdatePackage>())
-        return QStringLiteral("auto-update %1 mode %2 %3")
-            .arg(id)
-            .arg(update->mode())
-            .arg(update->ident()->toString());
-    if (const auto command = package.dynamicCast<CommandPackage>())
-        return QStringLiteral("command %1 %2 [%3]")
-            .arg(id)
-            .arg(command->command(), command->params().join(QLatin1Char(',')));
-    if (const auto value = package.dynamicCast<DataPackage>())
-        return QStringLiteral("value %1 type %2 %3")
-            .arg(id)
-            .arg(package->type())
-            .arg(value->ident()->toString());
-    return QStringLiteral("package %1 type %2").arg(id).arg(package->type());
+    if (!package)
+        return QStringLiteral("nothing");
+    const QByteArray frame = FrameBytes::encode(*package);
+    return QStringLiteral("package %1 type %2 frame %3")
+        .arg(package->packageId())
+        .arg(package->type())
+        .arg(
+            QString::fromLatin1(QCryptographicHash::hash(frame, QCryptographicHash::Sha1).toHex()));
+}
+
+QString describe(BasicPackage *package)
+{
+    return describe(BasicPackagePtr(package));
 }
 
 QString response(int id, int code, const QString &message = QString())
@@ -110,20 +122,63 @@ QString response(int id, int code, const QString &message = QString())
     return QStringLiteral("response %1 code %2 %3").arg(id).arg(code).arg(message);
 }
 
-QString notification(const QString &identText)
+QString done(int id)
 {
-    return QStringLiteral("auto-update 0 mode 3 %1").arg(identText);
+    return response(id, ResponsePackage::Done);
 }
 
-QByteArray frameOf(const BasicPackagePtr &package)
+QString unknown(int id, IdentData *ident)
 {
-    return package ? FrameBytes::encode(*package) : QByteArray();
+    const std::unique_ptr<IdentData> owned(ident);
+    return response(id, ResponsePackage::NotFound,
+                    QStringLiteral("Unknown value: ") + owned->toString());
 }
 
-QByteArray frameOf(BasicPackage *package)
+QString notification(IdentData *ident)
 {
-    const std::unique_ptr<BasicPackage> owned(package);
-    return FrameBytes::encode(*owned);
+    return describe(new AutoUpdatePackage(0, ident, AutoUpdatePackage::Changed));
+}
+
+BasicPackagePtr get(int id, IdentData *ident)
+{
+    return BasicPackagePtr(new ActionPackage(id, ident, ActionPackage::Get));
+}
+
+BasicPackagePtr removal(int id, IdentData *ident)
+{
+    return BasicPackagePtr(new ActionPackage(id, ident, ActionPackage::Remove));
+}
+
+BasicPackagePtr number(int id, IdentData *ident, int value)
+{
+    return BasicPackagePtr(new IntPackage(id, ident, value));
+}
+
+Step quiet(int client)
+{
+    return {client, {}, QString()};
+}
+
+const QString Closed = QStringLiteral("closed");
+const QString Dropped = QStringLiteral(" dropped: ");
+
+/// Plays `script`, each step on its client, and stops at the first wrong answer.
+void play(const QList<RawClient *> &clients, const Script &script)
+{
+    for (const Step &step : script) {
+        RawClient &client = *clients.at(step.client);
+        client.sendBytes(step.bytes);
+        if (step.request)
+            client.send(*step.request);
+        if (step.answer == Closed) {
+            QVERIFY(client.waitForDisconnected());
+            QCOMPARE(describe(client.next()), QStringLiteral("nothing"));
+        } else if (!step.answer.isEmpty()) {
+            QCOMPARE(describe(client.next()), step.answer);
+        } else if (!step.request && step.bytes.isEmpty()) {
+            QVERIFY(client.isQuiet());
+        }
+    }
 }
 
 } // namespace
@@ -137,39 +192,24 @@ private slots:
     void init();
     void cleanup();
 
-    void setThenGet_data();
-    void setThenGet();
-    void setReplacesAValueOfAnyType();
+    void conversations_data();
+    void conversations();
     void fileTransferOutlivesItsReplacement();
-    void removeAndUnknownValues();
-    void badRequests_data();
-    void badRequests();
-    void subscriptionsAcrossConnections();
     void globalsPushedOnInitAndOnSet();
-    void clearClientsCacheForwarded_data();
-    void clearClientsCacheForwarded();
     void persistence_data();
     void persistence();
     void tls();
-    void faultyClientAlone_data();
-    void faultyClientAlone();
     void fileWithoutRoom_data();
     void fileWithoutRoom();
-    void shutdownReleasesReadinessBlock();
-    void staleBlockCleanedAtStart();
     void refusesSecondServer_data();
     void refusesSecondServer();
     void unusableDataFolder_data();
     void unusableDataFolder();
-    void portFromSettings();
 
 private:
     bool startServer(const QStringList &arguments = {});
     /// A folder for XDG_CONFIG_DIRS whose settings file holds `lines`.
     QString settingsFolder(const QString &lines);
-    /// Sets values of several kinds, files among them, some replaced or removed.
-    void storeSample(RawClient &client);
-    void checkSample(RawClient &client, bool kept);
     /// The files in the server's folder of stored files.
     QStringList storedFiles() const;
 
@@ -218,85 +258,206 @@ QString tst_Server::settingsFolder(const QString &lines)
     return folder;
 }
 
-void tst_Server::setThenGet_data()
+// Client 0 speaks over IPv4, client 1 over IPv6, to a server started with
+// `arguments`; `logged` is what the server's log holds afterwards.
+void tst_Server::conversations_data()
 {
-    QTest::addColumn<Maker>("make");
-    QTest::addColumn<bool>("overIPv6");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<Script>("script");
+    QTest::addColumn<QStringList>("logged");
 
-    QTest::newRow("string, runtime") << Maker([](int id) {
-        return new StringPackage(id, runtime("s"), QStringLiteral("h\u00e9llo"));
-    }) << false;
-    QTest::newRow("null string, null uuid") << Maker([](int id) {
-        return new StringPackage(id, new IdentDataRuntime(QStringLiteral("n"), QString()),
-                                 QString());
-    }) << true;
-    QTest::newRow("double, globals")
-        << Maker([](int id) { return new DoublePackage(id, globals("d"), -3.25e-7); }) << true;
-    QTest::newRow("int, opcua") << Maker([](int id) {
-        return new IntPackage(id, new IdentDataOpcua(QStringLiteral("ns=2;s=x")), -7);
-    }) << false;
-    QTest::newRow("bool, mqtt") << Maker([](int id) {
-        return new BoolPackage(id, new IdentDataMqtt(QStringLiteral("plant/1")), true);
-    }) << true;
-    QTest::newRow("string list") << Maker([](int id) {
-        return new StringListPackage(id, runtime("sl"), {QStringLiteral("a"), QString()});
-    }) << false;
-    QTest::newRow("double list") << Maker([](int id) {
-        return new DoubleListPackage(id, runtime("dl"), {0.5, -1e300});
-    }) << false;
-    QTest::newRow("int list") << Maker([](int id) {
-        return new IntListPackage(id, runtime("il"), {1, -1, 0});
-    }) << false;
-    QTest::newRow("variant holding points") << Maker([](int id) {
-        return new VariantPackage(id, runtime("vp"),
-                                  QVariant::fromValue(QList<QPoint>{{1, 2}, {-3, 4}}));
-    }) << false;
-    QTest::newRow("empty file") << Maker([](int id) { return file(id, runtime("f0"), 0); })
-                                << false;
-    QTest::newRow("5 MiB file") << Maker([](int id) { return file(id, runtime("f5"), 5 << 20); })
-                                << false;
-}
-
-void tst_Server::setThenGet()
-{
-    QFETCH(Maker, make);
-    QFETCH(bool, overIPv6);
-    QVERIFY(startServer());
-    RawClient client;
-    QVERIFY(client.connectTo(m_server->port(), overIPv6 ? QHostAddress(QHostAddress::LocalHostIPv6)
-                                                        : QHostAddress(QHostAddress::LocalHost)));
-
-    const std::unique_ptr<BasicPackage> set(make(11));
-    QCOMPARE(describe(client.exchange(*set)), response(11, ResponsePackage::Done));
-    const IdentData *ident = static_cast<DataPackage *>(set.get())->ident();
-    const BasicPackagePtr got =
-        client.exchange(ActionPackage(12, ident->clone(), ActionPackage::Get));
-    const QString identText = ident->toString();
-    QCOMPARE(describe(got), QStringLiteral("value 12 type %1 %2").arg(set->type()).arg(identText));
-    QCOMPARE(frameOf(got), frameOf(make(12)));
-    QVERIFY(client.isQuiet());
-}
-
-void tst_Server::setReplacesAValueOfAnyType()
-{
-    QVERIFY(startServer());
-    RawClient client;
-    QVERIFY(client.connectTo(m_server->port()));
-    const QList<Maker> sequence{
-        [](int id) { return file(id, runtime("k"), 200000); },
-        [](int id) { return new IntPackage(id, runtime("k"), 1); },
-        [](int id) { return file(id, runtime("k"), 70000); },
-        [](int id) { return new StringPackage(id, runtime("k"), QStringLiteral("last")); },
+    // Stored by one client, read back by the other.
+    const auto stored = [](const char *name, DataPackage *value) {
+        const BasicPackagePtr set(value);
+        QTest::newRow(name) << QStringList()
+                            << Script{{0, set, done(12)},
+                                      {1, get(12, value->ident()->clone()), describe(set)},
+                                      quiet(1)}
+                            << QStringList();
     };
-    int id = 1;
-    for (const Maker &make : sequence) {
-        QCOMPARE(describe(client.exchange(*std::unique_ptr<BasicPackage>(make(id)))),
-                 response(id, ResponsePackage::Done));
-        ++id;
-        QCOMPARE(frameOf(client.exchange(ActionPackage(id, runtime("k"), ActionPackage::Get))),
-                 frameOf(make(id)));
-        ++id;
+    stored("string, runtime", new StringPackage(12, runtime("s"), QStringLiteral("h\u00e9llo")));
+    stored("null string, null uuid",
+           new StringPackage(12, new IdentDataRuntime(QStringLiteral("n"), QString()), QString()));
+    stored("double, globals", new DoublePackage(12, globals("d"), -3.25e-7));
+    stored("int, opcua", new IntPackage(12, new IdentDataOpcua(QStringLiteral("ns=2;s=x")), -7));
+    stored("bool, mqtt", new BoolPackage(12, new IdentDataMqtt(QStringLiteral("plant/1")), true));
+    // The lists and the variant span the 64 KiB chunks of a payload.
+    stored("string list",
+           new StringListPackage(12, runtime("sl"), {"a", QString(), QString(40000, 'x')}));
+    stored("double list",
+           new DoubleListPackage(12, runtime("dl"), QVector<double>(9000, 0.5).toList() << -1e300));
+    stored("int list",
+           new IntListPackage(12, runtime("il"), QVector<int>(20000, -1).toList() << 1 << 0));
+    stored("variant holding points",
+           new VariantPackage(
+               12, runtime("vp"),
+               QVariant::fromValue(QVector<QPoint>(10000, {1, -2}).toList() << QPoint(-3, 4))));
+    stored("empty file", file(12, runtime("f0"), 0));
+    stored("5 MiB file", file(12, runtime("f5"), 5 << 20));
+
+    const auto noUuid = [] { return new IdentDataRuntime(QStringLiteral("r"), QString()); };
+    const auto opcua = [] { return new IdentDataOpcua(QStringLiteral("r")); };
+    QTest::newRow("unknown and removed values")
+        << QStringList()
+        << Script{{0, get(1, runtime("r")), unknown(1, runtime("r"))},
+                  {0, removal(2, runtime("r")), unknown(2, runtime("r"))},
+                  {0, number(3, runtime("r"), 5), done(3)},
+                  // Another uuid, another kind name another value.
+                  {0, removal(4, noUuid()), unknown(4, noUuid())},
+                  {0, number(5, new IdentDataMqtt(QStringLiteral("r")), 6), done(5)},
+                  {0, get(6, opcua()), unknown(6, opcua())},
+                  {0, removal(7, runtime("r")), done(7)},
+                  {0, get(8, runtime("r")), unknown(8, runtime("r"))},
+                  {0, removal(9, runtime("r")), unknown(9, runtime("r"))}}
+        << QStringList();
+
+    const auto watch = [](int id, int mode) {
+        return BasicPackagePtr(new AutoUpdatePackage(id, runtime("w"), mode));
+    };
+    QTest::newRow("subscription across connections")
+        << QStringList()
+        << Script{{0, watch(1, AutoUpdatePackage::On), QString()},
+                  quiet(0),
+                  {1, number(2, runtime("w"), 1), done(2)},
+                  {0, {}, notification(runtime("w"))},
+                  {1, number(3, runtime("other"), 1), done(3)},
+                  quiet(0),
+                  quiet(1),
+                  // A removal is a change too, a failed one is not.
+                  {1, removal(4, runtime("w")), done(4)},
+                  {0, {}, notification(runtime("w"))},
+                  {1, removal(5, runtime("w")), unknown(5, runtime("w"))},
+                  quiet(0),
+                  // The subscriber's own change reaches it after its answer.
+                  {0, number(6, runtime("w"), 3), done(6)},
+                  {0, {}, notification(runtime("w"))},
+                  {0, watch(7, AutoUpdatePackage::Off), QString()},
+                  quiet(0),
+                  {1, number(8, runtime("w"), 2), done(8)},
+                  quiet(0)}
+        << QStringList();
+
+    // Forwarded to every client, the sender too; a status is only logged.
+    for (const char *command :
+         {VdsProtocol::ClearCacheCommand, "Clear Clients CACHE", "clear client cache"}) {
+        const QStringList params{QStringLiteral("p1"), QStringLiteral("p2")};
+        const QString forwarded = describe(new CommandPackage(0, command, params));
+        Script script{quiet(1),
+                      {0, BasicPackagePtr(new StatusAgentPackage(1, "busy with batch 7")), {}},
+                      {0, BasicPackagePtr(new CommandPackage(2, command, params)), {}}};
+        if (QByteArray(command) != "clear client cache")
+            script << Step{0, {}, forwarded} << Step{1, {}, forwarded};
+        QTest::addRow("command \"%s\"", command)
+            << QStringList() << (script << quiet(0) << quiet(1))
+            << QStringList{QStringLiteral("busy with batch 7"), command};
     }
+
+    // Refused requests: the connection goes on.
+    const auto refused = [](const char *name, BasicPackage *request, const QString &message) {
+        QTest::newRow(name) << QStringList()
+                            << Script{{0, BasicPackagePtr(request),
+                                       response(42, ResponsePackage::Failed, message)},
+                                      quiet(0)}
+                            << QStringList();
+    };
+    const auto unknownKind = [](const char *what) {
+        return QStringLiteral("Bad request: cannot %1 a value whose identifier is of kind "
+                              "\"unknown\"")
+            .arg(QLatin1String(what));
+    };
+    refused("set, unknown kind", new IntPackage(42, new IdentData(), 1), unknownKind("store"));
+    refused("set, kind text in wrong case",
+            new StringPackage(42, new IdentData(QStringLiteral("Runtime")), QStringLiteral("x")),
+            unknownKind("store"));
+    refused("remove, unknown kind", new ActionPackage(42, new IdentData(), ActionPackage::Remove),
+            unknownKind("remove"));
+    refused("auto-update, unknown kind",
+            new AutoUpdatePackage(42, new IdentData(), AutoUpdatePackage::On),
+            unknownKind("watch"));
+    refused("action 3", new ActionPackage(42, runtime("a"), 3),
+            "Bad request: unknown action 3 for runtime Key: a; UUID: uuid-1");
+    refused("auto-update mode 3 from a client", new AutoUpdatePackage(42, runtime("a"), 3),
+            "Bad request: unknown auto-update mode 3 for runtime Key: a; UUID: uuid-1 (1 switches "
+            "notifications on, 2 off)");
+    refused("response from a client", new ResponsePackage(42, ResponsePackage::Done, QString()),
+            "Bad request: the server does not take response packages");
+
+    // Frames that cannot be read: the connection is dropped.
+    QTest::newRow("type code 13") << QStringList()
+                                  << Script{{0, {}, Closed, FrameBytes::header(13, 1, 4) + "xxxx"}}
+                                  << QStringList{Dropped};
+    QTest::newRow("negative payload size")
+        << QStringList() << Script{{0, {}, Closed, FrameBytes::header(5, 1, -1)}}
+        << QStringList{Dropped};
+    // Refused from its header alone, under its package id, before the close.
+    const QString tooLarge(" refused: Request too large: ");
+    QTest::newRow("header announcing 2 GiB")
+        << QStringList()
+        << Script{{0,
+                   {},
+                   response(7, ResponsePackage::Failed,
+                            "Request too large: 2147483648 bytes, limit 1073741808"),
+                   FrameBytes::header(3, 7, qint64(2) << 30)},
+                  {0, {}, Closed}}
+        << QStringList{tooLarge};
+    // 16 header bytes, 30 identifier bytes, 4 for the length: 50 + 2 per character.
+    const QStringList limit{QStringLiteral("--max-frame-size"), QStringLiteral("4096")};
+    const auto text = [](int id, int size) {
+        return frameOf(new StringPackage(id, new IdentDataRuntime("k", "u"), QString(size, 'x')));
+    };
+    QTest::newRow("frame at --max-frame-size")
+        << limit << Script{{0, {}, done(1), text(1, 2023)}, quiet(0)} << QStringList();
+    QTest::newRow("answers before a refused frame still arrive")
+        << limit
+        << Script{{0, {}, done(2), frameOf(new IntPackage(2, runtime("k"), 1)) + text(3, 2024)},
+                  {0,
+                   {},
+                   response(3, ResponsePackage::Failed,
+                            "Request too large: 4082 bytes, limit 4080")},
+                  {0, {}, Closed}}
+        << QStringList{tooLarge};
+    // A file is not held in memory: the frame limit is not its limit. One
+    // over its own limit is refused, the rest of it read and dropped, and the
+    // connection goes on.
+    QTest::newRow("file over --max-frame-size")
+        << limit
+        << Script{{0, {}, done(4), frameOf(file(4, runtime("f"), 5000))},
+                  {0, get(5, runtime("f")), describe(file(5, runtime("f"), 5000))}}
+        << QStringList();
+    QTest::newRow("file over --max-file-size")
+        << QStringList{QStringLiteral("--max-file-size"), QStringLiteral("199999")}
+        << Script{{0,
+                   {},
+                   response(4, ResponsePackage::Failed,
+                            "File too large: 200000 bytes, limit 199999"),
+                   frameOf(file(4, runtime("f"), 200000)) +
+                       frameOf(new IntPackage(5, runtime("k"), 1))},
+                  {0, {}, done(5)},
+                  {0, get(6, runtime("f")), unknown(6, runtime("f"))}}
+        << QStringList();
+}
+
+void tst_Server::conversations()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(Script, script);
+    QFETCH(QStringList, logged);
+    QVERIFY(startServer(arguments));
+    RawClient v4, v6;
+    QVERIFY(v4.connectTo(m_server->port()));
+    QVERIFY(v6.connectTo(m_server->port(), QHostAddress::LocalHostIPv6));
+    // Whatever client 0 did, client 1 is served still.
+    play({&v4, &v6}, script << quiet(1));
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(m_server->terminate(), 0);
+    const QString log = QString::fromUtf8(m_server->errorOutput());
+    for (const QString &text : logged)
+        QVERIFY2(log.contains(text), qPrintable(log));
+    QCOMPARE(log.contains(QLatin1String(" dropped: ")), logged.contains(Dropped));
+    // A refused file leaves nothing behind, not even its temporary file.
+    QCOMPARE(QDir(m_dir->filePath(QStringLiteral("data/files"))).entryList({"*.part"}),
+             QStringList());
 }
 
 void tst_Server::fileTransferOutlivesItsReplacement()
@@ -308,131 +469,17 @@ void tst_Server::fileTransferOutlivesItsReplacement()
     // Larger than what the socket buffers of both ends hold, so most pieces
     // are still in the store when the value changes.
     const int size = 32 << 20;
-    QCOMPARE(describe(writer.exchange(*std::unique_ptr<FilePackage>(file(1, runtime("f"), size)))),
-             response(1, ResponsePackage::Done));
-
-    reader.send(ActionPackage(2, runtime("f"), ActionPackage::Get));
-    reader.send(ActionPackage(3, runtime("f"), ActionPackage::Get));
-    reader.send(ActionPackage(4, runtime("none"), ActionPackage::Get));
+    play({&reader, &writer}, {{1, BasicPackagePtr(file(1, runtime("f"), size)), done(1)},
+                              {0, get(2, runtime("f")), {}},
+                              {0, get(3, runtime("f")), {}},
+                              {0, get(4, runtime("none")), {}}});
     QVERIFY(reader.socket().waitForReadyRead(RawClient::WaitMs));
-    QCOMPARE(describe(writer.exchange(IntPackage(4, runtime("f"), 9))),
-             response(4, ResponsePackage::Done));
     // Both transfers end with the old content; answers keep request order.
-    QCOMPARE(frameOf(reader.next()), frameOf(file(2, runtime("f"), size)));
-    QCOMPARE(frameOf(reader.next()), frameOf(file(3, runtime("f"), size)));
-    QCOMPARE(describe(reader.next()),
-             response(4, ResponsePackage::NotFound,
-                      QStringLiteral("Unknown value: runtime Key: none; UUID: uuid-1")));
-    QCOMPARE(frameOf(reader.exchange(ActionPackage(5, runtime("f"), ActionPackage::Get))),
-             frameOf(new IntPackage(5, runtime("f"), 9)));
-}
-
-void tst_Server::removeAndUnknownValues()
-{
-    QVERIFY(startServer());
-    RawClient client;
-    QVERIFY(client.connectTo(m_server->port()));
-    const QString unknown = QStringLiteral("Unknown value: runtime Key: r; UUID: uuid-1");
-
-    QCOMPARE(describe(client.exchange(ActionPackage(1, runtime("r"), ActionPackage::Get))),
-             response(1, ResponsePackage::NotFound, unknown));
-    QCOMPARE(describe(client.exchange(ActionPackage(2, runtime("r"), ActionPackage::Remove))),
-             response(2, ResponsePackage::NotFound, unknown));
-    QCOMPARE(describe(client.exchange(IntPackage(3, runtime("r"), 5))),
-             response(3, ResponsePackage::Done));
-    // Another uuid names another value.
-    QCOMPARE(describe(client.exchange(ActionPackage(
-                 4, new IdentDataRuntime(QStringLiteral("r"), QString()), ActionPackage::Remove))),
-             response(4, ResponsePackage::NotFound,
-                      QStringLiteral("Unknown value: runtime Key: r; UUID: ")));
-    QCOMPARE(describe(client.exchange(ActionPackage(5, runtime("r"), ActionPackage::Remove))),
-             response(5, ResponsePackage::Done));
-    QCOMPARE(describe(client.exchange(ActionPackage(6, runtime("r"), ActionPackage::Get))),
-             response(6, ResponsePackage::NotFound, unknown));
-    QCOMPARE(describe(client.exchange(ActionPackage(7, runtime("r"), ActionPackage::Remove))),
-             response(7, ResponsePackage::NotFound, unknown));
-}
-
-void tst_Server::badRequests_data()
-{
-    QTest::addColumn<Maker>("make");
-    QTest::addColumn<QString>("reason");
-
-    QTest::newRow("set, unknown kind")
-        << Maker([](int id) { return new IntPackage(id, new IdentData(), 1); })
-        << "kind \"unknown\"";
-    QTest::newRow("set, kind text in wrong case") << Maker([](int id) {
-        return new StringPackage(id, new IdentData(QStringLiteral("Runtime")), QStringLiteral("x"));
-    }) << "kind \"unknown\"";
-    QTest::newRow("remove, unknown kind") << Maker([](int id) {
-        return new ActionPackage(id, new IdentData(), ActionPackage::Remove);
-    }) << "kind \"unknown\"";
-    QTest::newRow("action 3") << Maker([](int id) {
-        return new ActionPackage(id, runtime("a"), 3);
-    }) << "unknown action 3 for runtime Key: a; UUID: uuid-1";
-    QTest::newRow("auto-update mode 3 from a client")
-        << Maker([](int id) { return new AutoUpdatePackage(id, runtime("a"), 3); })
-        << "unknown auto-update mode 3";
-    QTest::newRow("auto-update, unknown kind") << Maker([](int id) {
-        return new AutoUpdatePackage(id, new IdentData(), AutoUpdatePackage::On);
-    }) << "kind \"unknown\"";
-    QTest::newRow("response from a client")
-        << Maker([](int id) { return new ResponsePackage(id, ResponsePackage::Done, QString()); })
-        << "response packages";
-}
-
-void tst_Server::badRequests()
-{
-    QFETCH(Maker, make);
-    QFETCH(QString, reason);
-    QVERIFY(startServer());
-    RawClient client;
-    QVERIFY(client.connectTo(m_server->port()));
-
-    const BasicPackagePtr answer = client.exchange(*std::unique_ptr<BasicPackage>(make(42)));
-    const auto refusal = answer.dynamicCast<ResponsePackage>();
-    QVERIFY2(refusal, qPrintable(describe(answer)));
-    QCOMPARE(refusal->packageId(), 42);
-    QCOMPARE(refusal->responseCode(), int(ResponsePackage::Failed));
-    QVERIFY2(refusal->message().contains(reason), qPrintable(refusal->message()));
-    // The connection goes on.
-    QVERIFY(client.isQuiet());
-}
-
-void tst_Server::subscriptionsAcrossConnections()
-{
-    QVERIFY(startServer());
-    RawClient watcher, writer;
-    QVERIFY(watcher.connectTo(m_server->port()));
-    QVERIFY(writer.connectTo(m_server->port(), QHostAddress::LocalHostIPv6));
-    const QString watched = QStringLiteral("runtime Key: w; UUID: uuid-1");
-
-    watcher.send(AutoUpdatePackage(1, runtime("w"), AutoUpdatePackage::On));
-    QVERIFY(watcher.isQuiet());
-    QCOMPARE(describe(writer.exchange(IntPackage(2, runtime("w"), 1))),
-             response(2, ResponsePackage::Done));
-    QCOMPARE(describe(watcher.next()), notification(watched));
-    QCOMPARE(describe(writer.exchange(IntPackage(3, runtime("other"), 1))),
-             response(3, ResponsePackage::Done));
-    QVERIFY(watcher.isQuiet());
-    QVERIFY(writer.isQuiet());
-    // A removal is a change too, a failed one is not.
-    QCOMPARE(describe(writer.exchange(ActionPackage(4, runtime("w"), ActionPackage::Remove))),
-             response(4, ResponsePackage::Done));
-    QCOMPARE(describe(watcher.next()), notification(watched));
-    QCOMPARE(describe(writer.exchange(ActionPackage(5, runtime("w"), ActionPackage::Remove))),
-             response(5, ResponsePackage::NotFound, QStringLiteral("Unknown value: ") + watched));
-    QVERIFY(watcher.isQuiet());
-    // The subscriber's own change reaches it after its answer.
-    QCOMPARE(describe(watcher.exchange(StringPackage(6, runtime("w"), QStringLiteral("x")))),
-             response(6, ResponsePackage::Done));
-    QCOMPARE(describe(watcher.next()), notification(watched));
-
-    watcher.send(AutoUpdatePackage(7, runtime("w"), AutoUpdatePackage::Off));
-    QVERIFY(watcher.isQuiet());
-    QCOMPARE(describe(writer.exchange(IntPackage(8, runtime("w"), 2))),
-             response(8, ResponsePackage::Done));
-    QVERIFY(watcher.isQuiet());
+    play({&reader, &writer}, {{1, number(4, runtime("f"), 9), done(4)},
+                              {0, {}, describe(file(2, runtime("f"), size))},
+                              {0, {}, describe(file(3, runtime("f"), size))},
+                              {0, {}, unknown(4, runtime("none"))},
+                              {0, get(5, runtime("f")), describe(number(5, runtime("f"), 9))}});
 }
 
 void tst_Server::globalsPushedOnInitAndOnSet()
@@ -441,117 +488,31 @@ void tst_Server::globalsPushedOnInitAndOnSet()
     RawClient writer, reader, anonymous;
     QVERIFY(writer.connectTo(m_server->port()));
     QVERIFY(anonymous.connectTo(m_server->port()));
-    QCOMPARE(describe(writer.exchange(IntPackage(1, globals("g"), 1))),
-             response(1, ResponsePackage::Done));
-    QCOMPARE(
-        describe(writer.exchange(*std::unique_ptr<FilePackage>(file(2, globals("gf"), 70000)))),
-        response(2, ResponsePackage::Done));
-    QCOMPARE(describe(writer.exchange(IntPackage(3, runtime("r"), 1))),
-             response(3, ResponsePackage::Done));
+    const QList<RawClient *> clients{&writer, &reader, &anonymous};
+    play(clients, {{0, number(1, globals("g"), 1), done(1)},
+                   {0, BasicPackagePtr(file(2, globals("gf"), 70000)), done(2)},
+                   {0, number(3, runtime("r"), 1), done(3)}});
 
     QVERIFY(reader.connectTo(m_server->port()));
-    QCOMPARE(describe(reader.exchange(IdentifyPackage(0, QStringLiteral("/bin/reader"), true))),
-             response(0, ResponsePackage::InitAcknowledged));
-    QMap<QString, QByteArray> pushed;
-    for (int i = 0; i < 2; ++i) {
-        const BasicPackagePtr value = reader.next();
-        QVERIFY2(value.dynamicCast<DataPackage>(), qPrintable(describe(value)));
-        pushed.insert(describe(value), frameOf(value));
-    }
-    QCOMPARE(pushed.value(QStringLiteral("value 0 type 5 globals Key: g")),
-             frameOf(new IntPackage(0, globals("g"), 1)));
-    QCOMPARE(pushed.value(QStringLiteral("value 0 type 10 globals Key: gf")),
-             frameOf(file(0, globals("gf"), 70000)));
-    QVERIFY(reader.isQuiet());
+    play(clients, {{1, BasicPackagePtr(new IdentifyPackage(0, QStringLiteral("/bin/reader"), true)),
+                    response(0, ResponsePackage::InitAcknowledged)}});
+    // In no particular order.
+    QStringList pushed{describe(reader.next()), describe(reader.next())};
+    QStringList expected{describe(number(0, globals("g"), 1)),
+                         describe(file(0, globals("gf"), 70000))};
+    pushed.sort();
+    expected.sort();
+    QCOMPARE(pushed, expected);
 
-    QCOMPARE(describe(writer.exchange(DoublePackage(4, globals("g"), 2.5))),
-             response(4, ResponsePackage::Done));
-    QCOMPARE(frameOf(reader.next()), frameOf(new DoublePackage(0, globals("g"), 2.5)));
-    QCOMPARE(describe(writer.exchange(ActionPackage(5, globals("g"), ActionPackage::Remove))),
-             response(5, ResponsePackage::Done));
-    QCOMPARE(describe(reader.next()), notification(QStringLiteral("globals Key: g")));
-    // Only identified connections are pushed to.
-    QVERIFY(writer.isQuiet());
-    QVERIFY(anonymous.isQuiet());
-    QVERIFY(reader.isQuiet());
-}
-
-void tst_Server::clearClientsCacheForwarded_data()
-{
-    QTest::addColumn<QString>("command");
-    QTest::addColumn<bool>("forwarded");
-
-    QTest::newRow("lower case") << "clear clients cache" << true;
-    QTest::newRow("mixed case") << "Clear Clients CACHE" << true;
-    QTest::newRow("another command") << "clear client cache" << false;
-}
-
-void tst_Server::clearClientsCacheForwarded()
-{
-    QFETCH(QString, command);
-    QFETCH(bool, forwarded);
-    QVERIFY(startServer());
-    RawClient sender, other;
-    QVERIFY(sender.connectTo(m_server->port()));
-    QVERIFY(other.connectTo(m_server->port()));
-    QVERIFY(other.isQuiet());
-
-    sender.send(StatusAgentPackage(1, QStringLiteral("busy with batch 7")));
-    sender.send(CommandPackage(2, command, {QStringLiteral("p1"), QStringLiteral("p2")}));
-    for (RawClient *client : {&sender, &other}) {
-        if (forwarded)
-            QCOMPARE(describe(client->next()), QStringLiteral("command 0 %1 [p1,p2]").arg(command));
-        QVERIFY(client->isQuiet());
-    }
-    QCOMPARE(m_server->terminate(), 0);
-    const QByteArray log = m_server->errorOutput();
-    QVERIFY2(log.contains("busy with batch 7"), log.constData());
-    QVERIFY2(log.contains(command.toUtf8()), log.constData());
-}
-
-void tst_Server::storeSample(RawClient &client)
-{
-    QCOMPARE(describe(client.exchange(IntPackage(1, runtime("i"), 42))),
-             response(1, ResponsePackage::Done));
-    QCOMPARE(describe(client.exchange(StringPackage(2, globals("s"), QStringLiteral("kept")))),
-             response(2, ResponsePackage::Done));
-    QCOMPARE(
-        describe(client.exchange(*std::unique_ptr<FilePackage>(file(3, runtime("f"), 300000)))),
-        response(3, ResponsePackage::Done));
-    // Replaced and removed values must stay so.
-    QCOMPARE(
-        describe(client.exchange(*std::unique_ptr<FilePackage>(file(4, runtime("g"), 100000)))),
-        response(4, ResponsePackage::Done));
-    QCOMPARE(describe(client.exchange(IntPackage(5, runtime("g"), 8))),
-             response(5, ResponsePackage::Done));
-    QCOMPARE(describe(client.exchange(IntPackage(6, runtime("gone"), 1))),
-             response(6, ResponsePackage::Done));
-    QCOMPARE(describe(client.exchange(ActionPackage(7, runtime("gone"), ActionPackage::Remove))),
-             response(7, ResponsePackage::Done));
-}
-
-void tst_Server::checkSample(RawClient &client, bool kept)
-{
-    const QList<DataPackage *> expected{
-        new IntPackage(10, runtime("i"), 42),
-        new StringPackage(10, globals("s"), QStringLiteral("kept")),
-        file(10, runtime("f"), 300000),
-        new IntPackage(10, runtime("g"), 8),
-    };
-    for (DataPackage *value : expected) {
-        const QString identText = value->ident()->toString();
-        const BasicPackagePtr got =
-            client.exchange(ActionPackage(10, value->ident()->clone(), ActionPackage::Get));
-        const QByteArray want = frameOf(value);
-        if (kept)
-            QCOMPARE(frameOf(got), want);
-        else
-            QCOMPARE(describe(got), response(10, ResponsePackage::NotFound,
-                                             QStringLiteral("Unknown value: ") + identText));
-    }
-    QCOMPARE(describe(client.exchange(ActionPackage(11, runtime("gone"), ActionPackage::Get))),
-             response(11, ResponsePackage::NotFound,
-                      QStringLiteral("Unknown value: runtime Key: gone; UUID: uuid-1")));
+    play(clients, {quiet(1),
+                   {0, BasicPackagePtr(new DoublePackage(4, globals("g"), 2.5)), done(4)},
+                   {1, {}, describe(new DoublePackage(0, globals("g"), 2.5))},
+                   {0, removal(5, globals("g")), done(5)},
+                   {1, {}, notification(globals("g"))},
+                   // Only identified connections are pushed to.
+                   quiet(0),
+                   quiet(2),
+                   quiet(1)});
 }
 
 void tst_Server::persistence_data()
@@ -560,6 +521,7 @@ void tst_Server::persistence_data()
     QTest::addColumn<bool>("inMemory");
 
     QTest::newRow("restart after SIGTERM") << false << false;
+    // Also the start over the readiness block the killed server left.
     QTest::newRow("restart after SIGKILL") << true << false;
     QTest::newRow("in memory only") << false << true;
 }
@@ -574,7 +536,14 @@ void tst_Server::persistence()
     {
         RawClient client;
         QVERIFY(client.connectTo(m_server->port()));
-        storeSample(client);
+        play({&client}, {{0, number(1, runtime("i"), 42), done(1)},
+                         {0, BasicPackagePtr(new StringPackage(2, globals("s"), "kept")), done(2)},
+                         {0, BasicPackagePtr(file(3, runtime("f"), 300000)), done(3)},
+                         // Replaced and removed values must stay so.
+                         {0, BasicPackagePtr(file(4, runtime("g"), 100000)), done(4)},
+                         {0, number(5, runtime("g"), 8), done(5)},
+                         {0, number(6, runtime("gone"), 1), done(6)},
+                         {0, removal(7, runtime("gone")), done(7)}});
         if (QTest::currentTestFailed())
             return;
     }
@@ -593,7 +562,16 @@ void tst_Server::persistence()
     QVERIFY(m_server->start(arguments));
     RawClient client;
     QVERIFY(client.connectTo(m_server->port()));
-    checkSample(client, !inMemory);
+    Script kept{{0, get(11, runtime("gone")), unknown(11, runtime("gone"))}};
+    for (DataPackage *value : QList<DataPackage *>{
+             new IntPackage(10, runtime("i"), 42),
+             new StringPackage(10, globals("s"), QStringLiteral("kept")),
+             file(10, runtime("f"), 300000), new IntPackage(10, runtime("g"), 8)}) {
+        const BasicPackagePtr owned(value);
+        kept << Step{0, get(10, value->ident()->clone()),
+                     inMemory ? unknown(10, value->ident()->clone()) : describe(owned)};
+    }
+    play({&client}, kept);
     QCOMPARE(QFile::exists(m_dir->filePath(QStringLiteral("data/values.sqlite"))), !inMemory);
     QCOMPARE(storedFiles().size(), inMemory ? 0 : 1);
 }
@@ -601,26 +579,26 @@ void tst_Server::persistence()
 void tst_Server::tls()
 {
     m_server = std::make_unique<ServerProcess>(m_dir->filePath(QStringLiteral("data")));
-    m_server->setEnvironment(QStringLiteral("XDG_CONFIG_DIRS"),
-                             settingsFolder(QStringLiteral("encryption=1")));
+    // Settings name another port: the command line's wins.
+    const quint16 port = TestSupport::freePort();
+    m_server->setEnvironment(
+        QStringLiteral("XDG_CONFIG_DIRS"),
+        settingsFolder(QStringLiteral("encryption=1\nserverPort=%1").arg(port)));
     QVERIFY(m_server->start());
+    QVERIFY(port != 0 && m_server->port() != port);
     const QString certificatePath = m_dir->filePath(QStringLiteral("data/tls-certificate.pem"));
-    QFile certificateFile(certificatePath);
-    QVERIFY(certificateFile.open(QIODevice::ReadOnly));
-    const QSslCertificate generated(certificateFile.readAll(), QSsl::Pem);
-    QVERIFY(!generated.isNull());
-    QVERIFY(generated.subjectAlternativeNames().values(QSsl::IpAddressEntry).contains("127.0.0.1"));
+    const QList<QSslCertificate> generated = QSslCertificate::fromPath(certificatePath);
+    QCOMPARE(generated.size(), 1);
+    QVERIFY(
+        generated[0].subjectAlternativeNames().values(QSsl::IpAddressEntry).contains("127.0.0.1"));
 
     for (int run = 0; run < 2; ++run) {
         RawClient client;
         QVERIFY(client.connectTo(m_server->port(), QHostAddress::LocalHost, true));
-        QCOMPARE(client.socket().peerCertificate(), generated);
-        QCOMPARE(describe(client.exchange(IdentifyPackage(0, QStringLiteral("tls"), true))),
-                 response(0, ResponsePackage::InitAcknowledged));
-        QCOMPARE(describe(client.exchange(IntPackage(run + 1, runtime("t"), run))),
-                 response(run + 1, ResponsePackage::Done));
-        QCOMPARE(frameOf(client.exchange(ActionPackage(9, runtime("t"), ActionPackage::Get))),
-                 frameOf(new IntPackage(9, runtime("t"), run)));
+        QCOMPARE(client.socket().peerCertificate(), generated[0]);
+        play({&client}, {{0, BasicPackagePtr(new IdentifyPackage(0, QStringLiteral("tls"), true)),
+                          response(0, ResponsePackage::InitAcknowledged)},
+                         {0, number(run + 1, runtime("t"), run), done(run + 1)}});
         // Generated once: a restart presents the same certificate.
         QCOMPARE(m_server->terminate(), 0);
         QVERIFY(m_server->start());
@@ -642,102 +620,8 @@ void tst_Server::tls()
                          m_dir->filePath(QStringLiteral("data/tls-key.pem"))}));
     RawClient configured;
     QVERIFY(configured.connectTo(m_server->port(), QHostAddress::LocalHostIPv6, true));
-    QCOMPARE(configured.socket().peerCertificate(), generated);
+    QCOMPARE(configured.socket().peerCertificate(), generated[0]);
     QVERIFY(!QFile::exists(otherDir + QStringLiteral("/tls-certificate.pem")));
-}
-
-void tst_Server::faultyClientAlone_data()
-{
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<QByteArray>("bytes");
-    QTest::addColumn<QStringList>("answers");
-    QTest::addColumn<QByteArray>("logged");
-
-    const QByteArray dropped(" dropped: ");
-    const QByteArray refused(" refused: Request too large: ");
-    QTest::newRow("garbage") << QStringList() << QByteArray(100, char(0xab)) << QStringList()
-                             << dropped;
-    QTest::newRow("type code 13") << QStringList()
-                                  << FrameBytes::header(13, 1, 4) + QByteArray(4, 'x')
-                                  << QStringList() << dropped;
-    QTest::newRow("negative payload size")
-        << QStringList() << FrameBytes::header(5, 1, -1) << QStringList() << dropped;
-    // Refused from its header alone, under its package id, before the close.
-    QTest::newRow("header announcing 2 GiB")
-        << QStringList() << FrameBytes::header(3, 7, qint64(2) << 30)
-        << QStringList{response(7, ResponsePackage::Failed,
-                                "Request too large: 2147483648 bytes, limit 1073741808")}
-        << refused;
-
-    // 16 header bytes, 30 identifier bytes, 4 for the length: 50 + 2 per character.
-    const QStringList limit{QStringLiteral("--max-frame-size"), QStringLiteral("4096")};
-    const QByteArray over =
-        frameOf(new StringPackage(3, new IdentDataRuntime("k", "u"), QString(2024, 'x')));
-    QTest::newRow("frame at --max-frame-size")
-        << limit
-        << frameOf(new StringPackage(1, new IdentDataRuntime("k", "u"), QString(2023, 'x')))
-        << QStringList{response(1, ResponsePackage::Done)} << QByteArray();
-    QTest::newRow("frame just over --max-frame-size")
-        << limit << over
-        << QStringList{response(3, ResponsePackage::Failed,
-                                "Request too large: 4082 bytes, limit 4080")}
-        << refused;
-    QTest::newRow("answers before a refused frame still arrive")
-        << limit << frameOf(new IntPackage(2, new IdentDataRuntime("k", "u"), 1)) + over
-        << QStringList{response(2, ResponsePackage::Done),
-                       response(3, ResponsePackage::Failed,
-                                "Request too large: 4082 bytes, limit 4080")}
-        << refused;
-    // A file is not held in memory: the frame limit is not its limit. One
-    // over its own limit is refused, the rest of it read and dropped, and the
-    // connection goes on.
-    QTest::newRow("file over --max-frame-size")
-        << limit
-        << frameOf(file(4, runtime("f"), 5000)) + frameOf(new IntPackage(5, runtime("k"), 1))
-        << QStringList{response(4, ResponsePackage::Done), response(5, ResponsePackage::Done)}
-        << QByteArray();
-    QTest::newRow("file over --max-file-size")
-        << QStringList{QStringLiteral("--max-file-size"), QStringLiteral("199999")}
-        << frameOf(file(4, runtime("f"), 200000)) + frameOf(new IntPackage(5, runtime("k"), 1))
-        << QStringList{response(4, ResponsePackage::Failed,
-                                "File too large: 200000 bytes, limit 199999"),
-                       response(5, ResponsePackage::Done)}
-        << QByteArray();
-}
-
-void tst_Server::faultyClientAlone()
-{
-    QFETCH(QStringList, arguments);
-    QFETCH(QByteArray, bytes);
-    QFETCH(QStringList, answers);
-    QFETCH(QByteArray, logged);
-    QVERIFY(startServer(arguments));
-    RawClient good, faulty;
-    QVERIFY(good.connectTo(m_server->port()));
-    QVERIFY(faulty.connectTo(m_server->port()));
-    QCOMPARE(describe(good.exchange(IntPackage(1, runtime("v"), 7))),
-             response(1, ResponsePackage::Done));
-    QCOMPARE(describe(faulty.exchange(IdentifyPackage(0, QStringLiteral("faulty"), true))),
-             response(0, ResponsePackage::InitAcknowledged));
-
-    faulty.sendBytes(bytes);
-    for (const QString &answer : answers)
-        QCOMPARE(describe(faulty.next()), answer);
-    const bool closes = !logged.isEmpty();
-    if (closes) {
-        QVERIFY(faulty.waitForDisconnected());
-        QCOMPARE(describe(faulty.next()), QStringLiteral("nothing"));
-    }
-    QCOMPARE(frameOf(good.exchange(ActionPackage(2, runtime("v"), ActionPackage::Get))),
-             frameOf(new IntPackage(2, runtime("v"), 7)));
-    QCOMPARE(m_server->terminate(), 0);
-    if (closes)
-        QVERIFY2(m_server->errorOutput().contains(logged), m_server->errorOutput().constData());
-    else
-        QVERIFY(!m_server->errorOutput().contains(" dropped: "));
-    // A refused file leaves nothing behind, not even its temporary file.
-    const bool stored = answers.value(0) == response(4, ResponsePackage::Done);
-    QCOMPARE(storedFiles().size(), stored ? 1 : 0);
 }
 
 void tst_Server::fileWithoutRoom_data()
@@ -805,40 +689,8 @@ void tst_Server::fileWithoutRoom()
     if (smallDisk) {
         // The rest of the refused frame is dropped and the connection goes on.
         QVERIFY(QFile::remove(data + QStringLiteral("/filler")));
-        QCOMPARE(describe(client.exchange(IntPackage(2, runtime("k"), 1))),
-                 response(2, ResponsePackage::Done));
+        play({&client}, {{0, number(2, runtime("k"), 1), done(2)}});
     }
-}
-
-void tst_Server::shutdownReleasesReadinessBlock()
-{
-    QSharedMemory block(QStringLiteral("VelDataServer-Ready"));
-    QVERIFY(!block.attach());
-    QVERIFY(startServer());
-    QVERIFY(block.attach());
-    QVERIFY(block.detach());
-    RawClient client;
-    QVERIFY(client.connectTo(m_server->port()));
-    QCOMPARE(describe(client.exchange(IntPackage(1, runtime("v"), 7))),
-             response(1, ResponsePackage::Done));
-
-    QCOMPARE(m_server->terminate(), 0);
-    QVERIFY(client.waitForDisconnected());
-    QVERIFY(!block.attach());
-}
-
-void tst_Server::staleBlockCleanedAtStart()
-{
-    QVERIFY(startServer());
-    // SIGKILL leaves the block behind: nothing detaches it.
-    m_server->kill();
-    QVERIFY2(m_server->start(), m_server->errorOutput().constData());
-    QSharedMemory block(QStringLiteral("VelDataServer-Ready"));
-    QVERIFY(block.attach());
-    block.detach();
-    RawClient client;
-    QVERIFY(client.connectTo(m_server->port()));
-    QVERIFY(client.isQuiet());
 }
 
 void tst_Server::refusesSecondServer_data()
@@ -875,6 +727,10 @@ void tst_Server::refusesSecondServer()
     RawClient client;
     QVERIFY(client.connectTo(m_server->port()));
     QVERIFY(client.isQuiet());
+    // Stopped, it lets go of its clients and of its block.
+    QCOMPARE(m_server->terminate(), 0);
+    QVERIFY(client.waitForDisconnected());
+    QVERIFY(!QSharedMemory(QString::fromLatin1(VdsProtocol::ReadinessKey)).attach());
 }
 
 void tst_Server::unusableDataFolder_data()
@@ -885,18 +741,17 @@ void tst_Server::unusableDataFolder_data()
 
     QTest::newRow("a file in its place")
         << "file/data" << QByteArray()
-        << "cannot create the data folder %1/file/data: %1/file is "
-           "a file, not a folder";
-    QTest::newRow("not writable") << "locked" << QByteArray()
-                                  << "cannot write in the data folder %1/locked: no permission "
-                                     "to create server.lock";
+        << "cannot create the data folder %1/file/data: %1/file is a file, not a folder";
+    QTest::newRow("not writable")
+        << "locked" << QByteArray()
+        << "cannot write in the data folder %1/locked: no permission to create server.lock";
     QTest::newRow("database not a database")
         << "data" << QByteArray(8192, '\x5a')
         << "the database %1/data/values.sqlite is damaged (file is not a database";
     // A valid header over pages of garbage: only reading the pages finds it.
-    QTest::newRow("damaged pages") << "data" << QByteArray("damaged pages")
-                                   << "the database %1/data/values.sqlite is damaged (database "
-                                      "disk image is malformed";
+    QTest::newRow("damaged pages")
+        << "data" << QByteArray("damaged pages")
+        << "the database %1/data/values.sqlite is damaged (database disk image is malformed";
 }
 
 void tst_Server::unusableDataFolder()
@@ -927,10 +782,10 @@ void tst_Server::unusableDataFolder()
         QVERIFY(startServer());
         RawClient client;
         QVERIFY(client.connectTo(m_server->port()));
-        for (int i = 0; i < 200; ++i)
-            QCOMPARE(describe(client.exchange(
-                         StringPackage(i + 1, runtime(QString::number(i)), QString(400, 'v')))),
-                     response(i + 1, ResponsePackage::Done));
+        // A value of many pages.
+        play({&client},
+             {{0, BasicPackagePtr(new StringPackage(1, runtime("big"), QString(100000, 'v'))),
+               done(1)}});
         QCOMPARE(m_server->terminate(), 0);
         QFile pages(database);
         QVERIFY(pages.open(QIODevice::ReadWrite));
@@ -960,43 +815,6 @@ void tst_Server::unusableDataFolder()
         QVERIFY(QFile::exists(database + QStringLiteral(".damaged")));
         QVERIFY2(server.start(), server.errorOutput().constData());
     }
-}
-
-void tst_Server::portFromSettings()
-{
-    const quint16 port = TestSupport::freePort();
-    QVERIFY(port != 0);
-
-    m_server = std::make_unique<ServerProcess>(m_dir->filePath(QStringLiteral("data")));
-    const QString folder =
-        settingsFolder(QStringLiteral("serverPort=%1\nencryption=on\ncolour=blue").arg(port));
-    const QString file = folder + QStringLiteral("/Haltra/VelDataServer.conf");
-    m_server->setEnvironment(QStringLiteral("XDG_CONFIG_DIRS"), folder);
-    m_server->usePortSetting();
-    QVERIFY(m_server->start());
-    QCOMPARE(m_server->port(), port);
-    QCOMPARE(m_server->terminate(), 0);
-    // Mistakes are named, with the value used instead.
-    const QString log = QString::fromUtf8(m_server->errorOutput());
-    QVERIFY2(log.contains(QStringLiteral("settings: %1: encryption=\"on\" is not a whole number; "
-                                         "the default 0 is used")
-                              .arg(file)),
-             qPrintable(log));
-    QVERIFY2(
-        log.contains(QStringLiteral("settings: %1: unknown key \"colour\" is ignored").arg(file)),
-        qPrintable(log));
-    QVERIFY2(!log.contains(QStringLiteral("serverPort=")), qPrintable(log));
-
-    // The command line wins over the settings, also over a mistaken one.
-    settingsFolder(QStringLiteral("serverPort=0"));
-    QVERIFY(m_server->start({QStringLiteral("--port"), QStringLiteral("0")}));
-    QVERIFY(m_server->port() != port);
-    QCOMPARE(m_server->terminate(), 0);
-    QVERIFY(m_server->errorOutput().contains(
-        QStringLiteral("settings: %1: serverPort=\"0\" is outside 1 to 65535; the default 37073 "
-                       "is used")
-            .arg(file)
-            .toUtf8()));
 }
 
 QTEST_MAIN(tst_Server)
