@@ -125,6 +125,7 @@ private slots:
     void loadFromSeveralProcesses();
     void startedServerOutlivesItsStarter();
     void firstCallStartsOneServer();
+    void serverEndingAtStartFailsTheCall();
 
 private:
     /// The one server running in the sandbox, or 0.
@@ -356,6 +357,34 @@ void TestFaults::firstCallStartsOneServer()
         while (ReliabilitySandbox::readinessBlockAttachments() != -1 && !deadline.hasExpired())
             QThread::msleep(10);
     }
+    m_sandbox->useDataHome(QStringLiteral("data-home"));
+}
+
+void TestFaults::serverEndingAtStartFailsTheCall()
+{
+    // A damaged database ends the started server before it is ready; the
+    // call must tell a server that could not start, not a time-out, and the
+    // file must be left for recovery.
+    m_sandbox->useDataHome(QStringLiteral("damaged-home"));
+    const QString database =
+        ReliabilitySandbox::defaultDataDir() + QStringLiteral("/values.sqlite");
+    const QByteArray garbage(8192, 'x');
+    QVERIFY(QDir().mkpath(ReliabilitySandbox::defaultDataDir()));
+    QFile file(database);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(garbage) == garbage.size());
+    file.close();
+    TestSupport::writeSettings(
+        {{"serverPort", TestSupport::freePort()}, {"startServerOnRequest", 1}});
+
+    VelDataClient client;
+    QVERIFY(!client.setInt(QStringLiteral("damaged"), QStringLiteral("home"), 1));
+    QCOMPARE(client.lastErrorCode(), VdsErrorServerNotStarted);
+    QVERIFY2(
+        client.lastError().startsWith(QStringLiteral("FAILED to connect to the VelDataServer")),
+        qPrintable(client.lastError()));
+    QVERIFY(ReliabilitySandbox::servers().isEmpty());
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), garbage);
     m_sandbox->useDataHome(QStringLiteral("data-home"));
 }
 
