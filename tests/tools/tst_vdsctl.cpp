@@ -19,7 +19,6 @@
 #include <memory>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <thread>
 #include <unistd.h>
 
 using namespace TestSupport;
@@ -242,11 +241,9 @@ void TestVdsctl::commands_data()
     // of its one error line. %1 is the test's folder. `server`, what the
     // settings lead to: the running server (""); "closed" (nobody at the
     // port); "silent" (a listener that never answers); "limited" (a server of
-    // its own with a small file limit); "stopped" (one stopped once the last
-    // command's request reached it, then ended); "tls" (a TLS server) and
-    // "plain" (the running one), met by a client pinned to another
-    // certificate; "none" (no server ready, no start allowed) and "disabled"
-    // (a start allowed by the settings, forbidden by the environment).
+    // its own with a small file limit); "tls" (a TLS server) and "plain" (the
+    // running one), met by a client pinned to another certificate; "none"
+    // (no server ready, no start allowed).
     QTest::addColumn<QString>("server");
     QTest::addColumn<QString>("script");
     QTest::addColumn<int>("exitCode");
@@ -285,21 +282,14 @@ void TestVdsctl::commands_data()
     row("2: usage", "", "!get", ExitUsage, "wrong number of arguments; usage: vdsctl get");
     row("3: no server, no start allowed", "none", "!get k", ExitUnreachable,
         "Not allowed to start VelDataServer\n");
-    row("3: autostart disabled", "disabled", "!set k v", ExitUnreachable,
-        "Not allowed to start VelDataServer (VELDATASERVER_AUTOSTART_DISABLE)\n");
     row("3: pinned certificate differs", "tls", "get k", ExitUnreachable,
         "Server certificate fingerprint mismatch: ");
     row("3: TLS against a plain server", "plain", "get k", ExitUnreachable,
         "TLS handshake with VelDataServer failed: ");
-    row("3: server ends during put-file", "stopped", "put-file big %1/big.bin", ExitUnreachable,
-        "Connection to server closed: ");
-    row("3: server ends during get-file", "stopped",
-        "put-file big %1/big.bin ; get-file big %1/out.bin", ExitUnreachable,
-        "Connection to server closed: ");
     // One row per way a command reaches the library ("type" is get's first
     // step, "status" is sent as "cmd" is).
     for (const char *command : {"set k v", "get k", "get --globals k", "get --mqtt k", "rm k",
-                                "watch k", "cmd hello", "put-file k -", "get-file k -"})
+                                "watch k", "cmd hello", "put-file k -", "get-file k %1/out.bin"})
         row((QByteArray("3: port closed: ") + command).constData(), "closed", command,
             ExitUnreachable, "FAILED to connect to the VelDataServer: ");
     row("4: server does not answer", "silent", "!set k v", ExitTimeout, "Timeout reached\n");
@@ -360,72 +350,51 @@ void TestVdsctl::commands()
     QFETCH(QString, logged);
 
     QTcpServer silent;
+    // The kernel accepts the connection and keeps what the client sends.
+    QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
     std::unique_ptr<ServerProcess> other;
-    quint16 port = m_server->port();
+    quint16 port = server == "silent"   ? silent.serverPort()
+                   : server == "closed" ? freePort()
+                                        : m_server->port();
     QVariantMap settings;
     if (server == "tls" || server == "plain")
         settings = {{Settings::Encryption, 1},
                     {Settings::ServerCertificateSha256, QString(64, QLatin1Char('f'))}};
-    if (server == "silent") {
-        // The kernel accepts the connection and keeps what the client sends.
-        QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
-        port = silent.serverPort();
-    } else if (server == "closed") {
-        port = freePort();
-    } else if (server == "limited" || server == "stopped" || server == "tls") {
+    if (server == "limited" || server == "tls") {
         // Its readiness block stays in a folder of its own; the running
         // server's tells this process that a server is ready.
         const QString folder = rowFolder("servers");
         other = std::make_unique<ServerProcess>(folder);
         other->setEnvironment("TMPDIR", folder);
         pointAt(0, {{Settings::Encryption, int(server == "tls")}});
-        QVERIFY(other->start(
-            words(server == "limited" ? "--in-memory --max-file-size 65536" : "--in-memory")));
+        QVERIFY(other->start(words(server == "tls" ? "" : "--max-file-size 65536") +
+                             QStringList{"--in-memory"}));
         port = other->port();
-    } else if (server == "none" || server == "disabled") {
+    } else if (server == "none") {
         useTemp(rowFolder("none"));
-        settings.insert(Settings::StartServerOnRequest, int(server == "disabled"));
-        if (server == "disabled")
-            m_environment.insert("VELDATASERVER_AUTOSTART_DISABLE", "1");
     }
     pointAt(port, settings);
 
     const QStringList steps = QString(script).replace("%1", m_work.path()).split(" ; ");
     Run run;
     for (int i = 0; i < steps.size(); ++i) {
-        std::thread stopper;
-        if (server == "stopped" && i == steps.size() - 1) {
-            // Ended once the request has reached the stopped server, so that
-            // the end meets it in flight however slow the machine is.
-            stopper = std::thread([pid = pid_t(other->processId()), port] {
-                ::kill(pid, SIGSTOP);
-                const QDeadlineTimer deadline(RunTimeoutMs);
-                while (!ServerProcess::hasUnreadInput(port) && !deadline.hasExpired())
-                    QThread::msleep(10);
-                ::kill(pid, SIGTERM);
-                ::kill(pid, SIGCONT);
-            });
-        }
-        const QString step = steps.at(i);
+        const QString &step = steps.at(i);
         run = step.startsWith('!') ? vdsctl(words(step.mid(1)), input) : core(words(step), input);
-        if (stopper.joinable())
-            stopper.join();
-        if (i < steps.size() - 1)
+        if (i + 1 < steps.size())
             QVERIFY2(run.exitCode == ExitOk && run.err.isEmpty(), qPrintable(step + run.err));
     }
     QCOMPARE(run.exitCode, exitCode);
     QCOMPARE(run.out, exitCode == ExitOk ? expected : QByteArray());
-    if (exitCode == ExitOk) {
+    if (exitCode == ExitOk)
         QCOMPARE(run.err, QByteArray());
-    } else {
+    else
         QVERIFY2(run.err.startsWith("error: ") && run.err.endsWith('\n') &&
                      run.err.count('\n') == 1 && run.err.contains(expected),
                  run.err.constData());
-        // Nothing is left where a fetched file would have gone.
-        QCOMPARE(QDir(m_work.path())
-                     .entryList({".vdsctl-*", "out.bin"}, QDir::AllEntries | QDir::Hidden),
-                 QStringList());
-    }
+    // Nothing is left where a fetched file would have gone.
+    QCOMPARE(
+        QDir(m_work.path()).entryList({".vdsctl-*", "out.bin"}, QDir::AllEntries | QDir::Hidden),
+        QStringList());
     // The program returned after an answer the server sent behind the
     // command, so the server's log line is written; reading it may lag.
     if (!logged.isEmpty())
@@ -514,23 +483,22 @@ void TestVdsctl::files_data()
 {
     // Where the fetched file goes: a new name, into a folder, to standard
     // output, or through an existing destination, which is written through
-    // and never replaced. %1 in `error` is the destination.
+    // and never replaced. A failure's `error` names the destination as %1.
     QTest::addColumn<QString>("place");
     QTest::addColumn<int>("size");
-    QTest::addColumn<int>("exitCode");
     QTest::addColumn<QString>("error");
 
-    QTest::newRow("new name, several pieces") << "new" << 200000 << 0 << "";
-    QTest::newRow("empty, into a folder, as JSON") << "folder" << 0 << 0 << "";
-    QTest::newRow("to standard output") << "-" << 70000 << 0 << "";
-    QTest::newRow("regular file with a second hard link") << "hard link" << 70000 << 0 << "";
-    QTest::newRow("FIFO with a reader") << "FIFO" << 70000 << 0 << "";
-    QTest::newRow("symbolic link to a file") << "link" << 70000 << 0 << "";
+    QTest::newRow("new name, several pieces") << "new" << 200000 << "";
+    QTest::newRow("empty, into a folder, as JSON") << "folder" << 0 << "";
+    QTest::newRow("to standard output") << "-" << 70000 << "";
+    QTest::newRow("regular file with a second hard link") << "hard link" << 70000 << "";
+    QTest::newRow("FIFO with a reader") << "FIFO" << 70000 << "";
+    QTest::newRow("symbolic link to a file") << "link" << 70000 << "";
     QTest::newRow("symbolic link to nothing")
-        << "dangling link" << 70000 << 2
+        << "dangling link" << 70000
         << "'%1' is a symbolic link to nothing; vdsctl writes through a link only to an "
            "existing file";
-    QTest::newRow("full device") << "full device" << 70000 << 2
+    QTest::newRow("full device") << "full device" << 70000
                                  << "cannot write '%1': No space left on device";
 }
 
@@ -538,25 +506,27 @@ void TestVdsctl::files()
 {
     QFETCH(QString, place);
     QFETCH(int, size);
-    QFETCH(int, exitCode);
     QFETCH(QString, error);
 
     const QByteArray content = pattern(size);
     QCOMPARE(core(words("put-file doc -u f --name data.bin -"), content).exitCode, int(ExitOk));
     const QString folder = rowFolder("files");
     QString target = place == "-" ? place : place == "folder" ? folder : folder + "/target";
+    // Where the content must arrive.
+    QString arrival = place == "folder" ? folder + "/data.bin" : target;
     const QByteArray path = QFile::encodeName(target);
     QProcess reader;
     if (place == "hard link") {
         QVERIFY(writeFile(target, pattern(100000)));
-        QCOMPARE(::link(path.constData(), QFile::encodeName(folder + "/second").constData()), 0);
+        arrival = folder + "/second";
+        QCOMPARE(::link(path.constData(), QFile::encodeName(arrival).constData()), 0);
     } else if (place == "FIFO") {
         QCOMPARE(::mkfifo(path.constData(), 0600), 0);
         reader.start("cat", {target});
         QVERIFY(reader.waitForStarted(RunTimeoutMs));
     } else if (place == "link") {
-        QVERIFY(writeFile(folder + "/real", pattern(100000)));
-        QVERIFY(QFile::link(folder + "/real", target));
+        arrival = folder + "/real";
+        QVERIFY(writeFile(arrival, pattern(100000)) && QFile::link(arrival, target));
     } else if (place == "dangling link") {
         QVERIFY(QFile::link(folder + "/absent", target));
     } else if (place == "full device") {
@@ -571,31 +541,18 @@ void TestVdsctl::files()
     const Run get = core({"--output", format, "get-file", "doc", "-u", "f", target});
     QCOMPARE(QString::fromUtf8(get.err),
              error.isEmpty() ? error : "error: " + error.arg(target) + '\n');
-    QCOMPARE(get.exitCode, exitCode);
-    QByteArray arrived = get.out;
-    if (place == "FIFO") {
-        QVERIFY(reader.waitForFinished(RunTimeoutMs));
-        arrived = reader.readAllStandardOutput();
-    }
-    const QMap<QString, QString> kept{
-        {"new", "target"}, {"folder", "data.bin"}, {"hard link", "second"}, {"link", "real"}};
-    if (kept.contains(place)) {
-        arrived = readFile(folder + '/' + kept.value(place));
-        const QString saved = place == "folder" ? folder + "/data.bin" : target;
-        QCOMPARE(QString::fromUtf8(get.out),
-                 place == "folder"
-                     ? QString(R"({"file":"%1","key":"doc","kind":"runtime","size":0,"uuid":"f"})"
-                               "\n")
-                           .arg(saved)
-                     : saved + '\n');
-    }
-    if (exitCode == ExitOk)
-        QVERIFY(arrived == content);
-    else
-        QCOMPARE(get.out, QByteArray());
+    QCOMPARE(get.exitCode, int(error.isEmpty() ? ExitOk : ExitUsage));
     QVERIFY(!QFile::exists(folder + "/absent"));
     // Nothing of the fetch is left behind.
     QCOMPARE(QDir(folder).entryList({".vdsctl-*"}, QDir::AllEntries | QDir::Hidden), QStringList());
+    if (!error.isEmpty() || place == "-") {
+        QVERIFY(get.out == (error.isEmpty() ? content : QByteArray()));
+        return;
+    }
+    QVERIFY(reader.waitForFinished(RunTimeoutMs) || place != "FIFO");
+    QVERIFY((place == "FIFO" ? reader.readAllStandardOutput() : readFile(arrival)) == content);
+    const QString json = R"({"file":"%1","key":"doc","kind":"runtime","size":0,"uuid":"f"})";
+    QCOMPARE(QString::fromUtf8(get.out), (place == "folder" ? json.arg(arrival) : target) + '\n');
 }
 
 void TestVdsctl::startWatch(QProcess &process, const QStringList &arguments)
@@ -619,14 +576,12 @@ void TestVdsctl::watch()
          R"({"key":"w2","kind":"runtime","type":"strings","uuid":"b","value":["x","y"]})",
          R"({"key":"w1","kind":"runtime","type":"file","uuid":"a"})",
          R"({"key":"w1","kind":"runtime","removed":true,"uuid":"a"})"}};
+    // The text watch runs until it is interrupted, the JSON one to its count.
     QProcess watchers[2];
-    for (int format = 0; format < 2; ++format) {
-        startWatch(watchers[format], words(QStringLiteral("--output %1 w1 w2 -u a -u b --count 4 "
-                                                          "--timeout 30")
-                                               .arg(format ? "json" : "text")));
-        if (QTest::currentTestFailed())
-            return;
-    }
+    startWatch(watchers[0], words("w1 w2 -u a -u b"));
+    startWatch(watchers[1], words("--output json w1 w2 -u a -u b --count 4 --timeout 30"));
+    if (QTest::currentTestFailed())
+        return;
     for (int i = 0; i < 4; ++i) {
         // A value no one watches changes too, and must not show.
         QCOMPARE(core(words("set unwatched -u a x")).exitCode, int(ExitOk));
@@ -636,6 +591,7 @@ void TestVdsctl::watch()
         for (int format = 0; format < 2; ++format)
             QCOMPARE(QString::fromUtf8(readLine(watchers[format])), lines[format].at(i) + '\n');
     }
+    QCOMPARE(::kill(pid_t(watchers[0].processId()), SIGINT), 0);
     for (QProcess &watcher : watchers) {
         QVERIFY(watcher.waitForFinished(RunTimeoutMs));
         QCOMPARE(watcher.exitStatus(), QProcess::NormalExit);
@@ -693,123 +649,56 @@ void TestVdsctl::progressOnTerminal()
 
 void TestVdsctl::autostart_data()
 {
-    // program: this build's vdsctl, the one installed into a prefix, or a
-    // copy of that elsewhere that loads the prefix's library. server: where
-    // the server program stands: as built or installed ("beside"), moved to
-    // a folder on PATH, nowhere, or beside the copy but not startable.
-    // interrupt: SIGINT to the starter's process group while it runs.
-    QTest::addColumn<QString>("program");
+    // Where the server program stands for a copy of the installed vdsctl
+    // that loads the installed library: beside that library, nowhere, or
+    // beside the copy but not startable (found first).
     QTest::addColumn<QString>("server");
-    QTest::addColumn<bool>("interrupt");
-
-    QTest::newRow("build tree") << "build"
-                                << "beside" << false;
-    QTest::newRow("build tree, interrupted") << "build"
-                                             << "beside" << true;
-    QTest::newRow("installed") << "installed"
-                               << "beside" << false;
-    QTest::newRow("beside the library") << "copy"
-                                        << "beside" << false;
-    QTest::newRow("on PATH") << "copy"
-                             << "path" << false;
-    QTest::newRow("nowhere") << "copy"
-                             << "none" << false;
-    // A program that the system refuses to run, found first.
-    QTest::newRow("not startable") << "copy"
-                                   << "broken" << false;
+    QTest::newRow("beside the library") << "beside";
+    QTest::newRow("nowhere") << "none";
+    QTest::newRow("not startable") << "broken";
 }
 
 void TestVdsctl::autostart()
 {
-    QFETCH(QString, program);
     QFETCH(QString, server);
-    QFETCH(bool, interrupt);
 
-    const QString installedServer = QStringLiteral(TEST_INSTALL_BINDIR "/VelDataServer");
-    if (server == "none" && QFileInfo(installedServer).isExecutable())
-        QSKIP(qPrintable(installedServer + " is installed and would be found"));
+    const QString installed = QStringLiteral(TEST_INSTALL_BINDIR "/VelDataServer");
+    if (server == "none" && QFileInfo(installed).isExecutable())
+        QSKIP(qPrintable(installed + " is installed and would be found"));
     const QString folder = rowFolder("autostart");
-    useTemp(folder + "/tmp");
-    QVERIFY(QDir().mkpath(folder + "/path") && QDir().mkpath(folder + "/app"));
-    m_environment.insert("PATH", folder + "/path");
-    m_environment.remove("LD_LIBRARY_PATH");
-
-    QString vdsctl = m_program;
-    QString expected =
-        QFileInfo(QCoreApplication::applicationDirPath() + "/VelDataServer").canonicalFilePath();
     const QString prefix = folder + "/prefix";
-    if (program != "build") {
-        const Run install =
-            runProgram(TEST_CMAKE_COMMAND, {"--install", TEST_BUILD_DIR, "--prefix", prefix},
-                       QByteArray(), QProcessEnvironment::systemEnvironment());
-        QVERIFY2(install.exitCode == 0, install.err.constData());
-        vdsctl = prefix + "/bin/vdsctl";
-        expected = prefix + "/bin/VelDataServer";
-    }
-    if (program == "copy") {
-        QVERIFY(QFile::copy(vdsctl, folder + "/app/vdsctl"));
-        vdsctl = folder + "/app/vdsctl";
-        m_environment.insert("LD_LIBRARY_PATH", prefix + "/" TEST_INSTALL_LIBDIR);
-    }
-    if (server == "path") {
-        QVERIFY(QFile::rename(expected, folder + "/path/VelDataServer"));
-        expected = folder + "/path/VelDataServer";
-    } else if (server == "none") {
-        QVERIFY(QFile::remove(expected));
-    } else if (server == "broken") {
-        QVERIFY(writeFile(folder + "/app/VelDataServer", "#!/nonexistent/interpreter\n"));
-        QVERIFY(QFile::setPermissions(folder + "/app/VelDataServer",
-                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-    }
-    // Picked last, so that the port is still free when the server starts.
-    const quint16 port = freePort();
-    pointAt(port, {{Settings::StartServerOnRequest, 1}});
-    const QString log = folder + "/tmp/data/Haltra/VelDataServer/VelDataServer.log";
-    const QByteArray listening = "listening on port " + QByteArray::number(port);
+    const QString app = folder + "/app";
+    const Run install =
+        runProgram(TEST_CMAKE_COMMAND, {"--install", TEST_BUILD_DIR, "--prefix", prefix},
+                   QByteArray(), QProcessEnvironment::systemEnvironment());
+    QVERIFY2(install.exitCode == 0, install.err.constData());
+    // The installed program finds its library by itself.
+    m_environment.remove("LD_LIBRARY_PATH");
+    QCOMPARE(runProgram(prefix + "/bin/vdsctl", {"--help"}, {}, m_environment).exitCode, 0);
+    QVERIFY(QDir().mkpath(app) && QFile::copy(prefix + "/bin/vdsctl", app + "/vdsctl"));
+    if (server != "beside")
+        QVERIFY(QFile::remove(prefix + "/bin/VelDataServer"));
+    if (server == "broken")
+        QVERIFY(writeFile(app + "/VelDataServer", "#!/nonexistent/interpreter\n") &&
+                QFile::setPermissions(app + "/VelDataServer", QFile::ReadOwner | QFile::ExeOwner));
+    useTemp(folder + "/tmp");
+    m_environment.insert("LD_LIBRARY_PATH", prefix + "/" TEST_INSTALL_LIBDIR);
+    m_environment.insert("PATH", folder + "/path");
+    pointAt(freePort(), {{Settings::StartServerOnRequest, 1}});
 
-    if (interrupt) {
-        // The starter leads a process group of its own, as a shell's job does;
-        // Ctrl-C on its terminal signals the whole group.
-        QProcess watcher;
-        watcher.setProcessEnvironment(m_environment);
-        watcher.start(QStandardPaths::findExecutable("setsid"), {vdsctl, "watch", "k"});
-        QVERIFY(watcher.waitForStarted(RunTimeoutMs));
-        QVERIFY(QTest::qWaitFor([&] { return readFile(log).contains(listening); }, RunTimeoutMs));
-        QCOMPARE(::getpgid(pid_t(watcher.processId())), pid_t(watcher.processId()));
-        QCOMPARE(::kill(-pid_t(watcher.processId()), SIGINT), 0);
-        QVERIFY(watcher.waitForFinished(RunTimeoutMs));
-        QCOMPARE(watcher.exitCode(), 0);
-    } else {
-        // A shell's $(...) returns once every writer of its pipe has closed
-        // it: a server that kept the starter's output would hold it until it
-        // stopped, and what it printed would be part of the result.
-        const Run shell = runProgram(
-            "/bin/sh", {"-c", R"(x=$("$0" set k v 2>&1); echo "exit $?"; printf %s "$x")", vdsctl},
-            QByteArray(), m_environment);
-        if (server == "none") {
-            const QString places = QStringList{folder + "/app", prefix + "/bin",
-                                               QStringLiteral(TEST_INSTALL_BINDIR), "PATH"}
-                                       .join(", ");
-            QCOMPARE(shell.out,
-                     "exit 3\nerror: VelDataServer not found (looked in: " + places.toUtf8() + ")");
-        } else if (server == "broken") {
-            const QByteArray reason = "exit 3\nerror: Cannot start VelDataServer (" +
-                                      QFile::encodeName(folder) + "/app/VelDataServer): ";
-            QVERIFY2(shell.out.startsWith(reason), shell.out.constData());
-        }
-        if (server == "none" || server == "broken") {
-            QCOMPARE(ServerProcess::stopStarted(folder + "/tmp"), QStringList());
-            return;
-        }
-        QVERIFY2(shell.out == "exit 0\n", shell.out + "\nserver log:\n" + readFile(log));
-        QVERIFY2(readFile(log).contains(listening), readFile(log).constData());
-    }
-    // The server goes on after its starter and answers without another start.
-    m_environment.insert("VELDATASERVER_AUTOSTART_DISABLE", "1");
-    const Run set = runProgram(vdsctl, {"set", "k", "w"}, QByteArray(), m_environment);
-    QCOMPARE(set.err, QByteArray());
-    QCOMPARE(set.exitCode, 0);
-    QCOMPARE(ServerProcess::stopStarted(folder + "/tmp"), QStringList{expected});
+    const Run set = runProgram(app + "/vdsctl", {"set", "k", "v"}, {}, m_environment);
+    const QString places =
+        QStringList{app, prefix + "/bin", QStringLiteral(TEST_INSTALL_BINDIR), "PATH"}.join(", ");
+    const QMap<QString, QString> errors{
+        {"beside", ""},
+        {"none", "error: VelDataServer not found (looked in: " + places + ")\n"},
+        {"broken", "error: Cannot start VelDataServer (" + app + "/VelDataServer): "}};
+    QVERIFY2(set.err.startsWith(errors.value(server).toUtf8()) &&
+                 set.err.isEmpty() == (server == "beside"),
+             set.err.constData());
+    QCOMPARE(set.exitCode, int(server == "beside" ? ExitOk : ExitUnreachable));
+    QCOMPARE(ServerProcess::stopStarted(folder + "/tmp"),
+             server == "beside" ? QStringList{prefix + "/bin/VelDataServer"} : QStringList());
 }
 
 QTEST_GUILESS_MAIN(TestVdsctl)
