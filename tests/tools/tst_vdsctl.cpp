@@ -44,14 +44,6 @@ QStringList words(const QString &line)
     return split;
 }
 
-QByteArray pattern(int size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        bytes[i] = char(i * 31 / 7);
-    return bytes;
-}
-
 bool writeFile(const QString &path, const QByteArray &content)
 {
     QFile file(path);
@@ -79,17 +71,11 @@ Run runProgram(const QString &program, const QStringList &arguments, const QByte
     QProcess process;
     process.setProcessEnvironment(environment);
     process.start(program, arguments);
-    Run run;
-    if (!process.waitForStarted(RunTimeoutMs))
-        return run;
     process.write(input);
     process.closeWriteChannel();
-    if (!process.waitForFinished(RunTimeoutMs)) {
-        process.kill();
-        process.waitForFinished(RunTimeoutMs);
-        return run;
-    }
-    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    Run run;
+    if (process.waitForFinished(RunTimeoutMs) && process.exitStatus() == QProcess::NormalExit)
+        run.exitCode = process.exitCode();
     run.out = process.readAllStandardOutput();
     run.err = process.readAllStandardError();
     return run;
@@ -99,32 +85,29 @@ Run runProgram(const QString &program, const QStringList &arguments, const QByte
 /// output and error caught as the program's own would be.
 Run core(const QStringList &arguments, const QByteArray &input = QByteArray())
 {
-    QTemporaryFile in, out, err;
-    Run run;
-    if (!in.open() || !out.open() || !err.open() || in.write(input) != input.size() ||
-        !in.flush() || !in.seek(0))
-        return run;
-    std::fflush(stdout);
-    std::fflush(stderr);
-    const int saved[] = {::dup(0), ::dup(1), ::dup(2)};
-    ::dup2(in.handle(), 0);
-    ::dup2(out.handle(), 1);
-    ::dup2(err.handle(), 2);
+    QTemporaryFile files[3];
+    for (QTemporaryFile &file : files)
+        file.open();
+    if (files[0].write(input) != input.size() || !files[0].flush() || !files[0].seek(0))
+        return Run();
+    std::fflush(nullptr);
+    int saved[3];
+    for (int fd = 0; fd < 3; ++fd) {
+        saved[fd] = ::dup(fd);
+        ::dup2(files[fd].handle(), fd);
+    }
     // The stream forgets where an earlier run left it in another file.
     std::fseek(stdin, 0, SEEK_SET);
-    run.exitCode = Vdsctl().run(QStringList{"vdsctl"} + arguments);
+    const int exitCode = Vdsctl().run(QStringList{"vdsctl"} + arguments);
     // What the stream holds of this file must not be read as the next one's.
     std::fflush(stdin);
-    std::fflush(stdout);
-    std::fflush(stderr);
+    std::fflush(nullptr);
     for (int fd = 0; fd < 3; ++fd) {
         ::dup2(saved[fd], fd);
         ::close(saved[fd]);
     }
     std::clearerr(stdin);
-    run.out = readFile(out.fileName());
-    run.err = readFile(err.fileName());
-    return run;
+    return Run{exitCode, readFile(files[1].fileName()), readFile(files[2].fileName())};
 }
 
 } // namespace
@@ -144,7 +127,6 @@ private slots:
     void files_data();
     void files();
     void watch();
-    void watchFollowsServer();
     void progressOnTerminal();
     void autostart_data();
     void autostart();
@@ -152,18 +134,36 @@ private slots:
 private:
     /// Settings that lead clients to `port` and forbid a start, unless
     /// `more` says otherwise.
-    void pointAt(quint16 port, const QVariantMap &more = {});
+    void pointAt(quint16 port, const QVariantMap &more = {})
+    {
+        QVariantMap settings{{Settings::ServerPort, port}, {Settings::StartServerOnRequest, 0}};
+        settings.insert(more);
+        writeSettings(settings);
+    }
     /// The vdsctl program from now on has `folder` as its TMPDIR, where no
     /// server is ready unless one is started there (and stopped after the row).
-    void useTemp(const QString &folder);
-    QString rowFolder(const QString &area) const;
+    void useTemp(const QString &folder)
+    {
+        QDir().mkpath(folder);
+        m_environment.insert("TMPDIR", folder);
+        m_environment.insert("XDG_DATA_HOME", folder + "/data");
+        m_temps.append(folder);
+    }
+    QString rowFolder(const QString &area) const
+    {
+        QString tag = QString::fromUtf8(QTest::currentDataTag());
+        const QString folder =
+            m_work.filePath(area + '/' + tag.replace(QRegularExpression("\\W+"), "_"));
+        QDir().mkpath(folder);
+        return QFileInfo(folder).canonicalFilePath();
+    }
     Run vdsctl(const QStringList &arguments, const QByteArray &input = QByteArray())
     {
         return runProgram(m_program, arguments, input, m_environment);
     }
     void startWatch(QProcess &process, const QStringList &arguments);
 
-    QString m_program;
+    QString m_program = QCoreApplication::applicationDirPath() + QStringLiteral("/vdsctl");
     QTemporaryDir m_work;
     std::unique_ptr<ServerProcess> m_server;
     QProcessEnvironment m_environment;
@@ -173,8 +173,6 @@ private:
 void TestVdsctl::initTestCase()
 {
     QVERIFY2(inSandbox(), "run through ctest, which gives the test its own TMPDIR and settings");
-    m_program = QCoreApplication::applicationDirPath() + QStringLiteral("/vdsctl");
-    QVERIFY(m_work.isValid());
     qunsetenv("VELDATASERVER_AUTOSTART_DISABLE");
     QVERIFY(writeFile(m_work.filePath("source.bin"), "sent"));
     QVERIFY(writeFile(m_work.filePath("big.bin"), QByteArray(32 << 20, 'b')));
@@ -194,41 +192,17 @@ void TestVdsctl::cleanup()
     pointAt(m_server->port());
 }
 
-void TestVdsctl::pointAt(quint16 port, const QVariantMap &more)
-{
-    QVariantMap settings{{Settings::ServerPort, port}, {Settings::StartServerOnRequest, 0}};
-    settings.insert(more);
-    writeSettings(settings);
-}
-
-void TestVdsctl::useTemp(const QString &folder)
-{
-    QDir().mkpath(folder);
-    m_environment.insert("TMPDIR", folder);
-    m_environment.insert("XDG_DATA_HOME", folder + "/data");
-    m_temps.append(folder);
-}
-
-QString TestVdsctl::rowFolder(const QString &area) const
-{
-    QString tag = QString::fromUtf8(QTest::currentDataTag());
-    const QString folder =
-        m_work.filePath(area + '/' + tag.replace(QRegularExpression("\\W+"), "_"));
-    QDir().mkpath(folder);
-    return QFileInfo(folder).canonicalFilePath();
-}
-
 void TestVdsctl::help()
 {
-    for (const auto &[arguments, usage] :
-         {std::pair{"--help", "Usage: vdsctl [--output text|json] <command>"},
-          {"set --help", "Usage: vdsctl set [options] <key> <value>..."},
-          {"--help rm", "Usage: vdsctl rm [options] <key>"}}) {
+    const std::pair<const char *, QByteArray> cases[] = {
+        {"--help", "Usage: vdsctl [--output text|json] <command>"},
+        {"set --help", "Usage: vdsctl set [options] <key> <value>..."},
+        {"--help rm", "Usage: vdsctl rm [options] <key>"}};
+    for (const auto &[arguments, usage] : cases) {
         const Run run = core(words(arguments));
-        QCOMPARE(run.exitCode, int(ExitOk));
-        QCOMPARE(run.err, QByteArray());
-        QVERIFY2(run.out.startsWith(usage) && run.out.contains("  4  time-out") &&
-                     run.out.contains("Exit codes:\n  0  success\n  1  the value does not exist"),
+        QVERIFY2(run.exitCode == ExitOk && run.err.isEmpty() && run.out.startsWith(usage) &&
+                     run.out.contains("Exit codes:\n  0  success\n  1  the value does not exist") &&
+                     run.out.contains("  4  time-out"),
                  run.out.constData());
     }
 }
@@ -508,7 +482,7 @@ void TestVdsctl::files()
     QFETCH(int, size);
     QFETCH(QString, error);
 
-    const QByteArray content = pattern(size);
+    const QByteArray content(size, 'c');
     QCOMPARE(core(words("put-file doc -u f --name data.bin -"), content).exitCode, int(ExitOk));
     const QString folder = rowFolder("files");
     QString target = place == "-" ? place : place == "folder" ? folder : folder + "/target";
@@ -517,7 +491,7 @@ void TestVdsctl::files()
     const QByteArray path = QFile::encodeName(target);
     QProcess reader;
     if (place == "hard link") {
-        QVERIFY(writeFile(target, pattern(100000)));
+        QVERIFY(writeFile(target, QByteArray(100000, 'p')));
         arrival = folder + "/second";
         QCOMPARE(::link(path.constData(), QFile::encodeName(arrival).constData()), 0);
     } else if (place == "FIFO") {
@@ -526,7 +500,7 @@ void TestVdsctl::files()
         QVERIFY(reader.waitForStarted(RunTimeoutMs));
     } else if (place == "link") {
         arrival = folder + "/real";
-        QVERIFY(writeFile(arrival, pattern(100000)) && QFile::link(arrival, target));
+        QVERIFY(writeFile(arrival, QByteArray(100000, 'p')) && QFile::link(arrival, target));
     } else if (place == "dangling link") {
         QVERIFY(QFile::link(folder + "/absent", target));
     } else if (place == "full device") {
@@ -600,33 +574,6 @@ void TestVdsctl::watch()
     }
 }
 
-void TestVdsctl::watchFollowsServer()
-{
-    const QString folder = rowFolder("follows");
-    ServerProcess server(folder);
-    server.setEnvironment("TMPDIR", folder);
-    QVERIFY(server.start({"--in-memory"}));
-    useTemp(folder);
-    pointAt(server.port(), {{Settings::StartServerOnRequest, 1}});
-    QProcess watcher;
-    startWatch(watcher, {"kept", "--count", "1", "--timeout", "60"});
-    if (QTest::currentTestFailed())
-        return;
-    QCOMPARE(server.terminate(), 0);
-    // Whichever client comes first starts the server again; the watch
-    // subscribes anew within its keep-alive period, so changes are repeated
-    // until one shows.
-    for (int attempt = 0; attempt < 60 && watcher.state() == QProcess::Running; ++attempt) {
-        QCOMPARE(vdsctl({"set", "kept", "-t", "int", QString::number(attempt)}).exitCode,
-                 int(ExitOk));
-        watcher.waitForFinished(250);
-    }
-    QCOMPARE(watcher.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(watcher.exitCode(), int(ExitOk));
-    QVERIFY(watcher.readAllStandardOutput().startsWith("kept "));
-    QVERIFY(!ServerProcess::stopStarted(folder).isEmpty());
-}
-
 void TestVdsctl::progressOnTerminal()
 {
     // `script` (util-linux, essential on Debian) runs the program on a
@@ -649,9 +596,9 @@ void TestVdsctl::progressOnTerminal()
 
 void TestVdsctl::autostart_data()
 {
-    // Where the server program stands for a copy of the installed vdsctl
-    // that loads the installed library: beside that library, nowhere, or
-    // beside the copy but not startable (found first).
+    // Where the server program that clients start stands for a copy of the
+    // installed vdsctl that loads the installed library: beside that
+    // library, nowhere, or beside the copy but not startable (found first).
     QTest::addColumn<QString>("server");
     QTest::newRow("beside the library") << "beside";
     QTest::newRow("nowhere") << "none";
@@ -697,8 +644,27 @@ void TestVdsctl::autostart()
                  set.err.isEmpty() == (server == "beside"),
              set.err.constData());
     QCOMPARE(set.exitCode, int(server == "beside" ? ExitOk : ExitUnreachable));
+    if (server != "beside") {
+        QCOMPARE(ServerProcess::stopStarted(folder + "/tmp"), QStringList());
+        return;
+    }
+    // A watch outlives the server: whichever client comes first starts it
+    // again, and the watch subscribes anew within its keep-alive period, so
+    // changes are repeated until one shows.
+    QProcess watcher;
+    startWatch(watcher, {"kept", "--count", "1", "--timeout", "60"});
+    if (QTest::currentTestFailed())
+        return;
     QCOMPARE(ServerProcess::stopStarted(folder + "/tmp"),
-             server == "beside" ? QStringList{prefix + "/bin/VelDataServer"} : QStringList());
+             QStringList{prefix + "/bin/VelDataServer"});
+    for (int attempt = 0; attempt < 60 && watcher.state() == QProcess::Running; ++attempt) {
+        QCOMPARE(vdsctl({"set", "kept", "-t", "int", QString::number(attempt)}).exitCode,
+                 int(ExitOk));
+        watcher.waitForFinished(250);
+    }
+    QCOMPARE(watcher.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(watcher.exitCode(), int(ExitOk));
+    QVERIFY(watcher.readAllStandardOutput().startsWith("kept "));
 }
 
 QTEST_GUILESS_MAIN(TestVdsctl)
