@@ -652,6 +652,7 @@ void TestVdsctl::autostart()
                  int(ExitOk));
         watcher.waitForFinished(250);
     }
+    QCOMPARE(watcher.state(), QProcess::NotRunning);
     QCOMPARE(watcher.exitStatus(), QProcess::NormalExit);
     QCOMPARE(watcher.exitCode(), int(ExitOk));
     QVERIFY(watcher.readAllStandardOutput().startsWith("kept "));
