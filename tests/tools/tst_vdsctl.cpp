@@ -113,8 +113,6 @@ private slots:
     void help();
     void commands_data();
     void commands();
-    void values_data();
-    void values();
     void files_data();
     void files();
     void watch();
@@ -216,17 +214,34 @@ void TestVdsctl::commands_data()
     QTest::addColumn<QByteArray>("input");
     QTest::addColumn<QString>("logged");
 
-    const auto row = [](const char *name, const char *server, const char *script, int exitCode,
-                        const QByteArray &expected, const char *input = "",
+    const auto row = [](const QString &name, const char *server, const QString &script,
+                        int exitCode, const QByteArray &expected, const QByteArray &input = "",
                         const char *logged = "") {
-        QTest::newRow(name) << server << script << exitCode << expected << QByteArray(input)
-                            << QString(logged);
+        QTest::newRow(qPrintable(name))
+            << server << script << exitCode << expected << input << QString(logged);
     };
     const auto missing = [&row](const char *script, const char *error) {
         row(script, "", script, ExitFailed, error);
     };
     const auto usage = [&row](const char *name, const char *script, const char *error) {
         row(name, "", script, ExitUsage, error);
+    };
+    // What set stores, get shows as text and as JSON; `json` is the type,
+    // then the value as JSON shows it.
+    const auto value = [&row](const QString &name, const QString &set, const QByteArray &text,
+                              const QString &json, const QByteArray &input = "") {
+        const QStringList parts = words(name);
+        const bool runtime = !name.startsWith("--");
+        const QString uuid = QStringLiteral(R"("uuid":"%1",)").arg(parts.value(2));
+        const QString shown =
+            QStringLiteral(R"({"key":"%1","kind":"%2","type":"%3",%4"value":%5})")
+                .arg(parts.at(runtime ? 0 : 1),
+                     runtime ? QStringLiteral("runtime") : parts.first().mid(2),
+                     json.section(' ', 0, 0), runtime ? uuid : QString(), json.section(' ', 1));
+        const QString stored = "set " + name + ' ' + set + " ; ";
+        row(name + " as text", "", stored + "get " + name, ExitOk, text, input);
+        row(name + " as JSON", "", stored + "--output json get " + name, ExitOk,
+            shown.toUtf8() + '\n', input);
     };
     row("set", "", "!set s1 -t ints 1 2 ; get s1", ExitOk, "1\n2\n");
     row("get", "", "set g1 --type double -0.125 ; !--output json get g1", ExitOk,
@@ -255,11 +270,37 @@ void TestVdsctl::commands_data()
     // step, "status" is sent as "cmd" is).
     for (const char *command : {"set k v", "get k", "get --globals k", "get --mqtt k", "rm k",
                                 "watch k", "cmd hello", "put-file k -", "get-file k %1/out.bin"})
-        row((QByteArray("3: port closed: ") + command).constData(), "closed", command,
-            ExitUnreachable, "FAILED to connect to the VelDataServer: ");
+        row(QStringLiteral("3: port closed: ") + command, "closed", command, ExitUnreachable,
+            "FAILED to connect to the VelDataServer: ");
     row("4: server does not answer", "silent", "!set k v", ExitTimeout, "Timeout reached\n");
     row("4: watch ends before its count", "", "watch quiet -n 2 --timeout 0.3", ExitTimeout,
         "time-out after 0 of 2 changes\n");
+
+    // One per type and kind of name the library is called with, and one per
+    // way of writing a value (""" is a quote inside "...").
+    value("negativeInt -u m1", "-t int -7", "-7\n", "int -7");
+    value("plainString -u m1", "\"hello world\"", "hello world\n", R"(string "hello world")");
+    value("yesBool --uuid m1", "--type bool yes", "true\n", "bool true");
+    value("strings -u m1", "-t strings a \"b c\"", "a\nb c\n", R"(strings ["a","b c"])");
+    value("doubles", "-t doubles 1.5 -2", "1.5\n-2\n", "doubles [1.5,-2]");
+    value("ints -u m1", "-t ints 1 2 3", "1\n2\n3\n", "ints [1,2,3]");
+    value("nonFinite", "-t doubles --allow-nonfinite 1 nan -inf", "1\nnan\n-inf\n",
+          R"(doubles [1,"nan","-inf"])");
+    value("noIntsFromInput", "-t ints -", "", "ints []");
+    value("variantNumber", "-t variant 5", "5\n", "variant 5");
+    value("variantList", R"(-t variant "[1,"""x""",true]")", "1\nx\ntrue\n",
+          R"(variant [1,"x",true])");
+    value("variantObject", R"(-t variant "{"""a""":1}")", "{\"a\":1}\n", R"(variant {"a":1})");
+    value("variantText", "-t variant \"not json\"", "not json\n", R"(variant "not json")");
+    value("stringFromInput", "-", "two\nlines\n", R"(string "two\nlines")", "two\nlines\n");
+    value("stringsFromInput -u m1", "-t strings -", "x\ny\n", R"(strings ["x","y"])", "x\r\ny\n");
+    value("--globals int", "-t int 7", "7\n", "int 7");
+    value("--globals double", "-t double 0.5", "0.5\n", "double 0.5");
+    value("--globals string", "\"plant 1\"", "plant 1\n", R"(string "plant 1")");
+    value("--globals variantAsDouble", "-t variant 2.5", "2.5\n", "double 2.5");
+    value("--opcua ns=2;s=Speed", "-t int 1500", "1500\n", "int 1500");
+    value("--opcua ns=2;s=Name", "pump", "pump\n", R"(string "pump")");
+    value("--mqtt plant/temp", "-t double 21.5", "21.5\n", "double 21.5");
 
     missing("type absent", "no value absent\n");
     missing("get --globals absent", "no value globals:absent\n");
@@ -364,72 +405,6 @@ void TestVdsctl::commands()
     // command, so the server's log line is written; reading it may lag.
     if (!logged.isEmpty())
         QTRY_VERIFY_WITH_TIMEOUT(m_server->errorOutput().contains(logged.toUtf8()), 10000);
-}
-
-void TestVdsctl::values_data()
-{
-    // `json` is the type, then the value as JSON shows it.
-    QTest::addColumn<QStringList>("value");
-    QTest::addColumn<QByteArray>("input");
-    QTest::addColumn<QByteArray>("text");
-    QTest::addColumn<QString>("json");
-
-    // One row per type and kind of name the library is called with, and one
-    // per way of writing a value; the row's name names the value.
-    const auto row = [](const char *name, const QStringList &value, const QByteArray &text,
-                        const char *json, const QByteArray &input = QByteArray()) {
-        QTest::newRow(name) << value << input << text << QString(json);
-    };
-    row("negativeInt -u m1", {"-t", "int", "-7"}, "-7\n", "int -7");
-    row("plainString -u m1", {"hello world"}, "hello world\n", R"(string "hello world")");
-    row("yesBool --uuid m1", {"--type", "bool", "yes"}, "true\n", "bool true");
-    row("strings -u m1", {"-t", "strings", "a", "b c"}, "a\nb c\n", R"(strings ["a","b c"])");
-    row("doubles", {"-t", "doubles", "1.5", "-2"}, "1.5\n-2\n", "doubles [1.5,-2]");
-    row("ints -u m1", {"-t", "ints", "1", "2", "3"}, "1\n2\n3\n", "ints [1,2,3]");
-    row("nonFinite", {"-t", "doubles", "--allow-nonfinite", "1", "nan", "-inf"}, "1\nnan\n-inf\n",
-        R"(doubles [1,"nan","-inf"])");
-    row("noIntsFromInput", {"-t", "ints", "-"}, "", "ints []");
-    row("variantNumber", {"-t", "variant", "5"}, "5\n", "variant 5");
-    row("variantList", {"-t", "variant", R"([1,"x",true])"}, "1\nx\ntrue\n",
-        R"(variant [1,"x",true])");
-    row("variantObject", {"-t", "variant", R"({"a":1})"}, "{\"a\":1}\n", R"(variant {"a":1})");
-    row("variantText", {"-t", "variant", "not json"}, "not json\n", R"(variant "not json")");
-    row("stringFromInput", {"-"}, "two\nlines\n", R"(string "two\nlines")", "two\nlines\n");
-    row("stringsFromInput -u m1", {"-t", "strings", "-"}, "x\ny\n", R"(strings ["x","y"])",
-        "x\r\ny\n");
-    row("--globals int", {"-t", "int", "7"}, "7\n", "int 7");
-    row("--globals double", {"-t", "double", "0.5"}, "0.5\n", "double 0.5");
-    row("--globals string", {"plant 1"}, "plant 1\n", R"(string "plant 1")");
-    row("--globals variantAsDouble", {"-t", "variant", "2.5"}, "2.5\n", "double 2.5");
-    row("--opcua ns=2;s=Speed", {"-t", "int", "1500"}, "1500\n", "int 1500");
-    row("--opcua ns=2;s=Name", {"pump"}, "pump\n", R"(string "pump")");
-    row("--mqtt plant/temp", {"-t", "double", "21.5"}, "21.5\n", "double 21.5");
-}
-
-// What set stores, get shows as text and as JSON.
-void TestVdsctl::values()
-{
-    QFETCH(QStringList, value);
-    QFETCH(QByteArray, input);
-    QFETCH(QByteArray, text);
-    QFETCH(QString, json);
-
-    const QStringList name = words(QTest::currentDataTag());
-    const Run set = core(QStringList{"set"} + name + value, input);
-    QVERIFY2(set.exitCode == ExitOk && set.out.isEmpty() && set.err.isEmpty(), set.err.constData());
-    const Run get = core(QStringList{"get"} + name);
-    QCOMPARE(get.err, QByteArray());
-    QCOMPARE(get.exitCode, int(ExitOk));
-    QCOMPARE(get.out, text);
-
-    const QJsonObject object =
-        QJsonDocument::fromJson(core(QStringList{"--output", "json", "get"} + name).out).object();
-    const QString kind = name.first().startsWith("--") ? name.first().mid(2) : "runtime";
-    QCOMPARE(object.value("kind").toString(), kind);
-    QCOMPARE(object.contains("uuid"), kind == "runtime");
-    QCOMPARE(object.value("type").toString(), json.section(' ', 0, 0));
-    const QByteArray shown = "[" + json.section(' ', 1).toUtf8() + "]";
-    QCOMPARE(object.value("value"), QJsonDocument::fromJson(shown).array().first());
 }
 
 void TestVdsctl::files_data()
