@@ -15,7 +15,6 @@
 
 #include <csignal>
 #include <cstdio>
-#include <functional>
 #include <memory>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
