@@ -2,7 +2,11 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QMap>
+#include <QThread>
 
 #include <csignal>
 
@@ -90,4 +94,32 @@ bool ServerProcess::hasUnreadInput(quint16 port)
         }
     }
     return false;
+}
+
+QStringList ServerProcess::stopStarted(const QString &tempDir)
+{
+    // A started server inherited its starter's TMPDIR. One that ended shows
+    // neither a program nor an environment, even before it is reaped.
+    const QByteArray marker = "TMPDIR=" + QFile::encodeName(tempDir);
+    const auto started = [&marker] {
+        QMap<qint64, QString> servers;
+        const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+        for (const QString &entry : entries) {
+            const QString folder = QStringLiteral("/proc/") + entry;
+            const QString program = QFileInfo(folder + QStringLiteral("/exe")).symLinkTarget();
+            QFile environment(folder + QStringLiteral("/environ"));
+            if (QFileInfo(program).fileName() == QLatin1String("VelDataServer") &&
+                environment.open(QIODevice::ReadOnly) &&
+                environment.readAll().split('\0').contains(marker))
+                servers.insert(entry.toLongLong(), program);
+        }
+        return servers;
+    };
+    const QMap<qint64, QString> servers = started();
+    for (const qint64 pid : servers.keys())
+        ::kill(pid_t(pid), SIGTERM);
+    const QDeadlineTimer deadline(StartTimeoutMs);
+    while (!started().isEmpty() && !deadline.hasExpired())
+        QThread::msleep(20);
+    return servers.values();
 }

@@ -31,6 +31,10 @@ public:
     /// its server has not read yet: a request has reached a server that is
     /// stopped or busy. Read from the kernel's TCP tables.
     static bool hasUnreadInput(quint16 port);
+    /// Stops with SIGTERM the servers that clients started with `tempDir` as
+    /// their TMPDIR (no children of the test: found in /proc), waits until
+    /// they are gone, and returns their programs.
+    static QStringList stopStarted(const QString &tempDir);
 
     /// SIGTERM, then the exit code (-1 for a crash or no exit in time).
     int terminate();

@@ -1,36 +1,27 @@
-// vdsctl's core run in this process against a real VelDataServer, for what the
-// command line means and prints; then the vdsctl program run as a shell user
-// runs it, for what only a process shows: exit codes, watches, signals, a
-// terminal, and the server it starts.
+// vdsctl's core run in this process against a real VelDataServer, for what a
+// command means and prints; the vdsctl program once per command and exit code,
+// and for what only a process shows: a watch beside changes, a terminal, and
+// the server it starts.
 
 #include "ExitCode.h"
 #include "ServerProcess.h"
-#include "ServerSandbox.h"
+#include "TestSupport.h"
+#include "VdsProtocol.h"
 #include "Vdsctl.h"
 
-#include <QDir>
-#include <QFile>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QLoggingCategory>
-#include <QProcess>
-#include <QRegularExpression>
-#include <QSettings>
-#include <QStandardPaths>
 #include <QTcpServer>
-#include <QTemporaryDir>
-#include <QTemporaryFile>
-#include <QThread>
 #include <QtTest>
 
 #include <csignal>
 #include <cstdio>
-#include <functional>
 #include <memory>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
+
+using namespace TestSupport;
+namespace Settings = VdsProtocol::Settings;
 
 namespace {
 
@@ -52,17 +43,8 @@ QStringList words(const QString &line)
     return split;
 }
 
-QByteArray pattern(int size)
-{
-    QByteArray bytes(size, Qt::Uninitialized);
-    for (int i = 0; i < size; ++i)
-        bytes[i] = char(i * 31 / 7);
-    return bytes;
-}
-
 bool writeFile(const QString &path, const QByteArray &content)
 {
-    QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(content) == content.size();
 }
@@ -73,78 +55,49 @@ QByteArray readFile(const QString &path)
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
 }
 
-/// The next line of the process's current read channel, once it is there.
-QByteArray readLine(QProcess &process)
-{
-    QDeadlineTimer deadline(RunTimeoutMs);
-    while (!process.canReadLine() && process.state() == QProcess::Running && !deadline.hasExpired())
-        process.waitForReadyRead(int(qMax<qint64>(1, deadline.remainingTime())));
-    return process.readLine();
-}
-
 Run runProgram(const QString &program, const QStringList &arguments, const QByteArray &input,
                const QProcessEnvironment &environment)
 {
     QProcess process;
     process.setProcessEnvironment(environment);
     process.start(program, arguments);
-    Run run;
-    if (!process.waitForStarted(RunTimeoutMs))
-        return run;
     process.write(input);
     process.closeWriteChannel();
-    if (!process.waitForFinished(RunTimeoutMs)) {
-        process.kill();
-        process.waitForFinished(RunTimeoutMs);
-        return run;
-    }
-    run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    Run run;
+    if (process.waitForFinished(RunTimeoutMs) && process.exitStatus() == QProcess::NormalExit)
+        run.exitCode = process.exitCode();
     run.out = process.readAllStandardOutput();
     run.err = process.readAllStandardError();
     return run;
 }
 
-/// Runs `body` with `input` as this process's standard input, and catches its
-/// standard output and error, as vdsctl's own would be.
-Run captured(const std::function<int()> &body, const QByteArray &input = QByteArray())
+/// vdsctl's core with `input` as this process's standard input, its standard
+/// output and error caught as the program's own would be.
+Run core(const QStringList &arguments, const QByteArray &input = QByteArray())
 {
-    QTemporaryFile in, out, err;
-    Run run;
-    if (!in.open() || !out.open() || !err.open() || in.write(input) != input.size() ||
-        !in.flush() || !in.seek(0))
-        return run;
-    std::fflush(stdout);
-    std::fflush(stderr);
-    const int saved[] = {::dup(0), ::dup(1), ::dup(2)};
-    ::dup2(in.handle(), 0);
-    ::dup2(out.handle(), 1);
-    ::dup2(err.handle(), 2);
+    QTemporaryFile files[3];
+    for (QTemporaryFile &file : files)
+        file.open();
+    if (files[0].write(input) != input.size() || !files[0].flush() || !files[0].seek(0))
+        return Run();
+    std::fflush(nullptr);
+    int saved[3];
+    for (int fd = 0; fd < 3; ++fd) {
+        saved[fd] = ::dup(fd);
+        ::dup2(files[fd].handle(), fd);
+    }
     // The stream forgets where an earlier run left it in another file.
     std::fseek(stdin, 0, SEEK_SET);
-    run.exitCode = body();
+    const int exitCode = Vdsctl().run(QStringList{"vdsctl"} + arguments);
     // What the stream holds of this file must not be read as the next one's.
     std::fflush(stdin);
-    std::fflush(stdout);
-    std::fflush(stderr);
+    std::fflush(nullptr);
     for (int fd = 0; fd < 3; ++fd) {
         ::dup2(saved[fd], fd);
         ::close(saved[fd]);
     }
     std::clearerr(stdin);
-    run.out = readFile(out.fileName());
-    run.err = readFile(err.fileName());
-    return run;
-}
-
-Run core(const QStringList &arguments, const QByteArray &input = QByteArray())
-{
-    return captured([&] { return Vdsctl().run(QStringList{"vdsctl"} + arguments); }, input);
-}
-
-/// One line on standard error, the one that begins with "error: ".
-bool isOneErrorLine(const QByteArray &err)
-{
-    return err.startsWith("error: ") && err.endsWith('\n') && err.count('\n') == 1;
+    return Run{exitCode, readFile(files[1].fileName()), readFile(files[2].fileName())};
 }
 
 } // namespace
@@ -155,431 +108,352 @@ class TestVdsctl : public QObject
 
 private slots:
     void initTestCase();
-
-    // vdsctl's core in this process.
-    void help_data();
+    void cleanup();
     void help();
-    void usageErrors_data();
-    void usageErrors();
-    void storeAndRead_data();
-    void storeAndRead();
-    void missing_data();
-    void missing();
-    void unreachable_data();
-    void unreachable();
-    void files_data();
-    void files();
-    void fileDestinations_data();
-    void fileDestinations();
-
-    // The vdsctl program.
     void commands_data();
     void commands();
-    void watch_data();
+    void files_data();
+    void files();
     void watch();
-    void exitCodes_data();
-    void exitCodes();
-    void watchFollowsServer_data();
-    void watchFollowsServer();
     void progressOnTerminal();
     void autostart_data();
     void autostart();
 
 private:
-    Run vdsctl(const QStringList &arguments, const QByteArray &input = QByteArray(),
-               const QProcessEnvironment &environment = QProcessEnvironment());
-    void startWatch(QProcess &process, const QStringList &arguments,
-                    const QProcessEnvironment &environment = QProcessEnvironment());
-    QString work(const QString &name) const { return m_work.filePath(name); }
+    /// Settings that lead clients to `port` and forbid a start, unless
+    /// `more` says otherwise.
+    void pointAt(quint16 port, const QVariantMap &more = {})
+    {
+        QVariantMap settings{{Settings::ServerPort, port}, {Settings::StartServerOnRequest, 0}};
+        settings.insert(more);
+        writeSettings(settings);
+    }
+    /// The vdsctl program from now on has `folder` as its TMPDIR, where no
+    /// server is ready unless one is started there (and stopped after the row).
+    void useTemp(const QString &folder)
+    {
+        QDir().mkpath(folder);
+        m_environment.insert("TMPDIR", folder);
+        m_environment.insert("XDG_DATA_HOME", folder + "/data");
+        m_temps.append(folder);
+    }
+    QString rowFolder(const QString &area) const
+    {
+        QString tag = QString::fromUtf8(QTest::currentDataTag());
+        const QString folder =
+            m_work.filePath(area + '/' + tag.replace(QRegularExpression("\\W+"), "_"));
+        QDir().mkpath(folder);
+        return QFileInfo(folder).canonicalFilePath();
+    }
+    Run vdsctl(const QStringList &arguments, const QByteArray &input = QByteArray())
+    {
+        return runProgram(m_program, arguments, input, m_environment);
+    }
+    void startWatch(QProcess &process, const QStringList &arguments);
 
-    QString m_program;
+    QString m_program = QCoreApplication::applicationDirPath() + QStringLiteral("/vdsctl");
     QTemporaryDir m_work;
-    std::unique_ptr<ServerSandbox> m_sandbox;
+    std::unique_ptr<ServerProcess> m_server;
+    QProcessEnvironment m_environment;
+    QStringList m_temps;
 };
 
 void TestVdsctl::initTestCase()
 {
-    m_program = QCoreApplication::applicationDirPath() + QStringLiteral("/vdsctl");
-    QVERIFY2(QFileInfo(m_program).isExecutable(), qPrintable(m_program));
-    QVERIFY(m_work.isValid());
-    // The core in this process reads the settings and the readiness block
-    // where the program does: in the test's own folders.
-    const QString sandbox = qEnvironmentVariable("VDS_TEST_SANDBOX", m_work.path());
-    const QString configDir = qEnvironmentVariable("XDG_CONFIG_DIRS", sandbox + "/xdg");
-    const QString tempDir = qEnvironmentVariable("TMPDIR", sandbox + "/tmp");
-    m_sandbox = std::make_unique<ServerSandbox>(configDir, tempDir);
-    QVERIFY(m_sandbox->startServer());
+    QVERIFY2(inSandbox(), "run through ctest, which gives the test its own TMPDIR and settings");
+    qunsetenv("VELDATASERVER_AUTOSTART_DISABLE");
+    QVERIFY(writeFile(m_work.filePath("source.bin"), "sent"));
+    QVERIFY(writeFile(m_work.filePath("big.bin"), QByteArray(32 << 20, 'b')));
+    m_server = std::make_unique<ServerProcess>(rowFolder("server"));
+    QVERIFY(m_server->start({"--in-memory"}));
     // As vdsctl's main() does: its one error line says what the library would.
     QLoggingCategory::setFilterRules(QStringLiteral("veldata.client=false"));
+    cleanup();
 }
 
-Run TestVdsctl::vdsctl(const QStringList &arguments, const QByteArray &input,
-                       const QProcessEnvironment &environment)
+void TestVdsctl::cleanup()
 {
-    return runProgram(m_program, arguments, input,
-                      environment.isEmpty() ? m_sandbox->environment() : environment);
-}
-
-void TestVdsctl::help_data()
-{
-    QTest::addColumn<QString>("arguments");
-    QTest::addColumn<QString>("usage");
-    QTest::addColumn<QString>("mentions");
-
-    QTest::newRow("tool") << "--help"
-                          << "Usage: vdsctl [--output text|json] <command>"
-                          << "get-file <key> [destination]";
-    QTest::newRow("set") << "set --help"
-                         << "Usage: vdsctl set [options] <key> <value>..."
-                         << "--type <type>";
-    QTest::newRow("help before command") << "--help rm"
-                                         << "Usage: vdsctl rm [options] <key>"
-                                         << "--uuid <uuid>";
+    for (const QString &folder : qAsConst(m_temps))
+        ServerProcess::stopStarted(folder);
+    m_temps.clear();
+    m_environment = QProcessEnvironment::systemEnvironment();
+    pointAt(m_server->port());
 }
 
 void TestVdsctl::help()
 {
-    QFETCH(QString, arguments);
-    QFETCH(QString, usage);
-    QFETCH(QString, mentions);
-
-    const Run run = core(words(arguments));
-    QCOMPARE(run.exitCode, int(ExitOk));
-    QCOMPARE(run.err, QByteArray());
-    const QString text = QString::fromUtf8(run.out);
-    QVERIFY2(text.startsWith(usage), qPrintable(text));
-    QVERIFY2(text.contains(mentions), qPrintable(text));
-    QVERIFY2(text.contains("Exit codes:\n  0  success\n  1  the value does not exist"),
-             qPrintable(text));
-    QVERIFY2(text.contains("  4  time-out"), qPrintable(text));
-}
-
-void TestVdsctl::usageErrors_data()
-{
-    QTest::addColumn<QString>("arguments");
-    QTest::addColumn<QString>("message");
-
-    const auto row = [](const char *name, const char *arguments, const char *message) {
-        QTest::newRow(name) << arguments << message;
-    };
-    row("no command", "", "no command given");
-    row("unknown command", "frobnicate", "unknown command");
-    row("unknown option", "get k --frob", "frob");
-    row("output format", "--output xml get k", "--output takes text or json");
-    row("output format after command", "get k --output yaml", "--output takes text or json");
-    row("no key", "get", "usage: vdsctl get [options] <key>");
-    row("two keys", "type a b", "wrong number of arguments");
-    row("empty key", "get ''", "a key must not be empty");
-    row("int without value", "set k -t int", "wrong number of arguments");
-    row("two values for an int", "set k -t int 1 2", "an int value takes exactly one argument");
-    row("nan", "set k -t double nan", "'nan' is not a finite number; give --allow-nonfinite");
-    row("inf in a list", "set k -t doubles 1 -inf", "'-inf' is not a finite number");
-    row("not an int", "set k --type int 1.5", "'1.5' is not an int");
-    row("not a double", "set k --type doubles 1 x", "'x' is not a number");
-    row("not a bool", "set k --type bool maybe", "is not a bool");
-    row("unknown type", "set k --type float 1", "unknown type 'float'");
-    row("file type", "set k --type file x", "files are stored with put-file");
-    row("globals bool", "set --globals k -t bool true", "a globals value cannot be of type bool");
-    row("mqtt list", "set --mqtt k -t ints 1", "a mqtt value cannot be of type ints");
-    row("opcua bool", "set --opcua k -t bool 1", "an opcua value cannot be of type bool");
-    row("two kinds", "get --globals --opcua k", "only one of --globals, --opcua, --mqtt");
-    row("uuid of a globals value", "get --globals -u x k", "--uuid names runtime values only");
-    row("rm opcua", "rm --opcua k", "rm works on runtime and globals values only");
-    row("watch globals", "watch --globals k", "watch works on runtime values only");
-    row("watch uuids", "watch a b c -u 1 -u 2", "one --uuid for all keys, or one per key");
-    row("watch count", "watch k --count 0", "--count takes a whole number above 0");
-    row("watch timeout", "watch k --timeout soon", "--timeout takes a number of seconds");
-    row("status without text", "status", "wrong number of arguments");
-    row("put-file mqtt", "put-file --mqtt k x", "put-file works on runtime values only");
-    row("put-file of a missing file", "put-file k /nonexistent/file", "cannot read the file");
-    row("get-file into a missing folder", "get-file k /nonexistent/folder/f", "does not exist");
-}
-
-void TestVdsctl::usageErrors()
-{
-    QFETCH(QString, arguments);
-    QFETCH(QString, message);
-
-    const Run run = core(words(arguments));
-    QCOMPARE(run.exitCode, int(ExitUsage));
-    QCOMPARE(run.out, QByteArray());
-    QVERIFY2(isOneErrorLine(run.err), run.err.constData());
-    QVERIFY2(run.err.contains(message.toUtf8()), run.err.constData());
-}
-
-void TestVdsctl::storeAndRead_data()
-{
-    QTest::addColumn<QStringList>("name");
-    QTest::addColumn<QStringList>("value");
-    QTest::addColumn<QByteArray>("input");
-    QTest::addColumn<QByteArray>("text");
-    QTest::addColumn<QByteArray>("json");
-    QTest::addColumn<QString>("type");
-
-    // One row per type and kind of name the library is called with, and one
-    // per way of writing a value.
-    const auto row = [](const char *name, const char *key, const QStringList &value,
-                        const QByteArray &input, const QByteArray &text, const QByteArray &json,
-                        const char *type) {
-        QTest::newRow(name) << words(key) << value << input << text << json << QString(type);
-    };
-    row("negative int", "offset -u m1", {"-t", "int", "-7"}, "", "-7\n", "-7", "int");
-    row("negative double", "temperature", {"--type", "double", "-0.125"}, "", "-0.125\n", "-0.125",
-        "double");
-    row("string by default", "greeting -u m1", {"hello world"}, "", "hello world\n",
-        "\"hello world\"", "string");
-    row("bool", "enabled --uuid m1", {"--type", "bool", "yes"}, "", "true\n", "true", "bool");
-    row("strings", "names -u m1", {"-t", "strings", "a", "b c"}, "", "a\nb c\n", R"(["a","b c"])",
-        "strings");
-    row("doubles", "gains", {"-t", "doubles", "1.5", "-2"}, "", "1.5\n-2\n", "[1.5,-2]", "doubles");
-    row("ints", "counts -u m1", {"-t", "ints", "1", "2", "3"}, "", "1\n2\n3\n", "[1,2,3]", "ints");
-    row("strings without items", "none", {"-t", "strings"}, "", "", "[]", "strings");
-    row("doubles not finite, when allowed", "edges",
-        {"-t", "doubles", "--allow-nonfinite", "1", "nan", "-inf"}, "", "1\nnan\n-inf\n",
-        R"([1,"nan","-inf"])", "doubles");
-    row("empty ints from input", "nothing", {"-t", "ints", "-"}, "", "", "[]", "ints");
-    row("variant number", "mixed1", {"-t", "variant", "5"}, "", "5\n", "5", "variant");
-    row("variant list", "mixed2", {"-t", "variant", R"([1,"x",true])"}, "", "1\nx\ntrue\n",
-        R"([1,"x",true])", "variant");
-    row("variant object", "mixed3", {"-t", "variant", R"({"a":1})"}, "", "{\"a\":1}\n",
-        R"({"a":1})", "variant");
-    row("variant plain text", "mixed4", {"-t", "variant", "not json"}, "", "not json\n",
-        "\"not json\"", "variant");
-    row("string from input", "note", {"-"}, "two\nlines\n", "two\nlines\n", R"("two\nlines")",
-        "string");
-    row("strings from input", "list -u m1", {"-t", "strings", "-"}, "x\r\ny\n", "x\ny\n",
-        R"(["x","y"])", "strings");
-    row("globals int", "--globals limit", {"-t", "int", "7"}, "", "7\n", "7", "int");
-    row("globals double", "--globals gain", {"-t", "double", "0.5"}, "", "0.5\n", "0.5", "double");
-    row("globals string", "--globals site", {"plant 1"}, "", "plant 1\n", "\"plant 1\"", "string");
-    row("globals variant as double", "--globals factor", {"-t", "variant", "2.5"}, "", "2.5\n",
-        "2.5", "double");
-    row("opcua int", "--opcua ns=2;s=Speed", {"-t", "int", "1500"}, "", "1500\n", "1500", "int");
-    row("opcua string", "--opcua ns=2;s=Name", {"pump"}, "", "pump\n", "\"pump\"", "string");
-    row("mqtt double", "--mqtt plant/temp", {"-t", "double", "21.5"}, "", "21.5\n", "21.5",
-        "double");
-}
-
-void TestVdsctl::storeAndRead()
-{
-    QFETCH(QStringList, name);
-    QFETCH(QStringList, value);
-    QFETCH(QByteArray, input);
-    QFETCH(QByteArray, text);
-    QFETCH(QByteArray, json);
-    QFETCH(QString, type);
-
-    const Run set = core(QStringList{"set"} + name + value, input);
-    QCOMPARE(set.err, QByteArray());
-    QCOMPARE(set.exitCode, int(ExitOk));
-    QCOMPARE(set.out, QByteArray());
-
-    const Run get = core(QStringList{"get"} + name);
-    QCOMPARE(get.err, QByteArray());
-    QCOMPARE(get.exitCode, int(ExitOk));
-    QCOMPARE(get.out, text);
-
-    const Run getJson = core(QStringList{"--output", "json", "get"} + name);
-    QCOMPARE(getJson.exitCode, int(ExitOk));
-    QVERIFY(getJson.out.endsWith('\n'));
-    QCOMPARE(getJson.out.count('\n'), 1);
-    const QJsonObject object = QJsonDocument::fromJson(getJson.out).object();
-    QCOMPARE(object.value("type").toString(), type);
-    QCOMPARE(object.value("value"), QJsonDocument::fromJson("[" + json + "]").array().first());
-    const bool runtime = !name.first().startsWith("--");
-    QCOMPARE(object.value("key").toString(), runtime ? name.first() : name.at(1));
-    QCOMPARE(object.value("kind").toString(),
-             runtime ? QStringLiteral("runtime") : name.first().mid(2));
-    QCOMPARE(object.contains("uuid"), runtime);
-
-    QCOMPARE(core(QStringList{"type"} + name).out, type.toUtf8() + '\n');
-}
-
-void TestVdsctl::missing_data()
-{
-    QTest::addColumn<QList<QStringList>>("setup");
-    QTest::addColumn<QString>("arguments");
-    QTest::addColumn<QByteArray>("error");
-
-    const auto row = [](const char *name, const QList<QStringList> &setup, const char *arguments,
-                        const char *error) {
-        QTest::newRow(name) << setup << arguments << QByteArray(error);
-    };
-    row("get runtime", {}, "get absent -u x", "error: no value absent/x\n");
-    row("type runtime", {}, "type absent", "error: no value absent\n");
-    row("get globals", {}, "get --globals absent", "error: no value globals:absent\n");
-    row("type opcua", {}, "type --opcua absent", "error: no value opcua:absent\n");
-    row("get mqtt", {}, "get --mqtt absent", "error: no value mqtt:absent\n");
-    row("get-file", {}, "get-file absent -", "error: no file value absent\n");
-    row("get-file of an int", {words("set number -t int 3")}, "get-file number -",
-        "error: no file value number\n");
-    row("get of a file", {words("put-file document -")}, "get document",
-        "error: document is a file value; fetch it with get-file\n");
-    row("removed runtime", {words("set gone -u r1 -t int 1"), words("rm gone -u r1")},
-        "get gone -u r1", "error: no value gone/r1\n");
-    row("removed globals", {words("set --globals gone x"), words("rm --globals gone")},
-        "get --globals gone", "error: no value globals:gone\n");
-    // Removing what is not there succeeds, as the server's answer says done.
-    row("removed, never stored", {words("rm never")}, "get never", "error: no value never\n");
-}
-
-void TestVdsctl::missing()
-{
-    QFETCH(QList<QStringList>, setup);
-    QFETCH(QString, arguments);
-    QFETCH(QByteArray, error);
-
-    for (const QStringList &step : setup) {
-        const Run run = core(step, "content");
-        QVERIFY2(run.exitCode == ExitOk, run.err.constData());
+    const std::pair<const char *, QByteArray> cases[] = {
+        {"--help", "Usage: vdsctl [--output text|json] <command>"},
+        {"set --help", "Usage: vdsctl set [options] <key> <value>..."},
+        {"--help rm", "Usage: vdsctl rm [options] <key>"}};
+    for (const auto &[arguments, usage] : cases) {
+        const Run run = core(words(arguments));
+        QVERIFY2(run.exitCode == ExitOk && run.err.isEmpty() && run.out.startsWith(usage) &&
+                     run.out.contains("Exit codes:\n  0  success\n  1  the value does not exist") &&
+                     run.out.contains("  4  time-out"),
+                 run.out.constData());
     }
-    const Run run = core(words(arguments));
-    QCOMPARE(run.err, error);
-    QCOMPARE(run.exitCode, int(ExitFailed));
-    QCOMPARE(run.out, QByteArray());
 }
 
-void TestVdsctl::unreachable_data()
+void TestVdsctl::commands_data()
 {
-    QTest::addColumn<QString>("arguments");
+    // `script`: commands run in turn with `input`, each but the last to
+    // succeed; one marked "!" runs as the vdsctl program, the others in this
+    // process. The last one's exit code, and its standard output, or a part
+    // of its one error line. %1 is the test's folder. `server`, what the
+    // settings lead to: the running server (""); "closed" (nobody at the
+    // port); "silent" (a listener that never answers); "limited" (a server of
+    // its own with a small file limit); "tls" (a TLS server) and "plain" (the
+    // running one), met by a client pinned to another certificate; "none"
+    // (no server ready, no start allowed).
+    QTest::addColumn<QString>("server");
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArray>("expected");
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<QString>("logged");
 
+    const auto row = [](const QString &name, const char *server, const QString &script,
+                        int exitCode, const QByteArray &expected, const QByteArray &input = "",
+                        const char *logged = "") {
+        QTest::newRow(qPrintable(name))
+            << server << script << exitCode << expected << input << QString(logged);
+    };
+    const auto missing = [&row](const char *script, const char *error) {
+        row(script, "", script, ExitFailed, error);
+    };
+    const auto usage = [&row](const char *name, const char *script, const char *error) {
+        row(name, "", script, ExitUsage, error);
+    };
+    // What set stores, get shows as text and as JSON; `json` is the type,
+    // then the value as JSON shows it.
+    const auto value = [&row](const QString &name, const QString &set, const QByteArray &text,
+                              const QString &json, const QByteArray &input = "") {
+        const QStringList parts = words(name);
+        const bool runtime = !name.startsWith("--");
+        const QString uuid = QStringLiteral(R"("uuid":"%1",)").arg(parts.value(2));
+        const QString shown =
+            QStringLiteral(R"({"key":"%1","kind":"%2","type":"%3",%4"value":%5})")
+                .arg(parts.at(runtime ? 0 : 1),
+                     runtime ? QStringLiteral("runtime") : parts.first().mid(2),
+                     json.section(' ', 0, 0), runtime ? uuid : QString(), json.section(' ', 1));
+        const QString stored = "set " + name + ' ' + set + " ; ";
+        row(name + " as text", "", stored + "get " + name, ExitOk, text, input);
+        row(name + " as JSON", "", stored + "--output json get " + name, ExitOk,
+            shown.toUtf8() + '\n', input);
+    };
+    row("set", "", "!set s1 -t ints 1 2 ; get s1", ExitOk, "1\n2\n");
+    row("get", "", "set g1 --type double -0.125 ; !--output json get g1", ExitOk,
+        R"({"key":"g1","kind":"runtime","type":"double","uuid":"","value":-0.125})"
+        "\n");
+    row("type", "", "set t1 -t bool 1 ; !type t1", ExitOk, "bool\n");
+    row("rm", "", "set gone -u r1 -t int 1 ; !rm gone -u r1 ; get gone -u r1", ExitFailed,
+        "no value gone/r1\n");
+    row("put-file", "", "!put-file p1 %1/source.bin ; get-file p1 -", ExitOk, "sent");
+    row("get-file", "", "put-file f1 - ; !get-file f1 -", ExitOk, "stored", "stored");
+    row("cmd", "", R"(!cmd reload "plant 1" fast)", ExitOk, "", "", "command: reload plant 1 fast");
+    row("status", "", R"(!status "busy since noon")", ExitOk, "", "", "status: busy since noon");
+
+    row("0: watch time limit without a count", "", "watch idle --timeout 0.2", ExitOk, "");
+    row("1: no such value", "", "!get absent -u x", ExitFailed, "no value absent/x\n");
+    row("1: put-file over the file limit", "limited", "put-file big %1/big.bin", ExitFailed,
+        "File too large: 33554432 bytes, limit 65536\n");
+    row("2: usage", "", "!get", ExitUsage, "wrong number of arguments; usage: vdsctl get");
+    row("3: no server, no start allowed", "none", "!get k", ExitUnreachable,
+        "Not allowed to start VelDataServer\n");
+    row("3: pinned certificate differs", "tls", "get k", ExitUnreachable,
+        "Server certificate fingerprint mismatch: ");
+    row("3: TLS against a plain server", "plain", "get k", ExitUnreachable,
+        "TLS handshake with VelDataServer failed: ");
     // One row per way a command reaches the library ("type" is get's first
     // step, "status" is sent as "cmd" is).
-    for (const char *arguments : {"set k v", "get k", "get --globals k", "get --mqtt k", "rm k",
-                                  "watch k", "cmd hello", "put-file k -", "get-file k -"})
-        QTest::newRow(arguments) << arguments;
+    for (const char *command : {"set k v", "get k", "get --globals k", "get --mqtt k", "rm k",
+                                "watch k", "cmd hello", "put-file k -", "get-file k %1/out.bin"})
+        row(QStringLiteral("3: port closed: ") + command, "closed", command, ExitUnreachable,
+            "FAILED to connect to the VelDataServer: ");
+    row("4: server does not answer", "silent", "!set k v", ExitTimeout, "Timeout reached\n");
+    row("4: watch ends before its count", "", "watch quiet -n 2 --timeout 0.3", ExitTimeout,
+        "time-out after 0 of 2 changes\n");
+
+    // One per type and kind of name the library is called with, and one per
+    // way of writing a value (""" is a quote inside "...").
+    value("negativeInt -u m1", "-t int -7", "-7\n", "int -7");
+    value("plainString -u m1", "\"hello world\"", "hello world\n", R"(string "hello world")");
+    value("yesBool --uuid m1", "--type bool yes", "true\n", "bool true");
+    value("strings -u m1", "-t strings a \"b c\"", "a\nb c\n", R"(strings ["a","b c"])");
+    value("doubles", "-t doubles 1.5 -2", "1.5\n-2\n", "doubles [1.5,-2]");
+    value("ints -u m1", "-t ints 1 2 3", "1\n2\n3\n", "ints [1,2,3]");
+    value("nonFinite", "-t doubles --allow-nonfinite 1 nan -inf", "1\nnan\n-inf\n",
+          R"(doubles [1,"nan","-inf"])");
+    value("noIntsFromInput", "-t ints -", "", "ints []");
+    value("variantNumber", "-t variant 5", "5\n", "variant 5");
+    value("variantList", R"(-t variant "[1,"""x""",true]")", "1\nx\ntrue\n",
+          R"(variant [1,"x",true])");
+    value("variantObject", R"(-t variant "{"""a""":1}")", "{\"a\":1}\n", R"(variant {"a":1})");
+    value("variantText", "-t variant \"not json\"", "not json\n", R"(variant "not json")");
+    value("stringFromInput", "-", "two\nlines\n", R"(string "two\nlines")", "two\nlines\n");
+    value("stringsFromInput -u m1", "-t strings -", "x\ny\n", R"(strings ["x","y"])", "x\r\ny\n");
+    value("--globals int", "-t int 7", "7\n", "int 7");
+    value("--globals double", "-t double 0.5", "0.5\n", "double 0.5");
+    value("--globals string", "\"plant 1\"", "plant 1\n", R"(string "plant 1")");
+    value("--globals variantAsDouble", "-t variant 2.5", "2.5\n", "double 2.5");
+    value("--opcua ns=2;s=Speed", "-t int 1500", "1500\n", "int 1500");
+    value("--opcua ns=2;s=Name", "pump", "pump\n", R"(string "pump")");
+    value("--mqtt plant/temp", "-t double 21.5", "21.5\n", "double 21.5");
+
+    missing("type absent", "no value absent\n");
+    missing("get --globals absent", "no value globals:absent\n");
+    missing("type --opcua absent", "no value opcua:absent\n");
+    missing("get --mqtt absent", "no value mqtt:absent\n");
+    missing("get-file absent -", "no file value absent\n");
+    missing("set number -t int 3 ; get-file number -", "no file value number\n");
+    missing("put-file document - ; get document",
+            "document is a file value; fetch it with get-file\n");
+    missing("set --globals gone x ; rm --globals gone ; get --globals gone",
+            "no value globals:gone\n");
+    // Removing what is not there succeeds, as the server's answer says done.
+    missing("rm never ; get never", "no value never\n");
+
+    usage("no command", "", "no command given");
+    usage("unknown command", "frobnicate", "unknown command");
+    usage("unknown option", "get k --frob", "frob");
+    usage("output format", "--output xml get k", "--output takes text or json");
+    usage("output format after command", "get k --output yaml", "--output takes text or json");
+    usage("no key", "get", "usage: vdsctl get [options] <key>");
+    usage("empty key", "get ''", "a key must not be empty");
+    usage("int without value", "set k -t int", "wrong number of arguments");
+    usage("two values for an int", "set k -t int 1 2", "an int value takes exactly one argument");
+    usage("nan", "set k -t double nan", "'nan' is not a finite number; give --allow-nonfinite");
+    usage("inf in a list", "set k -t doubles 1 -inf", "'-inf' is not a finite number");
+    usage("not an int", "set k --type int 1.5", "'1.5' is not an int");
+    usage("not a double", "set k --type doubles 1 x", "'x' is not a number");
+    usage("not a bool", "set k --type bool maybe", "is not a bool");
+    usage("unknown type", "set k --type float 1", "unknown type 'float'");
+    usage("file type", "set k --type file x", "files are stored with put-file");
+    usage("globals bool", "set --globals k -t bool true", "a globals value cannot be of type bool");
+    usage("mqtt list", "set --mqtt k -t ints 1", "a mqtt value cannot be of type ints");
+    usage("opcua bool", "set --opcua k -t bool 1", "an opcua value cannot be of type bool");
+    usage("two kinds", "get --globals --opcua k", "only one of --globals, --opcua, --mqtt");
+    usage("uuid of a globals value", "get --globals -u x k", "--uuid names runtime values only");
+    usage("rm opcua", "rm --opcua k", "rm works on runtime and globals values only");
+    usage("watch globals", "watch --globals k", "watch works on runtime values only");
+    usage("watch uuids", "watch a b c -u 1 -u 2", "one --uuid for all keys, or one per key");
+    usage("watch count", "watch k --count 0", "--count takes a whole number above 0");
+    usage("watch timeout", "watch k --timeout soon", "--timeout takes a number of seconds");
+    usage("put-file mqtt", "put-file --mqtt k x", "put-file works on runtime values only");
+    usage("put-file of a missing file", "put-file k /nonexistent/file", "cannot read the file");
+    usage("get-file into a missing folder", "get-file k /nonexistent/folder/f", "does not exist");
 }
 
-// Every command reports a server it cannot reach as such: exit code 3.
-void TestVdsctl::unreachable()
+void TestVdsctl::commands()
 {
-    QFETCH(QString, arguments);
+    QFETCH(QString, server);
+    QFETCH(QString, script);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArray, expected);
+    QFETCH(QByteArray, input);
+    QFETCH(QString, logged);
 
-    // The settings name a port where nobody listens; the library reads
-    // them anew for each connection.
-    QVERIFY(m_sandbox->pointAt());
-    const Run run = core(words(arguments), "content");
-    QVERIFY(m_sandbox->pointAt(m_sandbox->server()->port()));
-    QVERIFY2(run.err.startsWith("error: FAILED to connect to the VelDataServer: "),
-             run.err.constData());
-    QVERIFY2(isOneErrorLine(run.err), run.err.constData());
-    QCOMPARE(run.exitCode, int(ExitUnreachable));
-    QCOMPARE(run.out, QByteArray());
+    QTcpServer silent;
+    // The kernel accepts the connection and keeps what the client sends.
+    QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+    std::unique_ptr<ServerProcess> other;
+    quint16 port = server == "silent"   ? silent.serverPort()
+                   : server == "closed" ? freePort()
+                                        : m_server->port();
+    QVariantMap settings;
+    if (server == "tls" || server == "plain")
+        settings = {{Settings::Encryption, 1},
+                    {Settings::ServerCertificateSha256, QString(64, QLatin1Char('f'))}};
+    if (server == "limited" || server == "tls") {
+        // Its readiness block stays in a folder of its own; the running
+        // server's tells this process that a server is ready.
+        const QString folder = rowFolder("servers");
+        other = std::make_unique<ServerProcess>(folder);
+        other->setEnvironment("TMPDIR", folder);
+        pointAt(0, {{Settings::Encryption, int(server == "tls")}});
+        QVERIFY(other->start(words(server == "tls" ? "" : "--max-file-size 65536") +
+                             QStringList{"--in-memory"}));
+        port = other->port();
+    } else if (server == "none") {
+        useTemp(rowFolder("none"));
+    }
+    pointAt(port, settings);
+
+    const QStringList steps = QString(script).replace("%1", m_work.path()).split(" ; ");
+    Run run;
+    for (int i = 0; i < steps.size(); ++i) {
+        const QString &step = steps.at(i);
+        run = step.startsWith('!') ? vdsctl(words(step.mid(1)), input) : core(words(step), input);
+        if (i + 1 < steps.size())
+            QVERIFY2(run.exitCode == ExitOk && run.err.isEmpty(), qPrintable(step + run.err));
+    }
+    QCOMPARE(run.exitCode, exitCode);
+    QCOMPARE(run.out, exitCode == ExitOk ? expected : QByteArray());
+    if (exitCode == ExitOk)
+        QCOMPARE(run.err, QByteArray());
+    else
+        QVERIFY2(run.err.startsWith("error: ") && run.err.endsWith('\n') &&
+                     run.err.count('\n') == 1 && run.err.contains(expected),
+                 run.err.constData());
+    // Nothing is left where a fetched file would have gone.
+    QCOMPARE(
+        QDir(m_work.path()).entryList({".vdsctl-*", "out.bin"}, QDir::AllEntries | QDir::Hidden),
+        QStringList());
+    // The program returned after an answer the server sent behind the
+    // command, so the server's log line is written; reading it may lag.
+    if (!logged.isEmpty())
+        QTRY_VERIFY_WITH_TIMEOUT(m_server->errorOutput().contains(logged.toUtf8()), 10000);
 }
 
 void TestVdsctl::files_data()
 {
-    QTest::addColumn<QStringList>("name");
+    // Where the fetched file goes (standard output is the program's row): a
+    // new name, into a folder, or through an existing destination, which is
+    // written through and never replaced. A failure's `error` names the
+    // destination as %1.
+    QTest::addColumn<QString>("place");
     QTest::addColumn<int>("size");
-    QTest::addColumn<bool>("fromInput");
-    QTest::addColumn<QString>("destination");
-    QTest::addColumn<QString>("saved");
+    QTest::addColumn<QString>("error");
 
-    QTest::newRow("into a folder") << words("doc1 -u f") << 10 << false << "out1"
-                                   << "out1/data-10.bin";
-    QTest::newRow("empty file") << words("doc2") << 0 << false << "out2"
-                                << "out2/data-0.bin";
-    QTest::newRow("several pieces into a file name")
-        << words("doc3") << 200000 << false << "out3/copy.bin"
-        << "out3/copy.bin";
-    QTest::newRow("to standard output") << words("doc5 -u f") << 70000 << false << "-"
-                                        << "";
-    QTest::newRow("from standard input") << words("doc6 --name piped.txt") << 1000 << true << "out6"
-                                         << "out6/piped.txt";
+    QTest::newRow("new name, several pieces") << "new" << 200000 << "";
+    QTest::newRow("empty, into a folder, as JSON") << "folder" << 0 << "";
+    QTest::newRow("regular file with a second hard link") << "hard link" << 70000 << "";
+    QTest::newRow("FIFO with a reader") << "FIFO" << 70000 << "";
+    QTest::newRow("symbolic link to a file") << "link" << 70000 << "";
+    QTest::newRow("symbolic link to nothing")
+        << "dangling link" << 70000
+        << "'%1' is a symbolic link to nothing; vdsctl writes through a link only to an "
+           "existing file";
+    QTest::newRow("full device") << "full device" << 70000
+                                 << "cannot write '%1': No space left on device";
 }
 
 void TestVdsctl::files()
 {
-    QFETCH(QStringList, name);
-    QFETCH(int, size);
-    QFETCH(bool, fromInput);
-    QFETCH(QString, destination);
-    QFETCH(QString, saved);
-
-    const QByteArray content = pattern(size);
-    const QString source = work(QStringLiteral("source/data-%1.bin").arg(size));
-    QVERIFY(writeFile(source, content));
-    if (destination != "-")
-        QDir().mkpath(work(destination.section('/', 0, 0)));
-
-    const Run put = core(QStringList{"put-file"} + name + QStringList{fromInput ? "-" : source},
-                         fromInput ? content : QByteArray());
-    QCOMPARE(put.err, QByteArray());
-    QCOMPARE(put.exitCode, int(ExitOk));
-    QCOMPARE(put.out, QByteArray());
-
-    QStringList key = name;
-    if (key.contains("--name"))
-        key.erase(key.begin() + key.indexOf("--name"), key.begin() + key.indexOf("--name") + 2);
-    QCOMPARE(core(QStringList{"type"} + key).out, QByteArray("file\n"));
-
-    const QString target = destination == "-" ? destination : work(destination);
-    const Run get = core(QStringList{"get-file"} + key + QStringList{target});
-    QCOMPARE(get.err, QByteArray());
-    QCOMPARE(get.exitCode, int(ExitOk));
-    if (saved.isEmpty()) {
-        QVERIFY(get.out == content);
-        return;
-    }
-    QCOMPARE(QDir::cleanPath(QString::fromUtf8(get.out.trimmed())), work(saved));
-    QVERIFY(readFile(work(saved)) == content);
-    // Only the file arrives; the folder the fetch went through is gone.
-    QCOMPARE(QDir(QFileInfo(work(saved)).absolutePath())
-                 .entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot)
-                 .size(),
-             1);
-
-    const Run json =
-        core(QStringList{"--output", "json", "get-file"} + key + QStringList{work(saved)});
-    const QJsonObject object = QJsonDocument::fromJson(json.out).object();
-    QCOMPARE(object.value("file").toString(), work(saved));
-    QCOMPARE(object.value("size").toInt(), size);
-    QCOMPARE(object.value("key").toString(), key.first());
-}
-
-void TestVdsctl::fileDestinations_data()
-{
-    QTest::addColumn<QString>("place");
-    QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("error");
-
-    // `place` is what the destination is before; %1 in `error` is its path.
-    QTest::newRow("regular file with a second hard link") << "hard link" << 0 << "";
-    QTest::newRow("FIFO with a reader") << "FIFO" << 0 << "";
-    QTest::newRow("symbolic link to a file") << "link" << 0 << "";
-    QTest::newRow("symbolic link to nothing")
-        << "dangling link" << 2
-        << "error: '%1' is a symbolic link to nothing; vdsctl writes through a link only to an "
-           "existing file\n";
-    QTest::newRow("full device") << "full device" << 2
-                                 << "error: cannot write '%1': No space left on device\n";
-}
-
-// An existing destination is written through, never replaced by another file.
-void TestVdsctl::fileDestinations()
-{
     QFETCH(QString, place);
-    QFETCH(int, exitCode);
+    QFETCH(int, size);
     QFETCH(QString, error);
 
-    const QByteArray content = pattern(70000);
-    QCOMPARE(core({"put-file", "dest", "-"}, content).exitCode, int(ExitOk));
-
-    const QString folder = work(QStringLiteral("destinations/%1").arg(QTest::currentDataTag()));
-    QVERIFY(QDir().mkpath(folder));
-    QString target = folder + "/target";
+    const QByteArray content(size, 'c');
+    QCOMPARE(core(words("put-file doc -u f --name data.bin -"), content).exitCode, int(ExitOk));
+    const QString folder = rowFolder("files");
+    QString target = place == "folder" ? folder : folder + "/target";
+    // Where the content must arrive.
+    QString arrival = place == "folder" ? folder + "/data.bin" : target;
     const QByteArray path = QFile::encodeName(target);
     QProcess reader;
     if (place == "hard link") {
-        QVERIFY(writeFile(target, pattern(100000)));
-        QCOMPARE(::link(path.constData(), QFile::encodeName(folder + "/second").constData()), 0);
+        QVERIFY(writeFile(target, QByteArray(100000, 'p')));
+        arrival = folder + "/second";
+        QCOMPARE(::link(path.constData(), QFile::encodeName(arrival).constData()), 0);
     } else if (place == "FIFO") {
         QCOMPARE(::mkfifo(path.constData(), 0600), 0);
         reader.start("cat", {target});
         QVERIFY(reader.waitForStarted(RunTimeoutMs));
     } else if (place == "link") {
-        QVERIFY(writeFile(folder + "/real", pattern(100000)));
-        QVERIFY(QFile::link(folder + "/real", target));
+        arrival = folder + "/real";
+        QVERIFY(writeFile(arrival, QByteArray(100000, 'p')) && QFile::link(arrival, target));
     } else if (place == "dangling link") {
         QVERIFY(QFile::link(folder + "/absent", target));
     } else if (place == "full device") {
@@ -590,318 +464,68 @@ void TestVdsctl::fileDestinations()
             target = "/dev/full";
     }
 
-    const Run get = core({"get-file", "dest", target});
-    QCOMPARE(QString::fromUtf8(get.err), error.isEmpty() ? error : error.arg(target));
-    QCOMPARE(get.exitCode, exitCode);
-    if (exitCode == 0)
-        QCOMPARE(get.out, QFile::encodeName(target) + '\n');
-
-    struct stat status = {};
-    QCOMPARE(::lstat(QFile::encodeName(target).constData(), &status), 0);
-    if (place == "hard link") {
-        QVERIFY(S_ISREG(status.st_mode));
-        QVERIFY(readFile(folder + "/second") == content);
-    } else if (place == "FIFO") {
-        QVERIFY(S_ISFIFO(status.st_mode));
-        QVERIFY(reader.waitForFinished(RunTimeoutMs));
-        QVERIFY(reader.readAllStandardOutput() == content);
-    } else if (place == "link") {
-        QVERIFY(S_ISLNK(status.st_mode));
-        QVERIFY(readFile(folder + "/real") == content);
-    } else if (place == "dangling link") {
-        QVERIFY(S_ISLNK(status.st_mode));
-        QVERIFY(!QFile::exists(folder + "/absent"));
-    } else {
-        QVERIFY(S_ISCHR(status.st_mode));
-    }
+    const QString format = place == "folder" ? "json" : "text";
+    const Run get = core({"--output", format, "get-file", "doc", "-u", "f", target});
+    QCOMPARE(QString::fromUtf8(get.err),
+             error.isEmpty() ? error : "error: " + error.arg(target) + '\n');
+    QCOMPARE(get.exitCode, int(error.isEmpty() ? ExitOk : ExitUsage));
+    QVERIFY(!QFile::exists(folder + "/absent"));
     // Nothing of the fetch is left behind.
-    const QStringList left = QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System |
-                                                    QDir::NoDotAndDotDot);
-    QVERIFY2(left.filter(".vdsctl-").isEmpty(), qPrintable(left.join(' ')));
+    QCOMPARE(QDir(folder).entryList({".vdsctl-*"}, QDir::AllEntries | QDir::Hidden), QStringList());
+    if (!error.isEmpty()) {
+        QCOMPARE(get.out, QByteArray());
+        return;
+    }
+    QVERIFY(reader.waitForFinished(RunTimeoutMs) || place != "FIFO");
+    QVERIFY((place == "FIFO" ? reader.readAllStandardOutput() : readFile(arrival)) == content);
+    const QString json = R"({"file":"%1","key":"doc","kind":"runtime","size":0,"uuid":"f"})";
+    QCOMPARE(QString::fromUtf8(get.out), (place == "folder" ? json.arg(arrival) : target) + '\n');
 }
 
-void TestVdsctl::commands_data()
+void TestVdsctl::startWatch(QProcess &process, const QStringList &arguments)
 {
-    // setup and check run in this process, around the program's command; a
-    // setup reads "stored" as its input.
-    QTest::addColumn<QString>("setup");
-    QTest::addColumn<QString>("arguments");
-    QTest::addColumn<QByteArray>("input");
-    QTest::addColumn<QByteArray>("out");
-    QTest::addColumn<QString>("check");
-    QTest::addColumn<QByteArray>("checked");
-    QTest::addColumn<QString>("logged");
-
-    QTest::newRow("set") << ""
-                         << "set s1 -t ints 1 2" << QByteArray() << QByteArray() << "get s1"
-                         << QByteArray("1\n2\n") << "";
-    QTest::newRow("get") << "set g1 -t double 2.5"
-                         << "--output json get g1" << QByteArray()
-                         << QByteArray(R"({"key":"g1","kind":"runtime","type":"double",)"
-                                       R"("uuid":"","value":2.5})"
-                                       "\n")
-                         << "" << QByteArray() << "";
-    QTest::newRow("type") << "set t1 -t bool 1"
-                          << "type t1" << QByteArray() << QByteArray("bool\n") << "" << QByteArray()
-                          << "";
-    QTest::newRow("rm") << "set r1 x"
-                        << "rm r1" << QByteArray() << QByteArray() << "get r1" << QByteArray()
-                        << "";
-    QTest::newRow("put-file") << ""
-                              << "put-file p1 -" << QByteArray("sent") << QByteArray()
-                              << "get-file p1 -" << QByteArray("sent") << "";
-    QTest::newRow("get-file") << "put-file f1 -"
-                              << "get-file f1 -" << QByteArray() << QByteArray("stored") << ""
-                              << QByteArray() << "";
-    QTest::newRow("cmd") << ""
-                         << "cmd reload \"plant 1\" fast" << QByteArray() << QByteArray() << ""
-                         << QByteArray() << "command: reload plant 1 fast";
-    QTest::newRow("status") << ""
-                            << "status \"busy since noon\"" << QByteArray() << QByteArray() << ""
-                            << QByteArray() << "status: busy since noon";
-}
-
-void TestVdsctl::commands()
-{
-    QFETCH(QString, setup);
-    QFETCH(QString, arguments);
-    QFETCH(QByteArray, input);
-    QFETCH(QByteArray, out);
-    QFETCH(QString, check);
-    QFETCH(QByteArray, checked);
-    QFETCH(QString, logged);
-
-    if (!setup.isEmpty())
-        QCOMPARE(core(words(setup), "stored").exitCode, int(ExitOk));
-    const Run run = vdsctl(words(arguments), input);
-    QCOMPARE(run.err, QByteArray());
-    QCOMPARE(run.exitCode, int(ExitOk));
-    QCOMPARE(run.out, out);
-    if (!check.isEmpty())
-        QCOMPARE(core(words(check)).out, checked);
-    // The program returned after an answer the server sent behind the
-    // command, so the server's log line is written; reading it may lag.
-    if (!logged.isEmpty())
-        QTRY_VERIFY_WITH_TIMEOUT(m_sandbox->server()->errorOutput().contains(logged.toUtf8()),
-                                 10000);
-}
-
-void TestVdsctl::startWatch(QProcess &process, const QStringList &arguments,
-                            const QProcessEnvironment &environment)
-{
-    process.setProcessEnvironment(environment.isEmpty() ? m_sandbox->environment() : environment);
+    process.setProcessEnvironment(m_environment);
     process.start(m_program, QStringList{"watch", "--verbose"} + arguments);
-    QVERIFY(process.waitForStarted(RunTimeoutMs));
     process.setReadChannel(QProcess::StandardError);
-    const QByteArray ready = readLine(process);
+    QTRY_VERIFY_WITH_TIMEOUT(process.canReadLine(), RunTimeoutMs);
+    QVERIFY(process.readLine().startsWith("watching "));
     process.setReadChannel(QProcess::StandardOutput);
-    QVERIFY2(ready.startsWith("watching "), ready.constData());
-}
-
-void TestVdsctl::watch_data()
-{
-    QTest::addColumn<QString>("format");
-    QTest::addColumn<QStringList>("lines");
-
-    QTest::newRow("text") << "text"
-                          << QStringList{"w1/a 5", "w2/b x, y", "w1/a (file)", "w1/a (removed)"};
-    QTest::newRow("json")
-        << "json"
-        << QStringList{
-               R"({"key":"w1","kind":"runtime","type":"int","uuid":"a","value":5})",
-               R"({"key":"w2","kind":"runtime","type":"strings","uuid":"b","value":["x","y"]})",
-               R"({"key":"w1","kind":"runtime","type":"file","uuid":"a"})",
-               R"({"key":"w1","kind":"runtime","removed":true,"uuid":"a"})"};
 }
 
 void TestVdsctl::watch()
 {
-    QFETCH(QString, format);
-    QFETCH(QStringList, lines);
-
-    const QStringList changes[] = {words("set w1 -u a -t int 5"),
-                                   words("set w2 -u b -t strings x y"), words("put-file w1 -u a -"),
-                                   words("rm w1 -u a")};
-    QProcess watcher;
-    startWatch(watcher, words("--output " + format + " w1 w2 -u a -u b --count 4 --timeout 30"));
+    const char *changes[] = {"set w1 -u a -t int 5", "set w2 -u b -t strings x y",
+                             "put-file w1 -u a -", "rm w1 -u a"};
+    const QStringList lines[] = {
+        {"w1/a 5", "w2/b x, y", "w1/a (file)", "w1/a (removed)"},
+        {R"({"key":"w1","kind":"runtime","type":"int","uuid":"a","value":5})",
+         R"({"key":"w2","kind":"runtime","type":"strings","uuid":"b","value":["x","y"]})",
+         R"({"key":"w1","kind":"runtime","type":"file","uuid":"a"})",
+         R"({"key":"w1","kind":"runtime","removed":true,"uuid":"a"})"}};
+    // The text watch runs until it is interrupted, the JSON one to its count.
+    QProcess watchers[2];
+    startWatch(watchers[0], words("w1 w2 -u a -u b"));
+    startWatch(watchers[1], words("--output json w1 w2 -u a -u b --count 4 --timeout 30"));
     if (QTest::currentTestFailed())
         return;
-    for (int i = 0; i < lines.size(); ++i) {
+    for (int i = 0; i < 4; ++i) {
         // A value no one watches changes too, and must not show.
         QCOMPARE(core(words("set unwatched -u a x")).exitCode, int(ExitOk));
-        QCOMPARE(core(changes[i], "content").exitCode, int(ExitOk));
+        QCOMPARE(core(words(changes[i]), "content").exitCode, int(ExitOk));
         // Each line is awaited before the next change, which would otherwise
         // overtake the read of the one before.
-        QCOMPARE(QString::fromUtf8(readLine(watcher)), lines.at(i) + '\n');
+        for (int format = 0; format < 2; ++format) {
+            QTRY_VERIFY_WITH_TIMEOUT(watchers[format].canReadLine(), RunTimeoutMs);
+            QCOMPARE(QString::fromUtf8(watchers[format].readLine()), lines[format].at(i) + '\n');
+        }
     }
-    QVERIFY(watcher.waitForFinished(RunTimeoutMs));
-    QCOMPARE(watcher.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(watcher.exitCode(), int(ExitOk));
-    QCOMPARE(watcher.readAllStandardOutput(), QByteArray());
-    QCOMPARE(watcher.readAllStandardError(), QByteArray());
-}
-
-void TestVdsctl::exitCodes_data()
-{
-    // server: "running"; "limited" (a small file limit); "stopped" (stopped
-    // with SIGSTOP, then ended with SIGTERM once the request reached it);
-    // "none" (nothing, and no start allowed); "disabled" (a start allowed by
-    // the settings, forbidden by the environment); "closed" (ready, but
-    // nobody at the port); "silent" (a listener that never answers); "tls" (a
-    // TLS server of its own) and "plain" (the running server), each met by a
-    // TLS client pinned to another certificate. %1 in
-    // the arguments is a folder of the row.
-    QTest::addColumn<QString>("server");
-    QTest::addColumn<QString>("arguments");
-    QTest::addColumn<int>("exitCode");
-    QTest::addColumn<QString>("error");
-
-    const QString lost = QStringLiteral("^error: Connection to server closed: .+\n$");
-    const auto row = [](const char *name, const char *server, const char *arguments, int exitCode,
-                        const QString &error) {
-        QTest::newRow(name) << server << arguments << exitCode << error;
-    };
-    row("0: watch time limit without a count", "running", "watch idle --timeout 0.2", ExitOk, "^$");
-    row("1: no such value", "running", "get absent", ExitFailed, "^error: no value absent\n$");
-    row("1: put-file over the file limit", "limited", "put-file big %1/big.bin", ExitFailed,
-        "^error: File too large: 33554432 bytes, limit 65536\n$");
-    row("2: usage", "none", "get", ExitUsage, "^error: wrong number of arguments; usage: .+\n$");
-    row("3: no server, no start allowed", "none", "get k", ExitUnreachable,
-        "^error: Not allowed to start VelDataServer\n$");
-    row("3: autostart disabled", "disabled", "set k v", ExitUnreachable,
-        "^error: Not allowed to start VelDataServer \\(VELDATASERVER_AUTOSTART_DISABLE\\)\n$");
-    row("3: port closed", "closed", "get --globals k", ExitUnreachable,
-        "^error: FAILED to connect to the VelDataServer: .+\n$");
-    row("3: pinned certificate differs", "tls", "get k", ExitUnreachable,
-        "^error: Server certificate fingerprint mismatch: .*\n$");
-    row("3: TLS against a plain server", "plain", "get k", ExitUnreachable,
-        "^error: TLS handshake with VelDataServer failed: .*\n$");
-    row("3: server ends during put-file", "stopped", "put-file big %1/big.bin", ExitUnreachable,
-        lost);
-    row("3: server ends during get-file", "stopped", "get-file big %1/out.bin", ExitUnreachable,
-        lost);
-    row("4: server does not answer", "silent", "set k v", ExitTimeout,
-        "^error: Timeout reached\n$");
-    row("4: watch ends before its count", "running", "watch quiet -n 2 --timeout 0.3", ExitTimeout,
-        "^error: time-out after 0 of 2 changes\n$");
-}
-
-void TestVdsctl::exitCodes()
-{
-    QFETCH(QString, server);
-    QFETCH(QString, arguments);
-    QFETCH(int, exitCode);
-    QFETCH(QString, error);
-
-    const QString folder =
-        work("codes/" +
-             QString::fromUtf8(QTest::currentDataTag()).replace(QRegularExpression("\\W+"), "_"));
-    const QString readyTemp = m_sandbox->environment().value("TMPDIR");
-    // "closed", "silent" and "plain" share the running server's readiness block.
-    const bool ready = server == "closed" || server == "silent" || server == "plain";
-    ServerSandbox sandbox(folder + "/xdg", ready ? readyTemp : folder + "/tmp");
-    QTcpServer silent;
-    QProcessEnvironment environment = m_sandbox->environment();
-    if (server == "limited" || server == "stopped") {
-        QVERIFY(sandbox.startServer(server == "limited" ? words("--max-file-size 65536")
-                                                        : QStringList()));
-        QVERIFY(writeFile(folder + "/big.bin", QByteArray(32 << 20, 'b')));
-        if (arguments.startsWith("get-file"))
-            QCOMPARE(vdsctl({"put-file", "big", folder + "/big.bin"}, {}, sandbox.environment())
-                         .exitCode,
-                     int(ExitOk));
-    } else if (server == "silent") {
-        // The kernel accepts the connection and keeps what the client sends.
-        QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
-        QVERIFY(sandbox.pointAt(silent.serverPort()));
-    } else if (server == "tls" || server == "plain") {
-        // A TLS client pinned to a certificate no server has: a TLS server of
-        // its own shows another one, the running plain server fails the
-        // handshake.
-        const QString settings = folder + "/xdg/Haltra/VelDataServer.conf";
-        QSettings(settings, QSettings::IniFormat).setValue("Settings/encryption", 1);
-        QVERIFY(server == "tls" ? sandbox.startServer() : sandbox.pointAt(m_sandbox->port()));
-        QSettings client(settings, QSettings::IniFormat);
-        client.setValue("Settings/encryption", 1);
-        client.setValue("Settings/serverCertificateSha256", QString(64, QLatin1Char('f')));
-    } else if (server != "running") {
-        if (server == "disabled")
-            sandbox.allowStart();
-        QVERIFY(sandbox.pointAt());
+    QCOMPARE(::kill(pid_t(watchers[0].processId()), SIGINT), 0);
+    for (QProcess &watcher : watchers) {
+        QVERIFY(watcher.state() == QProcess::NotRunning || watcher.waitForFinished(RunTimeoutMs));
+        QCOMPARE(watcher.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(watcher.exitCode(), int(ExitOk));
+        QCOMPARE(watcher.readAllStandardOutput() + watcher.readAllStandardError(), QByteArray());
     }
-    if (server != "running")
-        environment = sandbox.environment();
-    if (server == "disabled")
-        environment.insert("VELDATASERVER_AUTOSTART_DISABLE", "1");
-
-    QProcess process;
-    process.setProcessEnvironment(environment);
-    process.start(m_program, words(QString(arguments).replace("%1", folder)));
-    if (server == "stopped") {
-        // Once the request has reached the stopped server, so that the end
-        // meets it in flight however slow the machine is.
-        const pid_t pid = pid_t(sandbox.server()->processId());
-        QCOMPARE(::kill(pid, SIGSTOP), 0);
-        const QDeadlineTimer deadline(RunTimeoutMs);
-        while (!ServerProcess::hasUnreadInput(sandbox.port()) && !deadline.hasExpired())
-            QThread::msleep(10);
-        ::kill(pid, SIGTERM);
-        ::kill(pid, SIGCONT);
-    }
-    QVERIFY(process.waitForFinished(RunTimeoutMs));
-    const QByteArray err = process.readAllStandardError();
-    QVERIFY2(QRegularExpression(error).match(QString::fromUtf8(err)).hasMatch(), err.constData());
-    QCOMPARE(process.exitCode(), exitCode);
-    QCOMPARE(process.readAllStandardOutput(), QByteArray());
-    // Nothing is left where a fetched file would have gone.
-    if (server == "stopped")
-        QVERIFY(!QFileInfo::exists(folder + "/out.bin") &&
-                QDir(folder).entryList({".vdsctl-*"}, QDir::Hidden | QDir::Dirs).isEmpty());
-}
-
-void TestVdsctl::watchFollowsServer_data()
-{
-    QTest::addColumn<bool>("autostart");
-
-    QTest::newRow("server stops") << false;
-    QTest::newRow("server started again") << true;
-}
-
-void TestVdsctl::watchFollowsServer()
-{
-    QFETCH(bool, autostart);
-
-    const QString folder = work(QTest::currentDataTag());
-    ServerSandbox sandbox(folder + "/xdg", folder + "/tmp");
-    if (autostart)
-        sandbox.allowStart();
-    QVERIFY(sandbox.startServer());
-    QProcess watcher;
-    startWatch(watcher, {"kept", "--count", "1", "--timeout", "60"}, sandbox.environment());
-    if (QTest::currentTestFailed())
-        return;
-    QCOMPARE(sandbox.server()->terminate(), 0);
-
-    if (!autostart) {
-        QVERIFY(watcher.waitForFinished(RunTimeoutMs));
-        QCOMPARE(watcher.exitCode(), int(ExitUnreachable));
-        QCOMPARE(watcher.readAllStandardError(),
-                 QByteArray("error: Not allowed to start VelDataServer\n"));
-        return;
-    }
-    // Whichever client comes first starts the server again; the watch
-    // subscribes anew within its keep-alive period, so changes are repeated
-    // until one shows.
-    for (int attempt = 0; attempt < 60 && watcher.state() == QProcess::Running; ++attempt) {
-        const QStringList set{"set", "kept", "-t", "int", QString::number(attempt)};
-        QCOMPARE(vdsctl(set, QByteArray(), sandbox.environment()).exitCode, int(ExitOk));
-        if (watcher.waitForFinished(250))
-            break;
-    }
-    QCOMPARE(watcher.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(watcher.exitCode(), int(ExitOk));
-    QVERIFY(watcher.readAllStandardOutput().startsWith("kept "));
-    QVERIFY(sandbox.stopStartedServers() >= 1);
 }
 
 void TestVdsctl::progressOnTerminal()
@@ -910,157 +534,95 @@ void TestVdsctl::progressOnTerminal()
     // pseudo-terminal, as a person would.
     const QString script = QStandardPaths::findExecutable("script");
     QVERIFY2(!script.isEmpty(), "the program script is needed");
-    const QString source = work("terminal/big.bin");
-    QVERIFY(writeFile(source, pattern(5 * 1024 * 1024)));
-    const auto onTerminal = [&](const QString &command) {
+    const auto onTerminal = [&](const QString &arguments) {
         QProcess process;
-        process.setProcessEnvironment(m_sandbox->environment());
-        process.start(script, {"-qefc", command, "/dev/null"});
+        process.setProcessEnvironment(m_environment);
+        process.start(script, {"-qefc", "'" + m_program + "' " + arguments, "/dev/null"});
         process.waitForFinished(RunTimeoutMs);
         return process.readAllStandardOutput();
     };
-    const QString program = "'" + m_program + "'";
-    const QByteArray sent = onTerminal(program + " put-file big '" + source + "'");
-    QVERIFY2(sent.contains("sent 5.0 MiB in "), sent.constData());
-    const QByteArray received =
-        onTerminal(program + " get-file big '" + work("terminal/copy.bin") + "'");
-    QVERIFY2(received.contains("received 5.0 MiB in "), received.constData());
-    QCOMPARE(readFile(work("terminal/copy.bin")).size(), 5 * 1024 * 1024);
+    const QByteArray sent = onTerminal("put-file big '" + m_work.filePath("big.bin") + "'");
+    QVERIFY2(sent.contains("sent 32.0 MiB in "), sent.constData());
+    const QByteArray received = onTerminal("get-file big '" + m_work.filePath("copy.bin") + "'");
+    QVERIFY2(received.contains("received 32.0 MiB in "), received.constData());
+    QCOMPARE(QFileInfo(m_work.filePath("copy.bin")).size(), 32 << 20);
 }
 
 void TestVdsctl::autostart_data()
 {
-    // program: this build's vdsctl, the one installed into a prefix, or a
-    // copy of that elsewhere that loads the prefix's library. server: where
-    // the server program stands: as built or installed ("beside"), moved to a
-    // folder on PATH, nowhere, or beside the copy but not startable. started: the server program
-    // expected to run. interrupt: SIGINT to the starter's process group while it runs.
-    QTest::addColumn<QString>("program");
+    // Where the server program that clients start stands for a copy of the
+    // installed vdsctl that loads the installed library: beside that
+    // library, nowhere, or beside the copy but not startable (found first).
+    // A failed start's error begins with `error`: %1 is the copy's folder,
+    // %2 the prefix.
     QTest::addColumn<QString>("server");
-    QTest::addColumn<QString>("started");
-    QTest::addColumn<bool>("interrupt");
-
-    const auto row = [](const char *name, const char *program, const char *server,
-                        const char *started, bool interrupt) {
-        QTest::newRow(name) << QString(program) << QString(server) << QString(started) << interrupt;
-    };
-    row("build tree", "build", "beside", "build", false);
-    row("build tree, interrupted", "build", "beside", "build", true);
-    row("installed", "installed", "beside", "prefix", false);
-    row("installed, interrupted", "installed", "beside", "prefix", true);
-    row("beside the library", "copy", "beside", "prefix", false);
-    row("on PATH", "copy", "path", "path", false);
-    row("nowhere", "copy", "none", "", false);
-    // A program that the system refuses to run, found first.
-    row("not startable", "copy", "broken", "", false);
+    QTest::addColumn<QString>("error");
+    QTest::newRow("beside the library") << "beside"
+                                        << "";
+    QTest::newRow("nowhere")
+        << "none"
+        << "error: VelDataServer not found (looked in: %1, %2/bin, " TEST_INSTALL_BINDIR
+           ", PATH)\n";
+    QTest::newRow("not startable") << "broken"
+                                   << "error: Cannot start VelDataServer (%1/VelDataServer): ";
 }
 
 void TestVdsctl::autostart()
 {
-    QFETCH(QString, program);
     QFETCH(QString, server);
-    QFETCH(QString, started);
-    QFETCH(bool, interrupt);
+    QFETCH(QString, error);
 
-    const QString installedServer = QStringLiteral(TEST_INSTALL_BINDIR "/VelDataServer");
-    if (server == QLatin1String("none") && QFileInfo(installedServer).isExecutable())
-        QSKIP(qPrintable(installedServer + " is installed and would be found"));
-    const QString row =
-        work("autostart/" +
-             QString::fromUtf8(QTest::currentDataTag()).replace(QRegularExpression("\\W+"), "_"));
-    QVERIFY(QDir().mkpath(row));
-    const QString folder = QFileInfo(row).canonicalFilePath();
-    ServerSandbox sandbox(folder + "/xdg", folder + "/tmp");
-    sandbox.allowStart();
-    QProcessEnvironment environment = sandbox.environment();
-    environment.remove("LD_LIBRARY_PATH");
-    const QString pathFolder = folder + "/path";
-    QVERIFY(QDir().mkpath(pathFolder));
-    environment.insert("PATH", pathFolder);
-
-    QString vdsctl = m_program;
-    QString expected =
-        QFileInfo(QCoreApplication::applicationDirPath() + "/VelDataServer").canonicalFilePath();
+    const QString installed = QStringLiteral(TEST_INSTALL_BINDIR "/VelDataServer");
+    if (server == "none" && QFileInfo(installed).isExecutable())
+        QSKIP(qPrintable(installed + " is installed and would be found"));
+    const QString folder = rowFolder("autostart");
     const QString prefix = folder + "/prefix";
-    if (program != QLatin1String("build")) {
-        const Run install =
-            runProgram(TEST_CMAKE_COMMAND, {"--install", TEST_BUILD_DIR, "--prefix", prefix},
-                       QByteArray(), QProcessEnvironment::systemEnvironment());
-        QVERIFY2(install.exitCode == 0, install.err.constData());
-        vdsctl = prefix + "/bin/vdsctl";
-        expected = prefix + "/bin/VelDataServer";
-    }
-    if (program == QLatin1String("copy")) {
-        QVERIFY(QDir().mkpath(folder + "/app"));
-        QVERIFY(QFile::copy(vdsctl, folder + "/app/vdsctl"));
-        vdsctl = folder + "/app/vdsctl";
-        environment.insert("LD_LIBRARY_PATH", prefix + "/" TEST_INSTALL_LIBDIR);
-    }
-    if (server == QLatin1String("path")) {
-        QVERIFY(QFile::rename(expected, pathFolder + "/VelDataServer"));
-        expected = pathFolder + "/VelDataServer";
-    } else if (server == QLatin1String("none")) {
-        QVERIFY(QFile::remove(expected));
-    } else if (server == QLatin1String("broken")) {
-        QVERIFY(writeFile(folder + "/app/VelDataServer", "#!/nonexistent/interpreter\n"));
-        QVERIFY(QFile::setPermissions(folder + "/app/VelDataServer",
-                                      QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner));
-    }
-    // Picked last, so that the port is still free when the server starts.
-    QVERIFY(sandbox.pointAt());
-    const QString log = folder + "/tmp/data/Haltra/VelDataServer/VelDataServer.log";
-    const QString listening = QStringLiteral("listening on port %1").arg(sandbox.port());
+    const QString app = folder + "/app";
+    const Run install =
+        runProgram(TEST_CMAKE_COMMAND, {"--install", TEST_BUILD_DIR, "--prefix", prefix},
+                   QByteArray(), QProcessEnvironment::systemEnvironment());
+    QVERIFY2(install.exitCode == 0, install.err.constData());
+    // The installed program finds its library by itself.
+    m_environment.remove("LD_LIBRARY_PATH");
+    QCOMPARE(runProgram(prefix + "/bin/vdsctl", {"--help"}, {}, m_environment).exitCode, 0);
+    QVERIFY(QDir().mkpath(app) && QFile::copy(prefix + "/bin/vdsctl", app + "/vdsctl"));
+    if (server != "beside")
+        QVERIFY(QFile::remove(prefix + "/bin/VelDataServer"));
+    if (server == "broken")
+        QVERIFY(writeFile(app + "/VelDataServer", "#!/nonexistent/interpreter\n") &&
+                QFile::setPermissions(app + "/VelDataServer", QFile::ReadOwner | QFile::ExeOwner));
+    useTemp(folder + "/tmp");
+    m_environment.insert("LD_LIBRARY_PATH", prefix + "/" TEST_INSTALL_LIBDIR);
+    m_environment.insert("PATH", folder + "/path");
+    pointAt(freePort(), {{Settings::StartServerOnRequest, 1}});
 
-    if (interrupt) {
-        // The starter leads a process group of its own, as a shell's job does;
-        // Ctrl-C on its terminal signals the whole group.
-        QProcess watcher;
-        watcher.setProcessEnvironment(environment);
-        watcher.start(QStandardPaths::findExecutable("setsid"), {vdsctl, "watch", "k"});
-        QVERIFY(watcher.waitForStarted(RunTimeoutMs));
-        QVERIFY(QTest::qWaitFor([&] { return readFile(log).contains(listening.toUtf8()); },
-                                RunTimeoutMs));
-        QCOMPARE(::getpgid(pid_t(watcher.processId())), pid_t(watcher.processId()));
-        QCOMPARE(::kill(-pid_t(watcher.processId()), SIGINT), 0);
-        QVERIFY(watcher.waitForFinished(RunTimeoutMs));
-        QCOMPARE(watcher.exitCode(), 0);
-    } else {
-        // A shell's $(...) returns once every writer of its pipe has closed
-        // it: a server that kept the starter's output would hold it until it
-        // stopped, and what it printed would be part of the result.
-        const Run shell = runProgram("/bin/sh",
-                                     {"-c",
-                                      "x=$(\"$0\" set k v 2>&1); echo \"exit $?\"; "
-                                      "printf %s \"$x\"",
-                                      vdsctl},
-                                     QByteArray(), environment);
-        if (server == QLatin1String("none")) {
-            const QString places = QStringList{folder + "/app", prefix + "/bin",
-                                               QStringLiteral(TEST_INSTALL_BINDIR), "PATH"}
-                                       .join(", ");
-            QCOMPARE(shell.out,
-                     "exit 3\nerror: VelDataServer not found (looked in: " + places.toUtf8() + ")");
-        } else if (server == QLatin1String("broken")) {
-            const QByteArray reason = "exit 3\nerror: Cannot start VelDataServer (" +
-                                      QFile::encodeName(folder) + "/app/VelDataServer): ";
-            QVERIFY2(shell.out.startsWith(reason), shell.out.constData());
-        }
-        if (started.isEmpty()) {
-            QCOMPARE(sandbox.startedServers().size(), 0);
-            return;
-        }
-        QVERIFY2(shell.out == "exit 0\n", shell.out + "\nserver log:\n" + readFile(log));
-        QCOMPARE(shell.err, QByteArray());
-        QVERIFY2(readFile(log).contains(listening.toUtf8()), readFile(log).constData());
+    const Run set = runProgram(app + "/vdsctl", {"set", "k", "v"}, {}, m_environment);
+    QVERIFY2(set.err.startsWith(error.arg(app, prefix).toUtf8()) &&
+                 set.err.isEmpty() == error.isEmpty(),
+             set.err.constData());
+    QCOMPARE(set.exitCode, int(error.isEmpty() ? ExitOk : ExitUnreachable));
+    if (server != "beside") {
+        QCOMPARE(ServerProcess::stopStarted(folder + "/tmp"), QStringList());
+        return;
     }
-    // The server goes on after its starter and answers without another start.
-    environment.insert("VELDATASERVER_AUTOSTART_DISABLE", "1");
-    const Run set = runProgram(vdsctl, {"set", "k", "w"}, QByteArray(), environment);
-    QCOMPARE(set.err, QByteArray());
-    QCOMPARE(set.exitCode, 0);
-    const QMap<qint64, QString> servers = sandbox.startedServers();
-    QCOMPARE(servers.values(), QStringList{expected});
-    QCOMPARE(sandbox.stopStartedServers(), 1);
+    // A watch outlives the server: whichever client comes first starts it
+    // again, and the watch subscribes anew within its keep-alive period, so
+    // changes are repeated until one shows.
+    QProcess watcher;
+    startWatch(watcher, {"kept", "--count", "1", "--timeout", "60"});
+    if (QTest::currentTestFailed())
+        return;
+    QCOMPARE(ServerProcess::stopStarted(folder + "/tmp"),
+             QStringList{prefix + "/bin/VelDataServer"});
+    for (int attempt = 0; attempt < 60 && watcher.state() == QProcess::Running; ++attempt) {
+        QCOMPARE(vdsctl({"set", "kept", "-t", "int", QString::number(attempt)}).exitCode,
+                 int(ExitOk));
+        watcher.waitForFinished(250);
+    }
+    QCOMPARE(watcher.state(), QProcess::NotRunning);
+    QCOMPARE(watcher.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(watcher.exitCode(), int(ExitOk));
+    QVERIFY(watcher.readAllStandardOutput().startsWith("kept "));
 }
 
 QTEST_GUILESS_MAIN(TestVdsctl)
