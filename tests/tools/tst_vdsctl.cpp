@@ -342,6 +342,7 @@ void TestVdsctl::commands_data()
     usage("watch timeout", "watch k --timeout soon", "--timeout takes a number of seconds");
     usage("put-file mqtt", "put-file --mqtt k x", "put-file works on runtime values only");
     usage("put-file of a missing file", "put-file k /nonexistent/file", "cannot read the file");
+    usage("put-file of a device", "put-file k /dev/null", "is not a regular file; use -");
     usage("get-file into a missing folder", "get-file k /nonexistent/folder/f", "does not exist");
 }
 
