@@ -4,6 +4,7 @@
 #include "TestSupport.h"
 
 #include "IdentDataRuntime.h"
+#include "VdsProtocol.h"
 
 #include <QtTest>
 
@@ -102,7 +103,7 @@ void TestAutostart::requestStartsServerAndWaitsForReadiness()
 // QSharedMemory both ways, and clear a block whose holder was killed.
 void TestAutostart::readinessAsQSharedMemorySeesIt()
 {
-    const QString key = QStringLiteral("VelDataServer-Ready");
+    const QString key = QLatin1String(VdsProtocol::ReadinessKey);
     QVERIFY(!PreProcessor::isServerReady());
     {
         QSharedMemory held(key);
