@@ -323,17 +323,6 @@ void TestClient::failuresAreReported_data()
                return c.getString("a", &v);
            })
         << QVariant(-1) << closed << int(VdsErrorNoConnection);
-    // The first waited request of a fresh client carries id 1.
-    const QByteArray file = frame<FilePackage>(1, rt("doc", QString()), QStringLiteral("f.bin"),
-                                               QList<QByteArray *>{new QByteArray(200000, 'f')});
-    QTest::newRow("file answer cut short")
-        << QVariantMap() << int(BasicPackage::Action)
-        << QList<QByteArray>{file.left(70000), ScriptedServer::hangUp()}
-        << ClientCall([](VelDataClient &c) {
-               QTemporaryDir dir;
-               return c.getFile("doc", dir.path());
-           })
-        << QVariant(-1) << closed << int(VdsErrorNoConnection);
     QTest::newRow("refused, then reset: the refusal is reported")
         << QVariantMap() << int(BasicPackage::String)
         << QList<QByteArray>{frame<ResponsePackage>(1, 5,
@@ -376,11 +365,6 @@ void TestClient::failuresAreReported_data()
         << "Server certificate fingerprint is set but encryption is off: refusing an "
            "unencrypted connection"
         << int(VdsErrorTlsRefused);
-    QTest::newRow("nothing listens")
-        << QVariantMap{{VdsProtocol::Settings::ServerPort, TestSupport::freePort()}} << -1
-        << QList<QByteArray>() << ClientCall([](VelDataClient &c) { return c.setInt("a", 1); })
-        << QVariant(false) << "FAILED to connect to the VelDataServer: Connection refused"
-        << int(VdsErrorNoConnection);
 }
 
 void TestClient::failuresAreReported()
@@ -558,7 +542,8 @@ static int runWithoutApplication()
     return 0;
 }
 
-// The slow cases, together: a server that never answers.
+// A late answer to a timed-out get never ends a later wait: the next request
+// reuses no id, and the stale value is not taken for a new one.
 void TestClient::timeouts()
 {
     server->setScript([this](const ScriptedServer::Frame &f) {
@@ -566,19 +551,13 @@ void TestClient::timeouts()
     });
     QElapsedTimer timer;
     timer.start();
-    QVERIFY(!client->setInt("a", 1));
-    QVERIFY(timer.elapsed() >= 5000);
-    QCOMPARE(client->lastError(), QStringLiteral("Timeout reached"));
-    QCOMPARE(client->lastErrorCode(), VdsErrorTimeout);
-    timer.restart();
     QString s;
     QCOMPARE(client->getString("a", &s), -1);
-    QVERIFY(timer.elapsed() >= 5000);
+    QVERIFY(timer.elapsed() >= VdsProtocol::RequestTimeoutMs);
     QCOMPARE(client->lastError(), QStringLiteral("Timeout reached"));
-    // A late answer to the timed-out get never ends a later wait: the next
-    // request reuses no id, and the stale value is not taken for a new one.
+    QCOMPARE(client->lastErrorCode(), VdsErrorTimeout);
     server->setScript([this](const ScriptedServer::Frame &f) { return server->defaultReply(f); });
-    server->push(frame<ResponsePackage>(2, 2, QString()));
+    server->push(frame<ResponsePackage>(1, 2, QString()));
     QVERIFY(client->setInt("b", 2));
 }
 
