@@ -173,13 +173,6 @@ void TestClient::requestsOnTheWire_data()
         },
         frame<DoublePackage>(1, new IdentData(), 1.0));
     row(
-        "autoUpdate off sends mode 2",
-        [](VelDataClient &c) {
-            c.autoUpdate("a", "b", false);
-            return c.setInt("z", 0); // a waited request behind it, so both have arrived
-        },
-        frame<AutoUpdatePackage>(1, rt("a", "b"), 2) + frame<IntPackage>(2, rt("z", ""), 0));
-    row(
         "sendCommand",
         [](VelDataClient &c) {
             c.sendCommand("restart", {"now"});
