@@ -107,14 +107,6 @@ void ScriptedServer::setScript(Script script)
     m_script = std::move(script);
 }
 
-QList<ScriptedServer::Frame> ScriptedServer::takeFrames()
-{
-    QMutexLocker lock(&m_mutex);
-    QList<Frame> frames;
-    frames.swap(m_frames);
-    return frames;
-}
-
 QList<ScriptedServer::Frame> ScriptedServer::frames() const
 {
     QMutexLocker lock(&m_mutex);

@@ -64,9 +64,7 @@ public:
     void setScript(Script script);
     /// The default answer to `frame`, for scripts that change only some cases.
     QList<QByteArray> defaultReply(const Frame &frame);
-    /// Every frame received so far, and forgets them.
-    QList<Frame> takeFrames();
-    /// Frames received so far, without forgetting them.
+    /// Every frame received since the start or the last reset().
     QList<Frame> frames() const;
     /// Frames other than INIT, the ones the requests under test produce.
     QList<Frame> requests() const;
