@@ -163,9 +163,12 @@ void TestConnection::cleanup()
 
 bool TestConnection::start(bool acknowledgeInit)
 {
-    m_server.reset(new ScriptedServer(ScriptedServer::Replies::InitOnly));
-    if (!acknowledgeInit)
-        m_server->setScript([](const ScriptedServer::Frame &) { return QList<QByteArray>(); });
+    m_server.reset(new ScriptedServer);
+    // The client's requests stay unanswered: the tests answer them.
+    m_server->setScript([acknowledgeInit](const ScriptedServer::Frame &frame) {
+        const bool init = acknowledgeInit && frame.type == BasicPackage::Identify;
+        return init ? QList<QByteArray>{response(0, 6)} : QList<QByteArray>();
+    });
     m_harness.reset(new ClientHarness(QStringLiteral("127.0.0.1"), m_server->port()));
     m_harness->post([](PreProcessor &client) { client.establishConnection(); });
     ScriptedServer *server = m_server.get();
@@ -612,7 +615,7 @@ void TestConnection::startForbidden()
     if (envSet)
         qputenv("VELDATASERVER_AUTOSTART_DISABLE", envValue);
 
-    ScriptedServer server(ScriptedServer::Replies::InitOnly, false);
+    ScriptedServer server(false);
     ClientHarness harness(QStringLiteral("127.0.0.1"), server.port());
     harness.post([](PreProcessor &p) { p.setString(ab, "v", 5); });
 
@@ -643,7 +646,7 @@ void TestConnection::readyServerIgnoresStartPolicy()
 void TestConnection::tlsAgainstPlainServer()
 {
     writeSettings({{VdsProtocol::Settings::Encryption, QStringLiteral("1")}});
-    ScriptedServer server(ScriptedServer::Replies::InitOnly);
+    ScriptedServer server;
     ClientHarness harness(QStringLiteral("127.0.0.1"), server.port());
     harness.post([](PreProcessor &p) { p.setInt32(ab, 1, 10); });
 

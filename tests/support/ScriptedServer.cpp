@@ -31,11 +31,11 @@ QString identText(const BasicPackage *package)
 
 } // namespace
 
-ScriptedServer::ScriptedServer(Replies replies, bool ready)
-    : m_replies(replies), m_thread(new QThread), m_context(new QObject),
+ScriptedServer::ScriptedServer(bool ready)
+    : m_thread(new QThread), m_context(new QObject),
       m_ready(QLatin1String(VdsProtocol::ReadinessKey))
 {
-    m_script = defaultScript();
+    m_script = [this](const Frame &frame) { return defaultReply(frame); };
     m_context->moveToThread(m_thread);
     m_thread->start();
     onServerThread([this] {
@@ -68,19 +68,6 @@ void ScriptedServer::onServerThread(F f)
         f(); // called from a script
     else
         QMetaObject::invokeMethod(m_context, f, Qt::BlockingQueuedConnection);
-}
-
-ScriptedServer::Script ScriptedServer::defaultScript()
-{
-    if (m_replies == Replies::InitOnly) {
-        return [](const Frame &frame) {
-            QList<QByteArray> answers;
-            if (frame.type == BasicPackage::Identify)
-                answers.append(response(0, VdsProtocol::ResponseInitAcknowledged));
-            return answers;
-        };
-    }
-    return [this](const Frame &frame) { return defaultReply(frame); };
 }
 
 void ScriptedServer::writeSettings(const QMap<QString, QVariant> &extra) const
@@ -137,7 +124,7 @@ bool ScriptedServer::waitForRequests(int count, int timeoutMs) const
 void ScriptedServer::reset()
 {
     QMutexLocker lock(&m_mutex);
-    m_script = defaultScript();
+    m_script = [this](const Frame &frame) { return defaultReply(frame); };
     m_frames.clear();
     m_values.clear();
 }

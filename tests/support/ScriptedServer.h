@@ -28,19 +28,12 @@ class QThread;
 ///
 /// The default script behaves like a small data server: INIT gets code 6, a
 /// value package is stored and gets code 2, a get returns the stored package
-/// under the request's id or code 4, a remove gets 2 or 4. With
-/// Replies::InitOnly it acknowledges INIT and answers nothing else.
+/// under the request's id or code 4, a remove gets 2 or 4.
 class ScriptedServer : public QObject
 {
     Q_OBJECT
 
 public:
-    enum class Replies
-    {
-        DataServer,
-        InitOnly,
-    };
-
     struct Frame
     {
         int connection = 0; // 1 for the first accepted connection, and so on
@@ -52,7 +45,7 @@ public:
     /// Returns the frames to send back for one received frame.
     using Script = std::function<QList<QByteArray>(const Frame &frame)>;
 
-    explicit ScriptedServer(Replies replies = Replies::DataServer, bool ready = true);
+    explicit ScriptedServer(bool ready = true);
     ~ScriptedServer() override;
 
     quint16 port() const { return m_port; }
@@ -89,14 +82,12 @@ public:
     static QByteArray resetConnection() { return QByteArrayLiteral("<reset>"); }
 
 private:
-    Script defaultScript();
     void accept(QTcpSocket *socket);
     void receive(QTcpSocket *socket);
     void forget(QTcpSocket *socket);
     template <typename F>
     void onServerThread(F f);
 
-    const Replies m_replies;
     // Everything network-side lives on m_thread, below m_context.
     QThread *m_thread;
     QObject *m_context;
