@@ -73,7 +73,6 @@ private slots:
 
     void requestsOnTheWire_data();
     void requestsOnTheWire();
-    void nullOutputRules();
     void packageIds();
     void statusAlwaysUsesIdOne();
     void globalsComeFromTheCacheOnly();
@@ -196,13 +195,13 @@ void TestClient::requestsOnTheWire()
     QCOMPARE(sent.toHex(), expected.toHex());
 }
 
-void TestClient::nullOutputRules()
+// Ids run from 1 to 2147483646 and round again; a getter refusing a null
+// output consumes one only where it would have sent a request.
+void TestClient::packageIds()
 {
-    // Runtime getters refuse a null output before anything else happens.
     QCOMPARE(client->getString("a", nullptr), 0);
     QCOMPARE(client->getIntList("a", "b", nullptr), 0);
     QCOMPARE(client->nextPackageId(), 1);
-    // Globals and kind getters first consume an id, then report -1.
     QCOMPARE(client->getGlobalsInt("k", nullptr), -1);
     QCOMPARE(client->getInt(VDS_IDENT_MQTT, "k", nullptr), -1);
     QCOMPARE(client->nextPackageId(), 4);
@@ -211,17 +210,9 @@ void TestClient::nullOutputRules()
     QCOMPARE(sent.size(), 2);
     QCOMPARE(sent.at(0).type, int(BasicPackage::Identify));
     QCOMPARE(sent.at(1).packageId, 5);
-}
-
-void TestClient::packageIds()
-{
-    QCOMPARE(client->nextPackageId(), 1);
-    QVERIFY(client->setInt("a", 1));
-    QCOMPARE(client->nextPackageId(), 3);
-    QCOMPARE(server->frames().last().packageId, 2);
-    // Run the counter up to its end: 2147483646 is the last id, then 1 again.
+    QCOMPARE(client->nextPackageId(), 6);
     int id = 0;
-    for (qint64 i = 4; i <= 2147483646; ++i)
+    for (qint64 i = 7; i <= 2147483646; ++i)
         id = client->nextPackageId();
     QCOMPARE(id, 2147483646);
     QCOMPARE(client->nextPackageId(), 1);
