@@ -3,6 +3,7 @@
 
 #include "FrameBytes.h"
 #include "ScriptedServer.h"
+#include "ServerProcess.h"
 #include "TestSupport.h"
 
 #include "AutoUpdatePackage.h"
@@ -79,6 +80,7 @@ private slots:
     void autoUpdateCallback();
     void failuresAreReported_data();
     void failuresAreReported();
+    void tlsWithoutPin();
     void withoutApplicationEveryCallFails();
     void slowFileIsNotTimedOut();
     void settingMistakesAreNamed_data();
@@ -103,6 +105,7 @@ void TestClient::initTestCase()
 void TestClient::init()
 {
     server->reset();
+    server->setReady(true);
     server->writeSettings();
     client = std::make_unique<VelDataClient>();
 }
@@ -341,6 +344,13 @@ void TestClient::failuresAreReported_data()
         << QVariantMap() << int(BasicPackage::Action) << QList<QByteArray>{small}
         << ClientCall([](VelDataClient &c) { return c.getFile("doc", "/nonexistent/folder"); })
         << QVariant(-1) << "Cannot save the file: " << int(VdsErrorFile);
+    QTest::newRow("file name leaving the folder")
+        << QVariantMap() << int(BasicPackage::Action)
+        << QList<QByteArray>{frame<FilePackage>(1, rt("doc", QString()), QStringLiteral("../x"),
+                                                QList<QByteArray *>{new QByteArray("x")})}
+        << ClientCall([](VelDataClient &c) { return c.getFile("doc", QDir::tempPath()); })
+        << QVariant(-1) << "Cannot save the file: refused the file name \"../x\" the server sent"
+        << int(VdsErrorFile);
     QTest::newRow("pinned certificate, no TLS")
         << QVariantMap{{VdsProtocol::Settings::ServerCertificateSha256,
                         QString(64, QLatin1Char('f'))}}
@@ -381,6 +391,23 @@ void TestClient::failuresAreReported()
     QVERIFY2(client->setInt("after", 2), qPrintable(client->lastError()));
     // A success leaves the text of the failure before.
     QVERIFY(client->lastError().startsWith(lastError));
+}
+
+// With encryption on and no pin, a call goes through the real server's TLS.
+void TestClient::tlsWithoutPin()
+{
+    QTemporaryDir dir;
+    // The server refuses to start beside a live readiness block.
+    server->setReady(false);
+    TestSupport::writeSettings({{VdsProtocol::Settings::Encryption, 1}});
+    ServerProcess tls(dir.path());
+    QVERIFY2(tls.start(), tls.errorOutput().constData());
+    TestSupport::writeSettings({{VdsProtocol::Settings::ServerPort, tls.port()},
+                                {VdsProtocol::Settings::Encryption, 1},
+                                {VdsProtocol::Settings::StartServerOnRequest, 0}});
+    VelDataClient secure;
+    QVERIFY2(secure.setInt("a", 1), qPrintable(secure.lastError()));
+    QCOMPARE(tls.terminate(), 0);
 }
 
 // Run in a child process of its own (see main): a process without a
