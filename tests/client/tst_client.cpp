@@ -310,6 +310,14 @@ void TestClient::failuresAreReported_data()
                return c.getString("a", &v);
            })
         << QVariant(-1) << closed << int(VdsErrorNoConnection);
+    // The first waited request of a fresh client carries id 1.
+    const QByteArray file = frame<FilePackage>(1, rt("doc", QString()), QStringLiteral("f.bin"),
+                                               QList<QByteArray *>{new QByteArray(200000, 'f')});
+    QTest::newRow("file answer cut short")
+        << QVariantMap() << int(BasicPackage::Action)
+        << QList<QByteArray>{file.left(70000), ScriptedServer::hangUp()}
+        << ClientCall([](VelDataClient &c) { return c.getFile("doc", QDir::tempPath()); })
+        << QVariant(-1) << closed << int(VdsErrorNoConnection);
     QTest::newRow("refused, then reset: the refusal is reported")
         << QVariantMap() << int(BasicPackage::String)
         << QList<QByteArray>{frame<ResponsePackage>(1, 5,
@@ -505,9 +513,17 @@ void TestClient::settingMistakesAreNamed_data()
     QTest::addColumn<QString>("lines");
     QTest::addColumn<QString>("warning");
 
+    QTest::newRow("port not a number")
+        << "serverPort=eleven"
+        << "serverPort=\"eleven\" is not a whole number; the default 37073 is used";
+    QTest::newRow("port 0") << "serverPort=0"
+                            << "serverPort=\"0\" is outside 1 to 65535; the default 37073 is used";
     QTest::newRow("port beyond 16 bits")
         << "serverPort=70000"
         << "serverPort=\"70000\" is outside 1 to 65535; the default 37073 is used";
+    QTest::newRow("switch not a number")
+        << "serverPort=1\nencryption=true"
+        << "encryption=\"true\" is not a whole number; the default 0 is used";
     QTest::newRow("unknown key") << "serverPort=1\nserverport=2"
                                  << "unknown key \"serverport\" is ignored (known: serverPort, "
                                     "encryption, startServerOnRequest, serverCertificateSha256)";
