@@ -4,6 +4,8 @@
 // inherited from its starter: standard channels and session. It ends on
 // SIGTERM or by itself after a while, so that it never outlives a test run.
 
+#include "VdsProtocol.h"
+
 #include <QCoreApplication>
 #include <QFile>
 #include <QSharedMemory>
@@ -40,7 +42,7 @@ int main(int argc, char *argv[])
                        QByteArray::number(::getsid(0)) + '\n');
     }
 
-    QSharedMemory ready(QStringLiteral("VelDataServer-Ready"));
+    QSharedMemory ready(QLatin1String(VdsProtocol::ReadinessKey));
     QTimer::singleShot(300, &app, [&ready] { ready.create(1); });
     QTimer::singleShot(20000, &app, &QCoreApplication::quit);
     QTimer poll;

@@ -4,6 +4,7 @@
 #include "TestSupport.h"
 
 #include "IdentDataRuntime.h"
+#include "VdsProtocol.h"
 
 #include <QtTest>
 
@@ -67,7 +68,7 @@ void TestAutostart::requestStartsServerAndWaitsForReadiness()
     QFile::remove(reportPath());
     QVERIFY2(!PreProcessor::isServerReady(), "a readiness block is left from an earlier run");
     LogCapture log;
-    ScriptedServer server(ScriptedServer::Replies::InitOnly, false);
+    ScriptedServer server(false);
     ClientHarness harness(QStringLiteral("127.0.0.1"), server.port());
 
     harness.post([](PreProcessor &client) {
@@ -95,14 +96,14 @@ void TestAutostart::requestStartsServerAndWaitsForReadiness()
     QVERIFY(log.contains("VDS: Start " + standIn + " by Client"));
     // Logged only when a poll before the last one found the block.
     QVERIFY(log.contains("VDS: VelDataServer.exe successful started."));
-    QVERIFY(harness.allFinished().isEmpty());
+    QCOMPARE(harness.waitFinished(1), 1);
 }
 
 // The check reads the segment behind Qt's key itself; it must agree with
 // QSharedMemory both ways, and clear a block whose holder was killed.
 void TestAutostart::readinessAsQSharedMemorySeesIt()
 {
-    const QString key = QStringLiteral("VelDataServer-Ready");
+    const QString key = QLatin1String(VdsProtocol::ReadinessKey);
     QVERIFY(!PreProcessor::isServerReady());
     {
         QSharedMemory held(key);

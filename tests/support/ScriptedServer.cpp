@@ -9,8 +9,8 @@
 #include "VdsProtocol.h"
 
 #include <QMutexLocker>
-#include <QSslSocket>
 #include <QTcpServer>
+#include <QTcpSocket>
 #include <QThread>
 
 namespace {
@@ -31,45 +31,19 @@ QString identText(const BasicPackage *package)
 
 } // namespace
 
-/// Hands every accepted descriptor to the server as a plain or TLS socket.
-class ScriptedServer::Listener : public QTcpServer
-{
-public:
-    explicit Listener(ScriptedServer *server) : m_server(server) {}
-
-protected:
-    void incomingConnection(qintptr descriptor) override
-    {
-        QSslSocket *tls = nullptr;
-        QTcpSocket *socket = nullptr;
-        if (!m_server->m_certificate.isNull()) {
-            tls = new QSslSocket(m_server->m_context);
-            tls->setLocalCertificate(m_server->m_certificate);
-            tls->setPrivateKey(m_server->m_key);
-            socket = tls;
-        } else {
-            socket = new QTcpSocket(m_server->m_context);
-        }
-        socket->setSocketDescriptor(descriptor);
-        m_server->accept(socket);
-        if (tls)
-            tls->startServerEncryption();
-    }
-
-private:
-    ScriptedServer *m_server;
-};
-
-ScriptedServer::ScriptedServer(Replies replies, bool ready)
-    : m_replies(replies), m_thread(new QThread), m_context(new QObject),
+ScriptedServer::ScriptedServer(bool ready)
+    : m_thread(new QThread), m_context(new QObject),
       m_ready(QLatin1String(VdsProtocol::ReadinessKey))
 {
-    m_script = defaultScript();
+    m_script = [this](const Frame &frame) { return defaultReply(frame); };
     m_context->moveToThread(m_thread);
     m_thread->start();
     onServerThread([this] {
-        m_listener = new Listener(this);
-        m_listener->setParent(m_context);
+        m_listener = new QTcpServer(m_context);
+        QObject::connect(m_listener, &QTcpServer::newConnection, m_context, [this] {
+            while (QTcpSocket *socket = m_listener->nextPendingConnection())
+                accept(socket);
+        });
         m_listener->listen(QHostAddress::LocalHost, 0);
         m_port = m_listener->serverPort();
     });
@@ -96,24 +70,6 @@ void ScriptedServer::onServerThread(F f)
         QMetaObject::invokeMethod(m_context, f, Qt::BlockingQueuedConnection);
 }
 
-void ScriptedServer::close()
-{
-    onServerThread([this] { m_listener->close(); });
-}
-
-ScriptedServer::Script ScriptedServer::defaultScript()
-{
-    if (m_replies == Replies::InitOnly) {
-        return [](const Frame &frame) {
-            QList<QByteArray> answers;
-            if (frame.type == BasicPackage::Identify)
-                answers.append(response(0, VdsProtocol::ResponseInitAcknowledged));
-            return answers;
-        };
-    }
-    return [this](const Frame &frame) { return defaultReply(frame); };
-}
-
 void ScriptedServer::writeSettings(const QMap<QString, QVariant> &extra) const
 {
     QMap<QString, QVariant> values = extra;
@@ -132,26 +88,10 @@ void ScriptedServer::setReady(bool ready)
         m_ready.detach();
 }
 
-void ScriptedServer::useTls(const QSslCertificate &certificate, const QSslKey &key)
-{
-    onServerThread([this, certificate, key] {
-        m_certificate = certificate;
-        m_key = key;
-    });
-}
-
 void ScriptedServer::setScript(Script script)
 {
     QMutexLocker lock(&m_mutex);
     m_script = std::move(script);
-}
-
-QList<ScriptedServer::Frame> ScriptedServer::takeFrames()
-{
-    QMutexLocker lock(&m_mutex);
-    QList<Frame> frames;
-    frames.swap(m_frames);
-    return frames;
 }
 
 QList<ScriptedServer::Frame> ScriptedServer::frames() const
@@ -184,7 +124,7 @@ bool ScriptedServer::waitForRequests(int count, int timeoutMs) const
 void ScriptedServer::reset()
 {
     QMutexLocker lock(&m_mutex);
-    m_script = defaultScript();
+    m_script = [this](const Frame &frame) { return defaultReply(frame); };
     m_frames.clear();
     m_values.clear();
 }

@@ -9,8 +9,6 @@
 #include <QMutex>
 #include <QObject>
 #include <QSharedMemory>
-#include <QSslCertificate>
-#include <QSslKey>
 #include <QString>
 #include <QVariant>
 
@@ -24,26 +22,18 @@ class QThread;
 /// test may block its thread (as it does while it connects) and still be
 /// answered. It listens on a free loopback port, creates the readiness block
 /// unless told not to, records every frame it receives with its raw bytes, and
-/// answers each through a replaceable script. Given a certificate it speaks
-/// TLS. Bytes that are no frame of the protocol (a TLS handshake sent to the
-/// plain server, for example) make it drop that connection, as a real server
-/// would.
+/// answers each through a replaceable script. Bytes that are no frame of the
+/// protocol (a TLS handshake, for example) make it drop that connection, as a
+/// real server would.
 ///
 /// The default script behaves like a small data server: INIT gets code 6, a
 /// value package is stored and gets code 2, a get returns the stored package
-/// under the request's id or code 4, a remove gets 2 or 4. With
-/// Replies::InitOnly it acknowledges INIT and answers nothing else.
+/// under the request's id or code 4, a remove gets 2 or 4.
 class ScriptedServer : public QObject
 {
     Q_OBJECT
 
 public:
-    enum class Replies
-    {
-        DataServer,
-        InitOnly,
-    };
-
     struct Frame
     {
         int connection = 0; // 1 for the first accepted connection, and so on
@@ -55,25 +45,19 @@ public:
     /// Returns the frames to send back for one received frame.
     using Script = std::function<QList<QByteArray>(const Frame &frame)>;
 
-    explicit ScriptedServer(Replies replies = Replies::DataServer, bool ready = true);
+    explicit ScriptedServer(bool ready = true);
     ~ScriptedServer() override;
 
     quint16 port() const { return m_port; }
-    /// Stops listening; connections already accepted stay.
-    void close();
     /// Writes the settings file the client reads: this server's port and `extra`.
     void writeSettings(const QMap<QString, QVariant> &extra = {}) const;
     /// Creates or removes the readiness block.
     void setReady(bool ready);
-    /// Connections accepted from now on speak TLS with this identity.
-    void useTls(const QSslCertificate &certificate, const QSslKey &key);
 
     void setScript(Script script);
     /// The default answer to `frame`, for scripts that change only some cases.
     QList<QByteArray> defaultReply(const Frame &frame);
-    /// Every frame received so far, and forgets them.
-    QList<Frame> takeFrames();
-    /// Frames received so far, without forgetting them.
+    /// Every frame received since the start or the last reset().
     QList<Frame> frames() const;
     /// Frames other than INIT, the ones the requests under test produce.
     QList<Frame> requests() const;
@@ -98,25 +82,19 @@ public:
     static QByteArray resetConnection() { return QByteArrayLiteral("<reset>"); }
 
 private:
-    class Listener;
-
-    Script defaultScript();
     void accept(QTcpSocket *socket);
     void receive(QTcpSocket *socket);
     void forget(QTcpSocket *socket);
     template <typename F>
     void onServerThread(F f);
 
-    const Replies m_replies;
     // Everything network-side lives on m_thread, below m_context.
     QThread *m_thread;
     QObject *m_context;
-    Listener *m_listener = nullptr;
+    QTcpServer *m_listener = nullptr;
     quint16 m_port = 0;
     QSharedMemory m_ready;
     mutable QMutex m_mutex;
-    QSslCertificate m_certificate;
-    QSslKey m_key;
     Script m_script;
     QList<Frame> m_frames;
     QMap<QString, BasicPackagePtr> m_values;

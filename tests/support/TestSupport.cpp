@@ -2,11 +2,7 @@
 
 #include <QDeadlineTimer>
 #include <QDir>
-#include <QFile>
-#include <QProcess>
 #include <QSettings>
-#include <QSslCertificate>
-#include <QSslKey>
 #include <QTcpServer>
 #include <QTest>
 
@@ -37,40 +33,6 @@ quint16 freePort()
 {
     QTcpServer probe;
     return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
-}
-
-bool makeCertificate(const QString &dir, QSslCertificate *certificate, QSslKey *key, QString *error)
-{
-    const QString certPath = dir + QStringLiteral("/cert.pem");
-    const QString keyPath = dir + QStringLiteral("/key.pem");
-    QProcess openssl;
-    openssl.setProcessChannelMode(QProcess::MergedChannels);
-    openssl.start(QStringLiteral("openssl"),
-                  {QStringLiteral("req"), QStringLiteral("-x509"), QStringLiteral("-newkey"),
-                   QStringLiteral("rsa:2048"), QStringLiteral("-nodes"), QStringLiteral("-days"),
-                   QStringLiteral("1"), QStringLiteral("-subj"), QStringLiteral("/CN=localhost"),
-                   QStringLiteral("-addext"),
-                   QStringLiteral("subjectAltName=DNS:localhost,IP:127.0.0.1"),
-                   QStringLiteral("-keyout"), keyPath, QStringLiteral("-out"), certPath});
-    if (!openssl.waitForFinished(60000) || openssl.exitStatus() != QProcess::NormalExit ||
-        openssl.exitCode() != 0) {
-        *error = QStringLiteral("openssl failed: ") + openssl.errorString() + QLatin1Char(' ') +
-                 QString::fromLocal8Bit(openssl.readAll());
-        return false;
-    }
-    QFile certFile(certPath);
-    QFile keyFile(keyPath);
-    if (!certFile.open(QIODevice::ReadOnly) || !keyFile.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("openssl wrote no certificate");
-        return false;
-    }
-    *certificate = QSslCertificate(&certFile, QSsl::Pem);
-    *key = QSslKey(&keyFile, QSsl::Rsa, QSsl::Pem);
-    if (certificate->isNull() || key->isNull()) {
-        *error = QStringLiteral("certificate or key unreadable");
-        return false;
-    }
-    return true;
 }
 
 bool waitUntil(const std::function<bool()> &condition, int timeoutMs)

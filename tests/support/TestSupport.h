@@ -8,12 +8,9 @@
 
 #include <functional>
 
-class QSslCertificate;
-class QSslKey;
-
 /// Helpers every test folder shares: the sandbox a test runs in, the settings
-/// file the client and the server read, free ports, throw-away TLS
-/// certificates, bounded waits, and expected frames written as hex.
+/// file the client and the server read, free ports, bounded waits, and expected frames written as
+/// hex.
 namespace TestSupport {
 
 /// Whether ctest gave this program its own TMPDIR and settings folder.
@@ -22,10 +19,6 @@ bool inSandbox();
 void writeSettings(const QMap<QString, QVariant> &values);
 /// A loopback port that nothing listens on at the moment, or 0.
 quint16 freePort();
-/// A self-signed certificate for localhost and 127.0.0.1, made by the openssl
-/// program in `dir`; false with `error` set when that is not possible.
-bool makeCertificate(const QString &dir, QSslCertificate *certificate, QSslKey *key,
-                     QString *error);
 /// Runs the event loop until `condition` holds or `timeoutMs` have passed.
 bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 5000);
 
