@@ -6,6 +6,7 @@
 #include "ServerProcess.h"
 #include "TestSupport.h"
 
+#include "ActionPackage.h"
 #include "AutoUpdatePackage.h"
 #include "CommandPackage.h"
 #include "DoublePackage.h"
@@ -174,6 +175,39 @@ void TestClient::requestsOnTheWire_data()
             return c.setDouble(static_cast<VDS_IDENT_CONSTS>(200000), "k", 1.0);
         },
         frame<DoublePackage>(1, new IdentData(), 1.0));
+    row(
+        "every runtime getter names its uuid",
+        [](VelDataClient &c) {
+            QString text;
+            double real = 0;
+            int whole = 0;
+            bool flag = false;
+            QStringList texts;
+            QList<double> reals;
+            QList<int> wholes;
+            QVariant any;
+            return c.getString("a", "u", &text) + c.getDouble("a", "u", &real) +
+                   c.getInt("a", "u", &whole) + c.getBool("a", "u", &flag) +
+                   c.getStringList("a", "u", &texts) + c.getDoubleList("a", "u", &reals) +
+                   c.getIntList("a", "u", &wholes) + c.getVariant("a", "u", &any);
+        },
+        [] {
+            QByteArray gets;
+            for (int id = 1; id <= 8; ++id)
+                gets += frame<ActionPackage>(id, rt("a", "u"), int(ActionPackage::Get));
+            return gets;
+        }(),
+        0);
+    row(
+        "autoUpdate on, then off",
+        [](VelDataClient &c) {
+            c.autoUpdate("a", "u", true);
+            c.autoUpdate("a", "u", false);
+            return c.setInt("z", 0);
+        },
+        frame<AutoUpdatePackage>(1, rt("a", "u"), int(AutoUpdatePackage::On)) +
+            frame<AutoUpdatePackage>(2, rt("a", "u"), int(AutoUpdatePackage::Off)) +
+            frame<IntPackage>(3, rt("z", ""), 0));
     row(
         "sendCommand",
         [](VelDataClient &c) {
