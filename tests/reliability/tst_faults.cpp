@@ -293,6 +293,11 @@ void TestFaults::transferEndsAtOnce()
         end.stopAfter(0, 30000);
     const QString target = m_sandbox->path(QStringLiteral("fetched-") + tag);
     QVERIFY(QDir().mkpath(target));
+    // A fetch cut short leaves the file already under its name as it was.
+    const QString earlier = target + QStringLiteral("/transfer-") + tag + ".bin";
+    QFile existing(earlier);
+    QVERIFY(existing.open(QIODevice::WriteOnly) && existing.write("earlier") == 7);
+    existing.close();
     bool done = false;
     if (call == "get-file")
         done = client.getFile(QStringLiteral("big"), uuid, target) == 1;
@@ -303,6 +308,9 @@ void TestFaults::transferEndsAtOnce()
     QVERIFY(!done);
     QVERIFY2(QRegularExpression(lastError).match(client.lastError()).hasMatch(),
              qPrintable(client.lastError()));
+    QCOMPARE(QDir(target).entryList(QDir::Files | QDir::Hidden),
+             QStringList{QFileInfo(earlier).fileName()});
+    QVERIFY(existing.open(QIODevice::ReadOnly) && existing.readAll() == "earlier");
 
     if (terminate) {
         QCOMPARE(server.waitForExit(), 0);
