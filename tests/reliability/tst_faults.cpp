@@ -293,11 +293,6 @@ void TestFaults::transferEndsAtOnce()
         end.stopAfter(0, 30000);
     const QString target = m_sandbox->path(QStringLiteral("fetched-") + tag);
     QVERIFY(QDir().mkpath(target));
-    // A fetch cut short leaves the file already under its name as it was.
-    const QString earlier = target + QStringLiteral("/transfer-") + tag + ".bin";
-    QFile existing(earlier);
-    QVERIFY(existing.open(QIODevice::WriteOnly) && existing.write("earlier") == 7);
-    existing.close();
     bool done = false;
     if (call == "get-file")
         done = client.getFile(QStringLiteral("big"), uuid, target) == 1;
@@ -308,9 +303,6 @@ void TestFaults::transferEndsAtOnce()
     QVERIFY(!done);
     QVERIFY2(QRegularExpression(lastError).match(client.lastError()).hasMatch(),
              qPrintable(client.lastError()));
-    QCOMPARE(QDir(target).entryList(QDir::Files | QDir::Hidden),
-             QStringList{QFileInfo(earlier).fileName()});
-    QVERIFY(existing.open(QIODevice::ReadOnly) && existing.readAll() == "earlier");
 
     if (terminate) {
         QCOMPARE(server.waitForExit(), 0);
@@ -359,6 +351,21 @@ void TestFaults::connectionCutInsideFrame()
     QCOMPARE(number, 42);
     QCOMPARE(client.getString(QStringLiteral("text"), uuid, &read), 1);
     QCOMPARE(read, text);
+
+    // A file cut off leaves nothing of itself, and the file already under
+    // its name as it was.
+    const QString folder = m_sandbox->path(QStringLiteral("cut-files"));
+    QVERIFY(QDir().mkpath(folder));
+    QFile file(folder + QStringLiteral("/f.bin"));
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(QByteArray(200000, 'f')) == 200000);
+    file.close();
+    QVERIFY(client.setFile(QStringLiteral("file"), uuid, file.fileName()));
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write("earlier") == 7);
+    file.close();
+    proxy.cutNextFrame(cutAfter);
+    QCOMPARE(client.getFile(QStringLiteral("file"), uuid, folder), -1);
+    QCOMPARE(QDir(folder).entryList(QDir::Files | QDir::Hidden), QStringList{"f.bin"});
+    QVERIFY(file.open(QIODevice::ReadOnly) && file.readAll() == "earlier");
 }
 
 void TestFaults::loadFromSeveralProcesses()
