@@ -6,6 +6,8 @@
 #include <QFile>
 #include <QRandomGenerator>
 
+#include <utility>
+
 #ifndef Q_OS_WIN
 #include <cerrno>
 #include <fcntl.h>
@@ -125,9 +127,12 @@ BasicPackagePtr FileDownload::finish()
 {
     if (!m_head)
         append(QByteArray());
+    // Handed out, not kept: the package holds this download, and a
+    // reference back would keep both (and the hidden file) for good.
+    const QSharedPointer<FilePackage> head = std::exchange(m_head, {});
     if (m_collect) {
-        m_head->setChunks(m_chunks);
-        return m_head;
+        head->setChunks(m_chunks);
+        return head;
     }
 #ifndef Q_OS_WIN
     if (m_fd >= 0 && ::close(m_fd) != 0)
@@ -135,8 +140,8 @@ BasicPackagePtr FileDownload::finish()
     m_fd = -1;
 #endif
     if (!m_target.isEmpty())
-        m_head->setDownload(sharedFromThis());
-    return m_head;
+        head->setDownload(sharedFromThis());
+    return head;
 }
 
 bool FileDownload::save(QString *error)
