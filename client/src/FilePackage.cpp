@@ -1,5 +1,7 @@
 #include "FilePackage.h"
 
+#include "FileDownload.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -72,16 +74,12 @@ void FilePackage::setChunks(QList<QByteArray *> &chunks)
     chunks.clear();
 }
 
-namespace {
-
-bool isSafeName(const QString &name)
+bool FilePackage::isSafeName(const QString &name)
 {
     return !name.isEmpty() && name != QLatin1String(".") && name != QLatin1String("..") &&
            !QDir::isAbsolutePath(name) && !name.contains(QLatin1Char('/')) &&
            !name.contains(QLatin1Char('\\')) && !name.contains(QChar(0));
 }
-
-} // namespace
 
 bool FilePackage::save(const QString &directory, QString *error) const
 {
@@ -92,6 +90,8 @@ bool FilePackage::save(const QString &directory, QString *error) const
     };
     if (!isSafeName(m_fileName))
         return fail(QStringLiteral("refused the file name \"%1\" the server sent").arg(m_fileName));
+    if (m_download)
+        return m_download->save(error);
     const QString path = directory + QLatin1Char('/') + m_fileName;
     const QString linkRefused =
         QStringLiteral("'%1' is a symbolic link, and a received file is not written through one")

@@ -3,6 +3,10 @@
 
 #include "DataPackage.h"
 
+#include <QSharedPointer>
+
+class FileDownload;
+
 /// A whole file for one identifier (type code 10): its name, then its bytes
 /// unframed up to the end of the payload. The content stays a list of
 /// separately allocated pieces of at most 64 KiB, so a large file never sits
@@ -29,7 +33,14 @@ public:
     /// and a FIFO nobody reads: returns false and writes nothing. A failed
     /// write (a full disk or device) returns false too. On failure `error`,
     /// if given, says why.
+    /// A package whose content went to disk as it arrived (setDownload)
+    /// moves it to the destination chosen then instead, under the same
+    /// refusals.
     bool save(const QString &directory, QString *error = nullptr) const;
+    /// The content is held by `download` rather than in chunks.
+    void setDownload(const QSharedPointer<FileDownload> &download) { m_download = download; }
+    /// Whether `name` stays inside the directory a file is saved into.
+    static bool isSafeName(const QString &name);
 
     const QString &fileName() const { return m_fileName; }
     const QList<QByteArray *> &chunks() const { return m_chunks; }
@@ -38,6 +49,7 @@ public:
 private:
     QString m_fileName;
     QList<QByteArray *> m_chunks;
+    QSharedPointer<FileDownload> m_download;
 };
 
 #endif // FILEPACKAGE_H

@@ -21,7 +21,6 @@
 #include <QMap>
 #include <QtEndian>
 
-#include <cstring>
 #include <functional>
 #include <new>
 
@@ -109,25 +108,23 @@ BasicPackagePtr createPackage(int type, int packageId, QList<QByteArray *> chunk
     return package;
 }
 
-HeaderDecoder::HeaderDecoder(QObject *parent) : QObject(parent), pending(new QByteArray) {}
+HeaderDecoder::HeaderDecoder(QObject *parent) : QObject(parent) {}
 
 HeaderDecoder::~HeaderDecoder()
 {
-    delete pending;
     qDeleteAll(chunks);
 }
 
 void HeaderDecoder::reset()
 {
     clearFrame();
-    pending->clear();
-    pendingOffset = 0;
+    m_queue.clear();
     m_stopped = false;
 }
 
 void HeaderDecoder::clearFrame()
 {
-    headerBytes.clear();
+    m_inFrame = false;
     type = 0;
     packageId = 0;
     payloadSize = 0;
@@ -138,21 +135,60 @@ void HeaderDecoder::clearFrame()
     chunks.clear();
 }
 
-void HeaderDecoder::parseHeader()
+bool HeaderDecoder::readHeader()
 {
     startTime = QDateTime::currentMSecsSinceEpoch();
-    // Three big-endian numbers, as QDataStream writes them; read in place,
+    // Three big-endian numbers, as QDataStream writes them; read directly,
     // without the stream and the device it would make for every frame.
     static_assert(BasicPackage::HeaderSize == 16, "type, id and payload size");
-    const auto *header = reinterpret_cast<const uchar *>(headerBytes.constData());
-    const qint32 t = qFromBigEndian<qint32>(header);
-    const qint32 id = qFromBigEndian<qint32>(header + 4);
-    const qint64 size = qFromBigEndian<qint64>(header + 8);
-    type = t;
-    packageId = id;
-    payloadSize = size;
+    uchar header[BasicPackage::HeaderSize];
+    m_queue.take(reinterpret_cast<char *>(header), BasicPackage::HeaderSize);
+    type = qFromBigEndian<qint32>(header);
+    packageId = qFromBigEndian<qint32>(header + 4);
+    payloadSize = qFromBigEndian<qint64>(header + 8);
     // A negative size has no meaning; it is taken as an empty payload.
-    remaining = qMax<qint64>(size, 0);
+    remaining = qMax<qint64>(payloadSize, 0);
+    m_inFrame = true;
+    // A negative size stays with the collected frames, whose receiver learns
+    // of it from dataProcessed.
+    m_streaming = m_streamFiles && type == BasicPackage::File && payloadSize >= 0;
+    if (m_streaming && payloadSize == 0) {
+        const int id = packageId;
+        clearFrame();
+        emit fileChunk(id, 0, 0, QByteArray());
+    } else if (!m_streaming && m_payloadLimit >= 0 && payloadSize > m_payloadLimit) {
+        m_stopped = true;
+        const int t = type, id = packageId;
+        const qint64 size = payloadSize;
+        clearFrame();
+        m_queue.clear();
+        emit frameTooLarge(t, id, size);
+        return false;
+    }
+    return true;
+}
+
+void HeaderDecoder::readChunk(int length)
+{
+    if (m_streaming) {
+        // One buffer serves every chunk unless the receiver keeps one.
+        m_streamChunk.resize(length);
+        m_queue.take(m_streamChunk.data(), length);
+        const qint64 offset = payloadSize - remaining;
+        remaining -= length;
+        const int id = packageId;
+        const qint64 size = payloadSize;
+        if (remaining <= 0)
+            clearFrame();
+        emit fileChunk(id, size, offset, m_streamChunk);
+        return;
+    }
+    auto *chunk = new QByteArray(length, Qt::Uninitialized);
+    m_queue.take(chunk->data(), length);
+    chunks.append(chunk);
+    remaining -= length;
+    if (remaining <= 0)
+        finishFrame();
 }
 
 void HeaderDecoder::finishFrame()
@@ -170,112 +206,20 @@ void HeaderDecoder::processData(const QByteArray &data)
 {
     if (m_stopped)
         return;
-    // The bytes held from earlier calls and `data` are read as one stream
-    // without being joined first: a header or chunk that begins in the held
-    // bytes and ends in `data` is copied together from both, and once the held
-    // bytes are used up `data` is read in place (it is shared, not copied).
-    // So every payload byte is copied once, into its chunk, however the
-    // stream is cut into calls.
-    // Bytes that `data` merely points to (QByteArray::fromRawData, whose
-    // buffer has no capacity of its own) may be gone after this call, so
-    // those alone are copied in.
-    const QByteArray owned =
-        data.capacity() >= data.size() ? data : QByteArray(data.constData(), data.size());
-    QByteArray incoming;
-    int incomingOffset = 0;
-    if (pendingOffset >= pending->size()) {
-        *pending = owned;
-        pendingOffset = 0;
-    } else {
-        incoming = owned;
-    }
-    const auto available = [&] {
-        return qint64(pending->size() - pendingOffset) + (incoming.size() - incomingOffset);
-    };
-    const auto take = [&](char *out, int length) {
-        const int held = qMin(length, pending->size() - pendingOffset);
-        std::memcpy(out, pending->constData() + pendingOffset, size_t(held));
-        pendingOffset += held;
-        if (held < length) {
-            std::memcpy(out + held, incoming.constData() + incomingOffset, size_t(length - held));
-            incomingOffset += length - held;
-        }
-        if (pendingOffset >= pending->size() && !incoming.isEmpty()) {
-            *pending = incoming;
-            pendingOffset = incomingOffset;
-            incoming = QByteArray();
-            incomingOffset = 0;
-        }
-    };
-
+    m_queue.append(data);
+    // A payload is cut into chunks of up to 64 KiB, each taken as soon as it
+    // is complete; an empty payload still makes one (empty) chunk.
     for (;;) {
-        qint64 n = available();
-        const bool haveHeader = !headerBytes.isEmpty();
-        if (!haveHeader && n < BasicPackage::HeaderSize)
-            break;
-        if (haveHeader && n < PACKAGE_CHUNK_SIZE && n < remaining)
-            break;
-        if (!haveHeader) {
-            headerBytes.resize(BasicPackage::HeaderSize);
-            take(headerBytes.data(), BasicPackage::HeaderSize);
-            parseHeader();
-            // A negative size stays with the collected frames, whose
-            // receiver learns of it from dataProcessed.
-            m_streaming = m_streamFiles && type == BasicPackage::File && payloadSize >= 0;
-            if (m_streaming && payloadSize == 0) {
-                const int id = packageId;
-                clearFrame();
-                emit fileChunk(id, 0, 0, QByteArray());
-                continue;
-            }
-            if (!m_streaming && m_payloadLimit >= 0 && payloadSize > m_payloadLimit) {
-                m_stopped = true;
-                const int t = type, id = packageId;
-                const qint64 size = payloadSize;
-                clearFrame();
-                pending->clear();
-                pendingOffset = 0;
-                emit frameTooLarge(t, id, size);
+        if (!m_inFrame) {
+            if (m_queue.size() < BasicPackage::HeaderSize)
                 return;
-            }
+            if (!readHeader())
+                return;
+            continue;
         }
-        n = available();
-        if (n >= PACKAGE_CHUNK_SIZE || n >= remaining) {
-            const int len = int(qMin<qint64>(remaining, PACKAGE_CHUNK_SIZE));
-            if (m_streaming) {
-                // One buffer serves every chunk unless the receiver keeps one.
-                m_streamChunk.resize(len);
-                take(m_streamChunk.data(), len);
-                const qint64 offset = payloadSize - remaining;
-                remaining -= len;
-                const int id = packageId;
-                const qint64 size = payloadSize;
-                if (remaining <= 0)
-                    clearFrame();
-                emit fileChunk(id, size, offset, m_streamChunk);
-                continue;
-            }
-            auto *chunk = new QByteArray(len, Qt::Uninitialized);
-            take(chunk->data(), len);
-            chunks.append(chunk);
-            remaining -= len;
-        }
-        if (remaining <= 0)
-            finishFrame();
-    }
-
-    if (incomingOffset < incoming.size()) {
-        // Too little for the next header or chunk, so less than 64 KiB + 16
-        // bytes in all: kept for the next call. Appended, not rebuilt: a frame
-        // trickling in byte by byte would otherwise be copied whole per byte.
-        if (pendingOffset > 0) {
-            pending->remove(0, pendingOffset);
-            pendingOffset = 0;
-        }
-        pending->append(incoming.constData() + incomingOffset, incoming.size() - incomingOffset);
-    } else if (pendingOffset >= pending->size()) {
-        // Everything consumed: the caller's buffer is let go.
-        pending->clear();
-        pendingOffset = 0;
+        const int length = int(qMin<qint64>(remaining, PACKAGE_CHUNK_SIZE));
+        if (m_queue.size() < length)
+            return;
+        readChunk(length);
     }
 }

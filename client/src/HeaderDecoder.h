@@ -2,6 +2,7 @@
 #define HEADERDECODER_H
 
 #include "BasicPackage.h"
+#include "ByteQueue.h"
 
 #include <QByteArray>
 #include <QList>
@@ -46,19 +47,19 @@ signals:
     void fileChunk(int packageId, qint64 payloadSize, qint64 offset, const QByteArray &chunk);
 
 private:
-    void parseHeader();
+    /// Reads the next frame's header; false when the decoder stopped on it.
+    bool readHeader();
+    void readChunk(int length);
     void finishFrame();
     void clearFrame();
 
-    QByteArray headerBytes;
+    ByteQueue m_queue;
+    // A header has been read and its payload is awaited.
+    bool m_inFrame = false;
     qint64 payloadSize = 0;
     int packageId = 0;
     int type = 0;
     qint64 remaining = 0;
-    QByteArray *pending;
-    // Bytes of `pending` already consumed; the prefix is dropped once per
-    // processData call, so many small frames in one read cost one move.
-    int pendingOffset = 0;
     QList<QByteArray *> chunks;
     qint64 startTime = 0;
     qint64 m_payloadLimit = -1;

@@ -7,6 +7,7 @@
 #include "CommandPackage.h"
 #include "DoubleListPackage.h"
 #include "DoublePackage.h"
+#include "FileDownload.h"
 #include "FilePackage.h"
 #include "HeaderDecoder.h"
 #include "IdentData.h"
@@ -140,6 +141,9 @@ PreProcessor::PreProcessor(const QString &host, int port)
             .trimmed()
             .toLower();
     connect(decoder, &HeaderDecoder::dataProcessed, this, &PreProcessor::dataProcessed);
+    // A file answer goes to disk as it arrives instead of into memory.
+    decoder->setStreamFiles(true);
+    connect(decoder, &HeaderDecoder::fileChunk, this, &PreProcessor::fileChunk);
 
     // Connected once for the object's life: connecting on every attempt would
     // deliver each socket signal once more after every reconnect.
@@ -316,6 +320,7 @@ bool PreProcessor::connectToServer(const QString &host, int port, int timeoutMs)
         // A frame cut off by the previous connection's loss must not swallow
         // the first bytes of this one.
         decoder->reset();
+        m_download.reset();
         if (peerMatchesPin() && m_sendInit.load())
             sendInitMessage();
     }
@@ -409,6 +414,8 @@ void PreProcessor::closeConnection(int traceLevel)
     // Nobody waits on a connection closed on purpose; a loss has already
     // reported its requests.
     m_awaited.clear();
+    m_fileFolders.clear();
+    m_download.reset();
     m_cache->clear();
     socket->close();
 }
@@ -420,6 +427,9 @@ void PreProcessor::connectionLost()
     // What the server sent before it closed still counts: a refusal that
     // explains the close must reach its caller instead of the bare loss.
     onReadyRead();
+    // Gone before the callers learn of the loss: nothing of a cut transfer
+    // is left for them to find.
+    m_download.reset();
     if (!m_awaited.isEmpty()) {
         setLastError(QStringLiteral("Connection to server closed: ") + socket->errorString(),
                      VdsErrorNoConnection);
@@ -505,9 +515,24 @@ void PreProcessor::dataProcessed(BasicPackagePtr package, qint64, qint64)
     finish(id, VdsProtocol::FinishDone);
 }
 
+void PreProcessor::fileChunk(int packageId, qint64 payloadSize, qint64 offset,
+                             const QByteArray &chunk)
+{
+    if (offset == 0)
+        m_download = QSharedPointer<FileDownload>::create(packageId, m_fileFolders.take(packageId));
+    if (!m_download)
+        return;
+    m_download->append(chunk);
+    if (offset + chunk.size() < payloadSize)
+        return;
+    const QSharedPointer<FileDownload> download = std::exchange(m_download, {});
+    dataProcessed(download->finish(), payloadSize, 0);
+}
+
 void PreProcessor::finish(int packageId, int resultCode)
 {
     m_awaited.remove(packageId);
+    m_fileFolders.remove(packageId);
     if (packageId == m_streamingId)
         m_streamAnswered = true;
     emit dataFinished(packageId, resultCode);
@@ -570,11 +595,14 @@ void PreProcessor::getValue(const Identifier &ident, int packageId)
         transmitAwaited(ActionPackage(packageId, ident.cloneData(), ActionPackage::Get));
 }
 
-void PreProcessor::getFile(const Identifier &ident, const QString &, int packageId)
+void PreProcessor::getFile(const Identifier &ident, const QString &fileName, int packageId)
 {
-    // The name matters only to readFile, when the answer is saved.
-    if (connectedFor(packageId))
-        transmitAwaited(ActionPackage(packageId, ident.cloneData(), ActionPackage::Get));
+    if (!connectedFor(packageId))
+        return;
+    // The answer's content is written beside its destination as it arrives;
+    // readFile moves it into place.
+    m_fileFolders.insert(packageId, fileName);
+    transmitAwaited(ActionPackage(packageId, ident.cloneData(), ActionPackage::Get));
 }
 
 void PreProcessor::removeValue(const Identifier &ident, int packageId)

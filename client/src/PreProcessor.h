@@ -6,6 +6,7 @@
 #include "VdsTypes.h"
 
 #include <QAbstractSocket>
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QSet>
@@ -18,6 +19,7 @@
 #include <mutex>
 
 class Cache;
+class FileDownload;
 class HeaderDecoder;
 class QSslSocket;
 class QTimer;
@@ -106,6 +108,7 @@ public slots:
     void establishConnection();
     void disconnectFromServer();
     void dataProcessed(BasicPackagePtr package, qint64 dataSize, qint64 elapsedTime);
+    void fileChunk(int packageId, qint64 payloadSize, qint64 offset, const QByteArray &chunk);
     void getDataType(const Identifier &ident, int packageId);
     void getValue(const Identifier &ident, int packageId);
     void setString(const Identifier &ident, const QString &value, int packageId);
@@ -183,6 +186,10 @@ private:
     QSet<int> m_awaited;
     int m_streamingId = -1;
     bool m_streamAnswered = false;
+    // Worker thread only: the folder each waiting getFile saves into, and
+    // the file frame being received.
+    QHash<int, QString> m_fileFolders;
+    QSharedPointer<FileDownload> m_download;
 };
 
 #endif // PREPROCESSOR_H

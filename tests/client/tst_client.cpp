@@ -350,7 +350,22 @@ void TestClient::failuresAreReported_data()
     QTest::newRow("file answer cut short")
         << QVariantMap() << int(BasicPackage::Action)
         << QList<QByteArray>{file.left(70000), ScriptedServer::hangUp()}
-        << ClientCall([](VelDataClient &c) { return c.getFile("doc", QDir::tempPath()); })
+        << ClientCall([](VelDataClient &c) -> QVariant {
+               // The file already under the name stays as it was, and
+               // nothing of the cut one is left beside it.
+               const QString folder = QDir::tempPath() + QStringLiteral("/cut");
+               QFile old(folder + QStringLiteral("/f.bin"));
+               if (!QDir().mkpath(folder) || !old.open(QIODevice::WriteOnly) ||
+                   old.write("earlier") != 7)
+                   return QStringLiteral("no earlier file");
+               old.close();
+               const int result = c.getFile("doc", folder);
+               const QStringList left = QDir(folder).entryList(QDir::Files | QDir::Hidden);
+               if (left != QStringList{"f.bin"} || !old.open(QIODevice::ReadOnly) ||
+                   old.readAll() != "earlier")
+                   return QStringLiteral("left behind: ") + left.join(QLatin1Char(' '));
+               return result;
+           })
         << QVariant(-1) << closed << int(VdsErrorNoConnection);
     QTest::newRow("refused, then reset: the refusal is reported")
         << QVariantMap() << int(BasicPackage::String)
