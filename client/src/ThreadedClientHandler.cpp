@@ -13,9 +13,6 @@
 
 namespace {
 
-// How long a file transfer's wait spins before it rests between passes.
-constexpr qint64 TransferSpinMs = 20;
-
 template <typename... Args>
 int lastArgument(Args... args)
 {
@@ -124,7 +121,6 @@ void ThreadedClientHandler::setDataReceived(int packageId, int finishCode)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_results.insert(packageId, finishCode);
-    m_resultArrived.notify_all();
 }
 
 bool ThreadedClientHandler::startServer()
@@ -174,19 +170,11 @@ int ThreadedClientHandler::waitForResult(int packageId, int timeoutMs, bool whil
     }
     QElapsedTimer timer;
     timer.start();
-    const auto answered = [this, packageId] {
-        return m_results.value(packageId, VdsProtocol::FinishTimedOut) !=
-               VdsProtocol::FinishTimedOut;
-    };
     for (;;) {
         {
-            std::unique_lock<std::mutex> lock(m_mutex);
-            // A transfer that has gone on for a while leaves the processor
-            // to the threads that move its bytes: each pass rests until the
-            // answer lands, a millisecond at most, instead of spinning.
-            if (whileMoving && timer.elapsed() >= TransferSpinMs)
-                m_resultArrived.wait_for(lock, std::chrono::milliseconds(1), answered);
-            if (answered())
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_results.value(packageId, VdsProtocol::FinishTimedOut) !=
+                VdsProtocol::FinishTimedOut)
                 break;
         }
         if (timer.elapsed() >= timeoutMs &&

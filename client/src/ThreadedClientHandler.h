@@ -12,7 +12,6 @@
 #include <QStringList>
 #include <QVariant>
 
-#include <condition_variable>
 #include <mutex>
 
 class PreProcessor;
@@ -94,8 +93,6 @@ private:
     // A standard mutex rather than QMutex: ThreadSanitizer sees through it,
     // so the stress test of this table runs clean without suppressions.
     std::mutex m_mutex;
-    // Signalled when a finish code lands in m_results.
-    std::condition_variable m_resultArrived;
     qint64 m_lastDuration = 0;
     QMap<int, int> m_results;
     QString m_lastError;
