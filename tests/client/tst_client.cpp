@@ -355,8 +355,8 @@ void TestClient::failuresAreReported_data()
                // nothing of the cut one is left beside it.
                const QString folder = QDir::tempPath() + QStringLiteral("/cut");
                QFile old(folder + QStringLiteral("/f.bin"));
-               if (!QDir().mkpath(folder) || !old.open(QIODevice::WriteOnly) ||
-                   old.write("earlier") != 7)
+               if (!QDir(folder).removeRecursively() || !QDir().mkpath(folder) ||
+                   !old.open(QIODevice::WriteOnly) || old.write("earlier") != 7)
                    return QStringLiteral("no earlier file");
                old.close();
                const int result = c.getFile("doc", folder);
