@@ -9,9 +9,15 @@
 #include "VdsProtocol.h"
 
 #include <QHostAddress>
+#include <QScopedValueRollback>
 #include <QSslSocket>
 
 #include <sys/socket.h>
+#ifdef Q_OS_LINUX
+#include <cerrno>
+#include <csignal>
+#include <sys/sendfile.h>
+#endif
 
 namespace {
 
@@ -23,6 +29,11 @@ constexpr qint64 ReadBufferSize = 1 << 20;
 constexpr qint64 RefillBacklog = 1 << 20;
 // Bytes of a stored file read and handed to the socket at once.
 constexpr qint64 FileBlockSize = 1 << 20;
+// What the kernel sends of a stored file in one pass of the event loop at
+// most, and the piece that goes through the socket's buffer when the socket
+// is full, so that it reports when there is room again.
+constexpr qint64 DirectBurstSize = 8 << 20;
+constexpr qint64 WakeBlockSize = 64 << 10;
 // Requests are not read from a client that leaves this much of its answers
 // unread.
 constexpr qint64 ReadPauseBacklog = 8 << 20;
@@ -129,27 +140,96 @@ void ClientConnection::sendFile(const QByteArray &head, const QSharedPointer<Sto
 
 void ClientConnection::writeOutgoing()
 {
+    // A flush inside reports the bytes it wrote, which calls back here while
+    // the first item is in hand; the loop below goes on with the rest.
+    if (m_writing)
+        return;
+    const QScopedValueRollback<bool> writing(m_writing, true);
     while (!m_closed && !m_held && !m_queue.isEmpty() && backlog() < RefillBacklog) {
         Outgoing &item = m_queue.first();
         if (!item.bytes.isEmpty()) {
             m_socket->write(item.bytes);
             item.bytes.clear();
         } else if (item.file && item.offset < item.file->size()) {
-            // A fresh buffer each time: the socket keeps the one it is given
-            // until it has sent it.
-            QByteArray block;
+            const Direct direct = item.direct ? sendDirectly(item) : Direct::Unsupported;
+            if (direct == Direct::Sent)
+                continue;
+            if (direct == Direct::Paused || direct == Direct::Waiting)
+                return;
+            // The socket copies what it is given, so one block serves every
+            // read. When the socket is full while the kernel sends the file
+            // itself, only a small piece goes this way: it makes the socket
+            // report when there is room again.
+            item.direct = direct == Direct::Full;
             QString error;
-            if (!item.file->read(item.offset, FileBlockSize, &block, &error)) {
+            if (!item.file->read(item.offset, item.direct ? WakeBlockSize : FileBlockSize, &m_block,
+                                 &error)) {
                 // The frame's header already promised the whole content.
                 drop(QStringLiteral("cannot send a stored file: ") + error);
                 return;
             }
-            m_socket->write(block);
-            item.offset += block.size();
+            m_socket->write(m_block);
+            item.offset += m_block.size();
+            if (item.direct)
+                return;
         } else {
             m_queue.removeFirst();
         }
     }
+}
+
+ClientConnection::Direct ClientConnection::sendDirectly(Outgoing &item)
+{
+#ifdef Q_OS_LINUX
+    // A plain connection takes a stored file straight from the page cache
+    // (sendfile), without a read into memory and the socket's own copy; the
+    // bytes before it must have left the socket's buffer first.
+    const int fileHandle = item.file->handle();
+    if (fileHandle < 0 || m_socket->isEncrypted())
+        return Direct::Unsupported;
+    // Unlike the socket's own sends, sendfile has no flag against SIGPIPE: a
+    // peer gone meanwhile must fail the call, not end the process.
+    static const bool pipeSignalIgnored = ::signal(SIGPIPE, SIG_IGN) != SIG_ERR;
+    Q_UNUSED(pipeSignalIgnored)
+    if (m_socket->bytesToWrite() > 0) {
+        m_socket->flush();
+        if (m_socket->bytesToWrite() > 0)
+            return Direct::Waiting;
+    }
+    qint64 burst = 0;
+    while (item.offset < item.file->size()) {
+        off_t offset = off_t(item.offset);
+        const ssize_t sent =
+            ::sendfile(int(m_socket->socketDescriptor()), fileHandle, &offset,
+                       size_t(qMin(FileBlockSize, item.file->size() - item.offset)));
+        if (sent < 0 && errno == EAGAIN)
+            return Direct::Full;
+        // A closed peer or a file system without sendfile: the buffered path
+        // meets the one or works for the other.
+        if (sent <= 0)
+            return Direct::Unsupported;
+        item.offset += sent;
+        burst += sent;
+        if (burst >= DirectBurstSize && item.offset < item.file->size()) {
+            // Other connections' requests come in between.
+            if (!m_continueQueued) {
+                m_continueQueued = true;
+                QMetaObject::invokeMethod(
+                    this,
+                    [this] {
+                        m_continueQueued = false;
+                        writeOutgoing();
+                    },
+                    Qt::QueuedConnection);
+            }
+            return Direct::Paused;
+        }
+    }
+    return Direct::Sent;
+#else
+    Q_UNUSED(item)
+    return Direct::Unsupported;
+#endif
 }
 
 void ClientConnection::onBytesWritten()

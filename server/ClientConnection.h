@@ -89,10 +89,22 @@ private:
         QByteArray bytes;
         QSharedPointer<StoredFile> file;
         qint64 offset = 0;
+        // Cleared when the kernel cannot send this file itself.
+        bool direct = true;
     };
 
     void readIncoming();
     void writeOutgoing();
+    /// How a stored file's bytes went straight from the file to the socket.
+    enum class Direct
+    {
+        Sent,        ///< all of them
+        Paused,      ///< a burst; the rest follows from the event loop
+        Waiting,     ///< none yet: bytes in the socket's buffer go first
+        Full,        ///< the socket takes no more for now
+        Unsupported, ///< not this way: TLS, content in memory, or an error
+    };
+    Direct sendDirectly(Outgoing &item);
     void onBytesWritten();
     void onPackage(const BasicPackagePtr &package, qint64 dataSize);
     void onFileChunk(int packageId, qint64 payloadSize, qint64 offset, const QByteArray &chunk);
@@ -121,6 +133,10 @@ private:
     std::unique_ptr<IncomingFile> m_incoming;
     std::unique_ptr<IncomingFile> m_receivedFile;
     QList<Outgoing> m_queue;
+    // The block a stored file is read into when it goes through the socket's
+    // buffer, kept so that each one costs no fresh memory.
+    QByteArray m_block;
+    bool m_continueQueued = false;
     QString m_peer;
     QString m_program;
     QString m_status;
@@ -129,6 +145,7 @@ private:
     bool m_identified = false;
     bool m_closed = false;
     bool m_reading = false;
+    bool m_writing = false;
     // A frame was refused: nothing more is sent or handled, only discarded.
     bool m_refused = false;
     bool m_sendingClosed = false;

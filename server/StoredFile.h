@@ -25,6 +25,8 @@ public:
     StoredFile &operator=(const StoredFile &) = delete;
 
     qint64 size() const { return m_size; }
+    /// The open file's descriptor, or -1 for content held in memory.
+    int handle() const { return m_memory ? -1 : m_file.handle(); }
     /// Up to `maxSize` bytes from `offset`; false with `error` set when the
     /// content cannot be read or ends early.
     bool read(qint64 offset, qint64 maxSize, QByteArray *data, QString *error);
