@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QTcpSocket>
 
 #include <functional>
 
@@ -16,12 +17,10 @@ class LoopbackPeer
 public:
     explicit LoopbackPeer(quint16 port);
     ~LoopbackPeer();
-    LoopbackPeer(const LoopbackPeer &) = delete;
-    LoopbackPeer &operator=(const LoopbackPeer &) = delete;
 
-    bool isConnected() const { return m_fd >= 0; }
-    /// Sends all of `bytes`, reading meanwhile; false when the peer goes away
-    /// or `timeoutMs` passes first.
+    bool isConnected() const { return m_socket.state() == QAbstractSocket::ConnectedState; }
+    /// Sends all of `bytes`; false when the peer goes away or `timeoutMs`
+    /// passes first.
     bool send(const QByteArray &bytes, int timeoutMs);
     /// No more bytes from this side: the server reads the end of the stream.
     void shutdownWrite();
@@ -29,19 +28,15 @@ public:
     /// closes the connection (true as well when `enough` is empty); false when
     /// `timeoutMs` passes first.
     bool receive(const std::function<bool(const QByteArray &)> &enough, int timeoutMs);
-
-    const QByteArray &received() const { return m_received; }
-    bool peerClosed() const { return m_peerClosed; }
-    /// What went wrong last: a system error, the peer's close or a timeout.
-    const QString &failure() const { return m_failure; }
+    /// What went wrong last: the socket's error or a timeout.
+    QString failure() const { return m_failure.isEmpty() ? m_socket.errorString() : m_failure; }
 
 private:
-    /// Runs the event loop once and takes what has arrived.
-    void pump();
+    /// Runs the event loop and takes what has arrived until `done` or the time-out.
+    bool pumpUntil(const std::function<bool()> &done, int timeoutMs, const char *what);
 
-    int m_fd = -1;
+    QTcpSocket m_socket;
     QByteArray m_received;
-    bool m_peerClosed = false;
     QString m_failure;
 };
 

@@ -8,6 +8,8 @@
 #include <QDataStream>
 #include <QJsonArray>
 #include <QJsonDocument>
+#include <QJsonValue>
+#include <QStringList>
 #include <QVariantHash>
 #include <QVariantList>
 #include <QVariantMap>
@@ -20,22 +22,13 @@ QByteArray levelPrefix(NestedVariant::Shape shape)
 {
     switch (shape) {
     case NestedVariant::List:
-        return QByteArray::fromHex("00000009"
-                                   "00"
-                                   "00000001");
+        return QByteArray::fromHex("0000000900 00000001");
     case NestedVariant::Map:
-        return QByteArray::fromHex("00000008"
-                                   "00"
-                                   "00000001"
-                                   "00000002006b");
+        return QByteArray::fromHex("0000000800 00000001 00000002006b");
     case NestedVariant::Hash:
-        return QByteArray::fromHex("0000001c"
-                                   "00"
-                                   "00000001"
-                                   "00000002006b");
+        return QByteArray::fromHex("0000001c00 00000001 00000002006b");
     case NestedVariant::Wrapped:
-        return QByteArray::fromHex("00000029"
-                                   "00");
+        return QByteArray::fromHex("0000002900");
     case NestedVariant::Json:
     case NestedVariant::Cbor:
         break;
@@ -53,34 +46,21 @@ QByteArray documentVariant(int typeId, const QByteArray &document)
     return bytes;
 }
 
-// Follows single-element arrays down to the int 7.
-int depthOfJson(QJsonValue value, int depth)
+// Follows single-element arrays (JSON or CBOR) down to the int 7.
+template <typename Value>
+int depthOfArrays(Value value, int depth)
 {
     while (value.isArray()) {
-        const QJsonArray array = value.toArray();
+        const auto array = value.toArray();
         if (array.size() != 1)
             return -1;
         value = array.first();
         ++depth;
     }
-    return value.toInt(-1) == 7 ? depth : -1;
+    return value.toVariant() == QVariant(7) ? depth : -1;
 }
 
-int depthOfCbor(QCborValue value, int depth)
-{
-    while (value.isArray()) {
-        const QCborArray array = value.toArray();
-        if (array.size() != 1)
-            return -1;
-        value = array.first();
-        ++depth;
-    }
-    return value.toInteger(-1) == 7 ? depth : -1;
-}
-
-const QByteArray innermost = QByteArray::fromHex("00000002"
-                                                 "00"
-                                                 "00000007");
+const QByteArray innermost = QByteArray::fromHex("0000000200 00000007");
 
 } // namespace
 
@@ -135,10 +115,10 @@ int NestedVariant::depthOf(const QVariant &value)
             break;
         case QMetaType::QJsonDocument: {
             const QJsonDocument document = level.toJsonDocument();
-            return document.isArray() ? depthOfJson(document.array(), depth) : -1;
+            return document.isArray() ? depthOfArrays(QJsonValue(document.array()), depth) : -1;
         }
         case QMetaType::QCborValue:
-            return depthOfCbor(level.value<QCborValue>(), depth);
+            return depthOfArrays(level.value<QCborValue>(), depth);
         case QMetaType::Int:
             return level.toInt() == 7 ? depth : -1;
         default:
@@ -151,16 +131,9 @@ int NestedVariant::depthOf(const QVariant &value)
 
 bool NestedVariant::parseShape(const QString &name, Shape *shape)
 {
-    static const QList<QPair<QString, Shape>> names{
-        {QStringLiteral("list"), List}, {QStringLiteral("map"), Map},
-        {QStringLiteral("hash"), Hash}, {QStringLiteral("wrapped"), Wrapped},
-        {QStringLiteral("json"), Json}, {QStringLiteral("cbor"), Cbor},
-    };
-    for (const auto &entry : names) {
-        if (entry.first == name) {
-            *shape = entry.second;
-            return true;
-        }
-    }
-    return false;
+    // In the order of Shape.
+    const int at = QStringList{"list", "map", "hash", "wrapped", "json", "cbor"}.indexOf(name);
+    if (at >= 0)
+        *shape = Shape(at);
+    return at >= 0;
 }

@@ -1,10 +1,10 @@
-// vds_nesting_probe <list|map|hash|wrapped> <depth> <qt|package|decoder>
+// vds_nesting_probe <list|map|hash|wrapped|json|cbor> <depth> <package|decoder>
 //
 // Reads a variant nested <depth> levels deep on a thread with a 1 MiB stack
 // and prints "depth D read as R", R being the depth of the value read (0 for
-// an invalid value). "qt" reads it with QDataStream alone, "package" as the
-// payload of a variant package handed to the package factory in one piece,
-// "decoder" as a whole frame given to the frame decoder. A reader that
+// an invalid value). "package" reads it as the payload of a variant package
+// handed to the package factory in one piece, "decoder" as a whole frame
+// given to the frame decoder. A reader that
 // overflows the stack ends the process by a signal (or, under AddressSanitizer,
 // with its report), before anything is printed.
 
@@ -16,7 +16,6 @@
 #include "VariantPackage.h"
 
 #include <QCoreApplication>
-#include <QDataStream>
 #include <QThread>
 
 #include <cstdio>
@@ -24,15 +23,6 @@
 namespace {
 
 constexpr uint ProbeStackSize = 1 << 20;
-
-int readWithQt(const QByteArray &bytes)
-{
-    QDataStream in(bytes);
-    in.setVersion(BasicPackage::StreamVersion);
-    QVariant value;
-    in >> value;
-    return NestedVariant::depthOf(value);
-}
 
 int depthOfPackage(const BasicPackagePtr &package)
 {
@@ -58,13 +48,6 @@ int readWithDecoder(const QByteArray &payload)
     return depth;
 }
 
-int usage()
-{
-    std::fprintf(stderr, "usage: vds_nesting_probe <list|map|hash|wrapped> <depth> "
-                         "<qt|package|decoder>\n");
-    return 2;
-}
-
 } // namespace
 
 int main(int argc, char *argv[])
@@ -77,20 +60,15 @@ int main(int argc, char *argv[])
     const int depth = args.size() == 4 ? args.at(2).toInt(&ok) : 0;
     const QString reader = args.value(3);
     if (!ok || depth < 1 || !NestedVariant::parseShape(args.at(1), &shape) ||
-        (reader != QLatin1String("qt") && reader != QLatin1String("package") &&
-         reader != QLatin1String("decoder")))
-        return usage();
-
-    const QByteArray bytes = reader == QLatin1String("qt") ? NestedVariant::bytes(shape, depth)
-                                                           : NestedVariant::payload(shape, depth);
+        (reader != QLatin1String("package") && reader != QLatin1String("decoder"))) {
+        std::fprintf(stderr, "usage: vds_nesting_probe <shape> <depth> <package|decoder>\n");
+        return 2;
+    }
+    const QByteArray payload = NestedVariant::payload(shape, depth);
     int readDepth = -4;
     QThread *thread = QThread::create([&] {
-        if (reader == QLatin1String("qt"))
-            readDepth = readWithQt(bytes);
-        else if (reader == QLatin1String("package"))
-            readDepth = readAsPackage(bytes);
-        else
-            readDepth = readWithDecoder(bytes);
+        readDepth =
+            reader == QLatin1String("package") ? readAsPackage(payload) : readWithDecoder(payload);
     });
     thread->setStackSize(ProbeStackSize);
     thread->start();

@@ -34,47 +34,25 @@ struct Arrival
     BasicPackagePtr package;
 };
 
-QList<std::function<bool(const Identifier &)>> readers()
+using Reader = std::function<bool(const Identifier &)>;
+
+// A typed reader of the client, called with a value of its own.
+template <typename Value>
+Reader reader(bool (PreProcessor::*read)(const Identifier &, Value *))
 {
-    PreProcessor *c = client;
-    return {
-        [c](const Identifier &i) {
-            int type = 0;
-            return c->readDataType(i, &type);
-        },
-        [c](const Identifier &i) {
-            QString v;
-            return c->readString(i, &v);
-        },
-        [c](const Identifier &i) {
-            double v = 0;
-            return c->readDouble(i, &v);
-        },
-        [c](const Identifier &i) {
-            int v = 0;
-            return c->readInt32(i, &v);
-        },
-        [c](const Identifier &i) {
-            bool v = false;
-            return c->readBool(i, &v);
-        },
-        [c](const Identifier &i) {
-            QStringList v;
-            return c->readStringList(i, &v);
-        },
-        [c](const Identifier &i) {
-            QList<double> v;
-            return c->readDoubleList(i, &v);
-        },
-        [c](const Identifier &i) {
-            QList<qint32> v;
-            return c->readInt32List(i, &v);
-        },
-        [c](const Identifier &i) {
-            QVariant v;
-            return c->readVariant(i, &v);
-        },
+    return [read](const Identifier &ident) {
+        Value value{};
+        return (client->*read)(ident, &value);
     };
+}
+
+QList<Reader> readers()
+{
+    return {reader(&PreProcessor::readDataType),   reader(&PreProcessor::readString),
+            reader(&PreProcessor::readDouble),     reader(&PreProcessor::readInt32),
+            reader(&PreProcessor::readBool),       reader(&PreProcessor::readStringList),
+            reader(&PreProcessor::readDoubleList), reader(&PreProcessor::readInt32List),
+            reader(&PreProcessor::readVariant)};
 }
 
 } // namespace

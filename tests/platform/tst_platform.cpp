@@ -3,7 +3,6 @@
 #include "vedezid.h"
 #include "ztrace.h"
 
-#include <QAtomicInt>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -175,396 +174,368 @@ class TstPlatform : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void cleanup();
+    void initTestCase()
+    {
+        QVERIFY2(!settingsFilePath().isEmpty(), "run through ctest, which sets XDG_CONFIG_DIRS");
+        QVERIFY(writeSettings(QByteArray()));
+        // Qt would fall back to this file for values the program's file lacks.
+        QFile organisationWide(QFileInfo(settingsFilePath()).absolutePath() +
+                               QStringLiteral(".conf"));
+        QVERIFY(organisationWide.open(QIODevice::WriteOnly));
+        QVERIFY(organisationWide.write("[Settings]\norganisationWide=9\n") > 0);
+    }
 
-    void traceFollowsCategoryRules_data();
-    void traceFollowsCategoryRules();
-    void traceLocationServesOneLine();
-    void sourceTail_data();
-    void sourceTail();
-    void traceFromSeveralThreads();
-    void traceEnvironment_data();
-    void traceEnvironment();
+    void cleanup() { QLoggingCategory::setFilterRules(QString()); }
 
-    void registryValues_data();
-    void registryValues();
-    void registrySeesChangedFile();
+    void traceFollowsCategoryRules_data()
+    {
+        QTest::addColumn<QString>("rules");
+        QTest::addColumn<int>("level");
+        QTest::addColumn<int>("type"); // -1: nothing arrives
 
-    void locateProgram_data();
-    void locateProgram();
-    void programPathsOfCopiedExecutable_data();
-    void programPathsOfCopiedExecutable();
+        const auto row = [](const char *name, const char *rules, int level, int type) {
+            QTest::newRow(name) << QString::fromLatin1(rules) << level << type;
+        };
+        row("default, failure", "", 1, QtWarningMsg);
+        row("default, progress", "", 4, -1);
+        row("warnings off", "veldata.client.warning=false", 1, -1);
+        row("info on, level 2", "veldata.client.info=true", 2, QtInfoMsg);
+        row("info on, level 4", "veldata.client.info=true", 4, QtInfoMsg);
+        row("info on, details", "veldata.client.info=true", 5, -1);
+        row("debug on, details", "veldata.client.debug=true", 5, QtDebugMsg);
+    }
+
+    void traceFollowsCategoryRules()
+    {
+        QFETCH(QString, rules);
+        QFETCH(int, level);
+        QFETCH(int, type);
+        const bool arrives = type != -1;
+
+        QLoggingCategory::setFilterRules(rules);
+        MessageCapture capture;
+        QCOMPARE(ZTrace_TestMasterLevel(level) != 0, arrives);
+        const int line = __LINE__ + 1;
+        ZTRACE(level, "VDS: FAILED to connect to the VelDataServer: %s", "Connection refused");
+
+        const QVector<CapturedMessage> messages = capture.messages();
+        if (!arrives) {
+            QVERIFY(messages.isEmpty());
+            return;
+        }
+        QCOMPARE(messages.size(), 1);
+        QCOMPARE(int(messages[0].type), type);
+        QCOMPARE(messages[0].category, QByteArray("veldata.client"));
+        QCOMPARE(QString::fromLatin1(messages[0].file), ownTail);
+        QCOMPARE(messages[0].line, line);
+        QCOMPARE(messages[0].text,
+                 QStringLiteral("VDS: FAILED to connect to the VelDataServer: Connection refused"));
+    }
+
+    void traceLocationServesOneLine()
+    {
+        MessageCapture capture;
+        QVERIFY(ZTrace_Location("client/src/Cache", 17, "default", 5) != 0);
+        ZTrace_Always("with %s", "location");
+        ZTrace_Always("without");
+
+        // Debug is off, yet ZTrace_Always writes what it is given; the second line
+        // has no location and goes out as a failure line.
+        const QVector<CapturedMessage> messages = capture.messages();
+        QCOMPARE(messages.size(), 2);
+        QCOMPARE(int(messages[0].type), int(QtDebugMsg));
+        QCOMPARE(messages[0].file, QByteArray("client/src/Cache"));
+        QCOMPARE(messages[0].line, 17);
+        QCOMPARE(messages[0].text, QStringLiteral("with location"));
+        QCOMPARE(int(messages[1].type), int(QtWarningMsg));
+        QVERIFY(messages[1].file.isEmpty());
+        QCOMPARE(messages[1].line, 0);
+        QCOMPARE(messages[1].text, QStringLiteral("without"));
+    }
+
+    void sourceTail_data()
+    {
+        QTest::addColumn<QByteArray>("path");
+        QTest::addColumn<QByteArray>("tail");
+
+        QTest::newRow("below the root")
+            << QByteArray(ZTRACE_SOURCE_ROOT "client/src/PreProcessor.cpp")
+            << QByteArray("client/src/PreProcessor");
+        QTest::newRow("elsewhere") << QByteArray("/x/tools/y/client/src/PreProcessor.cpp")
+                                   << QByteArray("client/src/PreProcessor");
+        QTest::newRow("nested parts") << QByteArray("/b/tests/platform/tst_platform.cpp")
+                                      << QByteArray("tests/platform/tst_platform");
+        QTest::newRow("backslashes")
+            << QByteArray("C:\\src\\server\\Main.cpp") << QByteArray("server/Main");
+        QTest::newRow("part inside a name")
+            << QByteArray("/s/my.client/platform/ztrace.h") << QByteArray("platform/ztrace");
+        QTest::newRow("no part") << QByteArray("/a/b.c/plain") << QByteArray("/a/b.c/plain");
+    }
+
+    void sourceTail()
+    {
+        QFETCH(QByteArray, path);
+        QFETCH(QByteArray, tail);
+
+        // The macro works on __FILE__ at compile time; a zero-padded buffer stands in.
+        char buffer[128] = {};
+        QVERIFY(path.size() < int(sizeof buffer));
+        std::memcpy(buffer, path.constData(), std::size_t(path.size()));
+        QCOMPARE(QByteArray(ztrace_detail::SourceTail<sizeof buffer>(buffer).text), tail);
+    }
+
+    void traceFromSeveralThreads()
+    {
+        constexpr int threadCount = 4;
+        constexpr int linesPerThread = 200;
+        int siteLine[threadCount] = {};
+        MessageCapture capture;
+
+        QVERIFY(runThreads(threadCount, [&siteLine](int t) {
+            for (int n = 0; n < linesPerThread; ++n) {
+                // Lengths pass the formatter's stack buffer; each thread its own letter.
+                const QByteArray padding((n * 97) % 3000, char('a' + t));
+                siteLine[t] =
+                    t % 2 ? traceFromSecondSite(t, n, padding) : traceFromFirstSite(t, n, padding);
+            }
+        }));
+
+        const QRegularExpression pattern(QStringLiteral("^(first|second) (\\d+) (\\d+) ([a-z]*)$"));
+        QVector<int> seen(threadCount * linesPerThread, 0);
+        const QVector<CapturedMessage> messages = capture.messages();
+        QCOMPARE(messages.size(), threadCount * linesPerThread);
+        for (const CapturedMessage &message : messages) {
+            const QRegularExpressionMatch match = pattern.match(message.text);
+            QVERIFY2(match.hasMatch(), qPrintable(message.text.left(80)));
+            const int t = match.captured(2).toInt();
+            const int n = match.captured(3).toInt();
+            QVERIFY(t < threadCount && n < linesPerThread);
+            QCOMPARE(match.captured(1), t % 2 ? QStringLiteral("second") : QStringLiteral("first"));
+            QCOMPARE(match.captured(4), QString((n * 97) % 3000, QLatin1Char('a' + t)));
+            QCOMPARE(QString::fromLatin1(message.file), ownTail);
+            QCOMPARE(message.line, siteLine[t]);
+            ++seen[t * linesPerThread + n];
+        }
+        QCOMPARE(seen, QVector<int>(threadCount * linesPerThread, 1));
+    }
+
+    void traceEnvironment_data()
+    {
+        QTest::addColumn<QString>("level");
+        QTest::addColumn<QString>("rules");
+        QTest::addColumn<QStringList>("expected");
+
+        const QString warning = QStringLiteral("child warning");
+        const QString info = QStringLiteral("child info");
+        const QString debug = QStringLiteral("child debug");
+        const auto row = [](const char *name, const char *level, const char *rules,
+                            const QStringList &expected) {
+            QTest::newRow(name) << QString::fromLatin1(level) << QString::fromLatin1(rules)
+                                << expected;
+        };
+        row("unset", nullptr, nullptr, {warning});
+        row("not a number", "abc", nullptr, {warning});
+        row("4", "4", nullptr, {warning, info});
+        row("5", "5", nullptr, {warning, info, debug});
+        row("1 against rules", "1", "veldata.client*=false", {warning});
+        row("rules add debug", "1", "veldata.client.debug=true", {warning, debug});
+    }
+
+    void traceEnvironment()
+    {
+        QFETCH(QString, level);
+        QFETCH(QString, rules);
+        QFETCH(QStringList, expected);
+
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString traceFile = dir.filePath(QStringLiteral("trace.log"));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.remove(QStringLiteral("QT_LOGGING_CONF"));
+        const QMap<QString, QString> settings{{"ZTRACE_LEVEL", level},
+                                              {"QT_LOGGING_RULES", rules},
+                                              {"ZTRACE_FILE", traceFile},
+                                              {"QT_MESSAGE_PATTERN", "@%{category}|%{message}"}};
+        for (auto it = settings.cbegin(); it != settings.cend(); ++it) {
+            if (it->isNull())
+                env.remove(it.key());
+            else
+                env.insert(it.key(), *it);
+        }
+
+        QByteArray standardError;
+        const QString output =
+            runSelf(QCoreApplication::applicationFilePath(),
+                    QString::fromLatin1(traceChildArgument), env, &standardError);
+        QVERIFY2(output.isEmpty(), qPrintable(output));
+
+        // What the default handler printed, and the same lines in the trace file
+        // with their levels and places.
+        QStringList printed;
+        for (const QByteArray &line : standardError.split('\n')) {
+            if (line.startsWith("@veldata.client|"))
+                printed << QString::fromLatin1(line.mid(16));
+        }
+        QCOMPARE(printed, expected);
+        QFile file(traceFile);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QRegularExpression pattern(
+            QStringLiteral(
+                "^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} \\[(\\d)\\] %1:\\d+ (.*)$")
+                .arg(ownTail));
+        QStringList written;
+        for (const QByteArray &line : file.readAll().split('\n')) {
+            if (line.isEmpty())
+                continue;
+            const QRegularExpressionMatch match = pattern.match(QString::fromLatin1(line));
+            QVERIFY2(match.hasMatch(), line.constData());
+            const QString text = match.captured(2);
+            const char *expectedLevel = text.endsWith(QLatin1String("warning")) ? "1"
+                                        : text.endsWith(QLatin1String("info"))  ? "4"
+                                                                                : "5";
+            QCOMPARE(match.captured(1), QString::fromLatin1(expectedLevel));
+            written << text;
+        }
+        QCOMPARE(written, expected);
+    }
+
+    void registryValues_data()
+    {
+        QTest::addColumn<QByteArray>("keyPath");
+        QTest::addColumn<QByteArray>("valueName");
+        QTest::addColumn<int>("defaultValue");
+        QTest::addColumn<int>("expected");
+        QTest::addColumn<bool>("found");
+
+        const auto row = [](const char *value, int expected, bool found, const char *group = "") {
+            QTest::newRow(value) << QByteArray(settingsKey) + group << QByteArray(value) << -5
+                                 << (found ? expected : -5) << found;
+        };
+        row("serverPort", 37073, true);
+        row("negative", -12, true);
+        row("padded", 42, true);
+        row("depth", 7, true, "\\Nested");
+        // Missing, not a whole number within 32 bits, or only organisation-wide.
+        for (const char *name : {"startServerOnRequest", "fraction", "word", "empty", "list",
+                                 "huge", "organisationWide"})
+            row(name, 0, false);
+        const auto elsewhere = [](const char *name, const char *keyPath) {
+            QTest::newRow(name) << QByteArray(keyPath) << QByteArray("serverPort") << 3 << 3
+                                << false;
+        };
+        elsewhere("other group", "Software\\Haltra\\VelDataServer\\Other");
+        elsewhere("other application", "Software\\Haltra\\Other\\Settings");
+        elsewhere("no application", "Software\\Haltra");
+    }
+
+    void registryValues()
+    {
+        QFETCH(QByteArray, keyPath);
+        QFETCH(QByteArray, valueName);
+        QFETCH(int, defaultValue);
+        QFETCH(int, expected);
+        QFETCH(bool, found);
+
+        bool wasFound = !found;
+        QCOMPARE(
+            getreg_LM_long(keyPath.constData(), valueName.constData(), defaultValue, &wasFound),
+            long(expected));
+        QCOMPARE(wasFound, found);
+        QCOMPARE(getreg_LM_long(keyPath.constData(), valueName.constData(), defaultValue, nullptr),
+                 long(expected));
+    }
+
+    void registrySeesChangedFile()
+    {
+        QCOMPARE(getreg_LM_long(settingsKey, "startServerOnRequest", 1, nullptr), 1L);
+        QVERIFY(writeSettings("startServerOnRequest=0\n"));
+        bool found = false;
+        QCOMPARE(getreg_LM_long(settingsKey, "startServerOnRequest", 1, &found), 0L);
+        QVERIFY(found);
+        QVERIFY(writeSettings(QByteArray()));
+        QCOMPARE(getreg_LM_long(settingsKey, "startServerOnRequest", 1, &found), 1L);
+        QVERIFY(!found);
+    }
+
+    void locateProgram_data()
+    {
+        // What stands in the two folders looked in and in the folder on PATH
+        // ('P' a program, 'F' a plain file, 'D' a folder, '-' nothing); the
+        // winning folder.
+        QTest::addColumn<QString>("content");
+        QTest::addColumn<QString>("winner");
+
+        const auto row = [](const char *name, const char *content, const char *winner) {
+            QTest::newRow(name) << QString::fromLatin1(content) << QString::fromLatin1(winner);
+        };
+        row("nowhere", "---", "");
+        row("second only", "-P-", "second");
+        row("first only", "P--", "first");
+        row("everywhere", "PPP", "first");
+        row("first not executable", "FP-", "second");
+        row("first a folder", "D-P", "path");
+    }
+
+    void locateProgram()
+    {
+        QFETCH(QString, content);
+        QFETCH(QString, winner);
+
+        QTemporaryDir root;
+        QVERIFY(root.isValid());
+        const QString name = QStringLiteral("VelDataServer");
+        const QStringList folders{"first", "second", "path"};
+        for (int i = 0; i < folders.size(); ++i) {
+            const QString folder = root.filePath(folders[i]);
+            QVERIFY(QDir().mkpath(folder));
+            const QString file = folder + QLatin1Char('/') + name;
+            const QChar what = content[i];
+            QVERIFY(what == '-' ||
+                    (what == 'D' ? QDir().mkpath(file) : placeFile(file, what == 'P')));
+        }
+
+        const QString expected =
+            winner.isEmpty() ? QString() : root.filePath(winner + QLatin1Char('/') + name);
+        QCOMPARE(Dezizudavo_locateProgram(name, {root.filePath("first"), root.filePath("second")},
+                                          {root.filePath("path")}),
+                 expected);
+    }
+
+    void programPathsOfCopiedExecutable_data()
+    {
+        QTest::addColumn<bool>("serverBeside");
+        QTest::newRow("server beside") << true;
+        QTest::newRow("no server beside") << false;
+    }
+
+    void programPathsOfCopiedExecutable()
+    {
+        QFETCH(bool, serverBeside);
+
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        const QString folder = QFileInfo(dir.path()).canonicalFilePath();
+        const QString copy = folder + QStringLiteral("/copied_test");
+        QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), copy));
+        if (serverBeside)
+            QVERIFY(placeFile(folder + QStringLiteral("/VelDataServer"), true));
+
+        // No server on PATH; the configured program folder may hold one.
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("PATH"), folder + QStringLiteral("/nothing"));
+        const QString output = runSelf(copy, QString::fromLatin1(pathChildArgument), environment);
+        const QString installed = QStringLiteral(TEST_INSTALL_BINDIR "/VelDataServer");
+        const QString server = serverBeside ? folder + QStringLiteral("/VelDataServer")
+                               : QFileInfo(installed).isExecutable() ? installed
+                                                                     : QString();
+        // Linked into the program itself, the code has no installation of its own
+        // to look in besides the configured one.
+        QCOMPARE(output.split(QLatin1Char('\n')),
+                 QStringList({copy, server, folder + QStringLiteral("/VelDataServer.conf"),
+                              folder + QLatin1Char(':') + QStringLiteral(TEST_INSTALL_BINDIR),
+                              QString()}));
+    }
 };
-
-void TstPlatform::initTestCase()
-{
-    QVERIFY2(!settingsFilePath().isEmpty(), "run through ctest, which sets XDG_CONFIG_DIRS");
-    QVERIFY(writeSettings(QByteArray()));
-    // Qt would fall back to this file for values the program's file lacks.
-    QFile organisationWide(QFileInfo(settingsFilePath()).absolutePath() + QStringLiteral(".conf"));
-    QVERIFY(organisationWide.open(QIODevice::WriteOnly));
-    QVERIFY(organisationWide.write("[Settings]\norganisationWide=9\n") > 0);
-}
-
-void TstPlatform::cleanup()
-{
-    QLoggingCategory::setFilterRules(QString());
-}
-
-void TstPlatform::traceFollowsCategoryRules_data()
-{
-    QTest::addColumn<QString>("rules");
-    QTest::addColumn<int>("level");
-    QTest::addColumn<int>("type"); // -1: nothing arrives
-
-    const auto row = [](const char *name, const char *rules, int level, int type) {
-        QTest::newRow(name) << QString::fromLatin1(rules) << level << type;
-    };
-    row("default, failure", "", 1, QtWarningMsg);
-    row("default, progress", "", 4, -1);
-    row("warnings off", "veldata.client.warning=false", 1, -1);
-    row("info on, level 2", "veldata.client.info=true", 2, QtInfoMsg);
-    row("info on, level 4", "veldata.client.info=true", 4, QtInfoMsg);
-    row("info on, details", "veldata.client.info=true", 5, -1);
-    row("debug on, details", "veldata.client.debug=true", 5, QtDebugMsg);
-}
-
-void TstPlatform::traceFollowsCategoryRules()
-{
-    QFETCH(QString, rules);
-    QFETCH(int, level);
-    QFETCH(int, type);
-    const bool arrives = type != -1;
-
-    QLoggingCategory::setFilterRules(rules);
-    MessageCapture capture;
-    QCOMPARE(ZTrace_TestMasterLevel(level) != 0, arrives);
-    const int line = __LINE__ + 1;
-    ZTRACE(level, "VDS: FAILED to connect to the VelDataServer: %s", "Connection refused");
-
-    const QVector<CapturedMessage> messages = capture.messages();
-    if (!arrives) {
-        QVERIFY(messages.isEmpty());
-        return;
-    }
-    QCOMPARE(messages.size(), 1);
-    QCOMPARE(int(messages[0].type), type);
-    QCOMPARE(messages[0].category, QByteArray("veldata.client"));
-    QCOMPARE(QString::fromLatin1(messages[0].file), ownTail);
-    QCOMPARE(messages[0].line, line);
-    QCOMPARE(messages[0].text,
-             QStringLiteral("VDS: FAILED to connect to the VelDataServer: Connection refused"));
-}
-
-void TstPlatform::traceLocationServesOneLine()
-{
-    MessageCapture capture;
-    QVERIFY(ZTrace_Location("client/src/Cache", 17, "default", 5) != 0);
-    ZTrace_Always("with %s", "location");
-    ZTrace_Always("without");
-
-    // Debug is off, yet ZTrace_Always writes what it is given; the second line
-    // has no location and goes out as a failure line.
-    const QVector<CapturedMessage> messages = capture.messages();
-    QCOMPARE(messages.size(), 2);
-    QCOMPARE(int(messages[0].type), int(QtDebugMsg));
-    QCOMPARE(messages[0].file, QByteArray("client/src/Cache"));
-    QCOMPARE(messages[0].line, 17);
-    QCOMPARE(messages[0].text, QStringLiteral("with location"));
-    QCOMPARE(int(messages[1].type), int(QtWarningMsg));
-    QVERIFY(messages[1].file.isEmpty());
-    QCOMPARE(messages[1].line, 0);
-    QCOMPARE(messages[1].text, QStringLiteral("without"));
-}
-
-void TstPlatform::sourceTail_data()
-{
-    QTest::addColumn<QByteArray>("path");
-    QTest::addColumn<QByteArray>("tail");
-
-    QTest::newRow("below the root") << QByteArray(ZTRACE_SOURCE_ROOT "client/src/PreProcessor.cpp")
-                                    << QByteArray("client/src/PreProcessor");
-    QTest::newRow("elsewhere") << QByteArray("/x/tools/y/client/src/PreProcessor.cpp")
-                               << QByteArray("client/src/PreProcessor");
-    QTest::newRow("nested parts") << QByteArray("/b/tests/platform/tst_platform.cpp")
-                                  << QByteArray("tests/platform/tst_platform");
-    QTest::newRow("backslashes") << QByteArray("C:\\src\\server\\Main.cpp")
-                                 << QByteArray("server/Main");
-    QTest::newRow("part inside a name")
-        << QByteArray("/s/my.client/platform/ztrace.h") << QByteArray("platform/ztrace");
-    QTest::newRow("no part") << QByteArray("/a/b.c/plain") << QByteArray("/a/b.c/plain");
-}
-
-void TstPlatform::sourceTail()
-{
-    QFETCH(QByteArray, path);
-    QFETCH(QByteArray, tail);
-
-    // The macro works on __FILE__ at compile time; a zero-padded buffer stands in.
-    char buffer[128] = {};
-    QVERIFY(path.size() < int(sizeof buffer));
-    std::memcpy(buffer, path.constData(), std::size_t(path.size()));
-    QCOMPARE(QByteArray(ztrace_detail::SourceTail<sizeof buffer>(buffer).text), tail);
-}
-
-void TstPlatform::traceFromSeveralThreads()
-{
-    constexpr int threadCount = 4;
-    constexpr int linesPerThread = 200;
-    int siteLine[threadCount] = {};
-    MessageCapture capture;
-
-    QVERIFY(runThreads(threadCount, [&siteLine](int t) {
-        for (int n = 0; n < linesPerThread; ++n) {
-            // Lengths pass the formatter's stack buffer; each thread its own letter.
-            const QByteArray padding((n * 97) % 3000, char('a' + t));
-            siteLine[t] =
-                t % 2 ? traceFromSecondSite(t, n, padding) : traceFromFirstSite(t, n, padding);
-        }
-    }));
-
-    const QRegularExpression pattern(QStringLiteral("^(first|second) (\\d+) (\\d+) ([a-z]*)$"));
-    QVector<int> seen(threadCount * linesPerThread, 0);
-    const QVector<CapturedMessage> messages = capture.messages();
-    QCOMPARE(messages.size(), threadCount * linesPerThread);
-    for (const CapturedMessage &message : messages) {
-        const QRegularExpressionMatch match = pattern.match(message.text);
-        QVERIFY2(match.hasMatch(), qPrintable(message.text.left(80)));
-        const int t = match.captured(2).toInt();
-        const int n = match.captured(3).toInt();
-        QVERIFY(t < threadCount && n < linesPerThread);
-        QCOMPARE(match.captured(1), t % 2 ? QStringLiteral("second") : QStringLiteral("first"));
-        QCOMPARE(match.captured(4), QString((n * 97) % 3000, QLatin1Char('a' + t)));
-        QCOMPARE(QString::fromLatin1(message.file), ownTail);
-        QCOMPARE(message.line, siteLine[t]);
-        ++seen[t * linesPerThread + n];
-    }
-    QCOMPARE(seen, QVector<int>(threadCount * linesPerThread, 1));
-}
-
-void TstPlatform::traceEnvironment_data()
-{
-    QTest::addColumn<QString>("level");
-    QTest::addColumn<QString>("rules");
-    QTest::addColumn<QStringList>("expected");
-
-    const QString warning = QStringLiteral("child warning");
-    const QString info = QStringLiteral("child info");
-    const QString debug = QStringLiteral("child debug");
-    QTest::newRow("unset") << QString() << QString() << QStringList{warning};
-    QTest::newRow("not a number") << "abc" << QString() << QStringList{warning};
-    QTest::newRow("4") << "4" << QString() << QStringList{warning, info};
-    QTest::newRow("5") << "5" << QString() << QStringList{warning, info, debug};
-    QTest::newRow("1 against rules") << "1"
-                                     << "veldata.client*=false" << QStringList{warning};
-    QTest::newRow("rules add debug") << "1"
-                                     << "veldata.client.debug=true" << QStringList{warning, debug};
-}
-
-void TstPlatform::traceEnvironment()
-{
-    QFETCH(QString, level);
-    QFETCH(QString, rules);
-    QFETCH(QStringList, expected);
-
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const QString traceFile = dir.filePath(QStringLiteral("trace.log"));
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.remove(QStringLiteral("QT_LOGGING_CONF"));
-    const QMap<QString, QString> settings{{"ZTRACE_LEVEL", level},
-                                          {"QT_LOGGING_RULES", rules},
-                                          {"ZTRACE_FILE", traceFile},
-                                          {"QT_MESSAGE_PATTERN", "@%{category}|%{message}"}};
-    for (auto it = settings.cbegin(); it != settings.cend(); ++it) {
-        if (it->isNull())
-            env.remove(it.key());
-        else
-            env.insert(it.key(), *it);
-    }
-
-    QByteArray standardError;
-    const QString output = runSelf(QCoreApplication::applicationFilePath(),
-                                   QString::fromLatin1(traceChildArgument), env, &standardError);
-    QVERIFY2(output.isEmpty(), qPrintable(output));
-
-    // What the default handler printed, and the same lines in the trace file
-    // with their levels and places.
-    QStringList printed;
-    for (const QByteArray &line : standardError.split('\n')) {
-        if (line.startsWith("@veldata.client|"))
-            printed << QString::fromLatin1(line.mid(16));
-    }
-    QCOMPARE(printed, expected);
-    QFile file(traceFile);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    const QRegularExpression pattern(
-        QStringLiteral(
-            "^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} \\[(\\d)\\] %1:\\d+ (.*)$")
-            .arg(ownTail));
-    QStringList written;
-    for (const QByteArray &line : file.readAll().split('\n')) {
-        if (line.isEmpty())
-            continue;
-        const QRegularExpressionMatch match = pattern.match(QString::fromLatin1(line));
-        QVERIFY2(match.hasMatch(), line.constData());
-        const QString text = match.captured(2);
-        const char *expectedLevel = text.endsWith(QLatin1String("warning")) ? "1"
-                                    : text.endsWith(QLatin1String("info"))  ? "4"
-                                                                            : "5";
-        QCOMPARE(match.captured(1), QString::fromLatin1(expectedLevel));
-        written << text;
-    }
-    QCOMPARE(written, expected);
-}
-
-void TstPlatform::registryValues_data()
-{
-    QTest::addColumn<QByteArray>("keyPath");
-    QTest::addColumn<QByteArray>("valueName");
-    QTest::addColumn<int>("defaultValue");
-    QTest::addColumn<int>("expected");
-    QTest::addColumn<bool>("found");
-
-    const auto row = [](const char *value, int expected, bool found, const char *group = "") {
-        QTest::newRow(value) << QByteArray(settingsKey) + group << QByteArray(value) << -5
-                             << (found ? expected : -5) << found;
-    };
-    row("serverPort", 37073, true);
-    row("negative", -12, true);
-    row("padded", 42, true);
-    row("depth", 7, true, "\\Nested");
-    // Missing, not a whole number within 32 bits, or only organisation-wide.
-    for (const char *name :
-         {"startServerOnRequest", "fraction", "word", "empty", "list", "huge", "organisationWide"})
-        row(name, 0, false);
-    const auto elsewhere = [](const char *name, const char *keyPath) {
-        QTest::newRow(name) << QByteArray(keyPath) << QByteArray("serverPort") << 3 << 3 << false;
-    };
-    elsewhere("other group", "Software\\Haltra\\VelDataServer\\Other");
-    elsewhere("other application", "Software\\Haltra\\Other\\Settings");
-    elsewhere("no application", "Software\\Haltra");
-}
-
-void TstPlatform::registryValues()
-{
-    QFETCH(QByteArray, keyPath);
-    QFETCH(QByteArray, valueName);
-    QFETCH(int, defaultValue);
-    QFETCH(int, expected);
-    QFETCH(bool, found);
-
-    bool wasFound = !found;
-    QCOMPARE(getreg_LM_long(keyPath.constData(), valueName.constData(), defaultValue, &wasFound),
-             long(expected));
-    QCOMPARE(wasFound, found);
-    // The same from several threads at once, with and without `found`.
-    QAtomicInt wrong;
-    QVERIFY(runThreads(4, [&](int t) {
-        for (int n = 0; n < 25; ++n) {
-            bool threadFound = !found;
-            if (getreg_LM_long(keyPath.constData(), valueName.constData(), defaultValue,
-                               t % 2 ? &threadFound : nullptr) != expected ||
-                (t % 2 && threadFound != found))
-                wrong.ref();
-        }
-    }));
-    QCOMPARE(wrong.loadRelaxed(), 0);
-}
-
-void TstPlatform::registrySeesChangedFile()
-{
-    QCOMPARE(getreg_LM_long(settingsKey, "startServerOnRequest", 1, nullptr), 1L);
-    QVERIFY(writeSettings("startServerOnRequest=0\n"));
-    bool found = false;
-    QCOMPARE(getreg_LM_long(settingsKey, "startServerOnRequest", 1, &found), 0L);
-    QVERIFY(found);
-    QVERIFY(writeSettings(QByteArray()));
-    QCOMPARE(getreg_LM_long(settingsKey, "startServerOnRequest", 1, &found), 1L);
-    QVERIFY(!found);
-}
-
-void TstPlatform::locateProgram_data()
-{
-    // What stands in the two folders looked in and in the folder on PATH
-    // ('P' a program, 'F' a plain file, 'D' a folder, '-' nothing); the
-    // winning folder.
-    QTest::addColumn<QString>("content");
-    QTest::addColumn<QString>("winner");
-
-    QTest::newRow("nowhere") << "---"
-                             << "";
-    QTest::newRow("second only") << "-P-"
-                                 << "second";
-    QTest::newRow("first only") << "P--"
-                                << "first";
-    QTest::newRow("everywhere") << "PPP"
-                                << "first";
-    QTest::newRow("first not executable") << "FP-"
-                                          << "second";
-    QTest::newRow("first a folder") << "D-P"
-                                    << "path";
-}
-
-void TstPlatform::locateProgram()
-{
-    QFETCH(QString, content);
-    QFETCH(QString, winner);
-
-    QTemporaryDir root;
-    QVERIFY(root.isValid());
-    const QString name = QStringLiteral("VelDataServer");
-    const QStringList folders{"first", "second", "path"};
-    for (int i = 0; i < folders.size(); ++i) {
-        const QString folder = root.filePath(folders[i]);
-        QVERIFY(QDir().mkpath(folder));
-        const QString file = folder + QLatin1Char('/') + name;
-        const QChar what = content[i];
-        QVERIFY(what == '-' || (what == 'D' ? QDir().mkpath(file) : placeFile(file, what == 'P')));
-    }
-
-    const QString expected =
-        winner.isEmpty() ? QString() : root.filePath(winner + QLatin1Char('/') + name);
-    QCOMPARE(Dezizudavo_locateProgram(name, {root.filePath("first"), root.filePath("second")},
-                                      {root.filePath("path")}),
-             expected);
-}
-
-void TstPlatform::programPathsOfCopiedExecutable_data()
-{
-    QTest::addColumn<bool>("serverBeside");
-    QTest::newRow("server beside") << true;
-    QTest::newRow("no server beside") << false;
-}
-
-void TstPlatform::programPathsOfCopiedExecutable()
-{
-    QFETCH(bool, serverBeside);
-
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const QString folder = QFileInfo(dir.path()).canonicalFilePath();
-    const QString copy = folder + QStringLiteral("/copied_test");
-    QVERIFY(QFile::copy(QCoreApplication::applicationFilePath(), copy));
-    if (serverBeside)
-        QVERIFY(placeFile(folder + QStringLiteral("/VelDataServer"), true));
-
-    // No server on PATH; the configured program folder may hold one.
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.insert(QStringLiteral("PATH"), folder + QStringLiteral("/nothing"));
-    const QString output = runSelf(copy, QString::fromLatin1(pathChildArgument), environment);
-    const QString installed = QStringLiteral(TEST_INSTALL_BINDIR "/VelDataServer");
-    const QString server = serverBeside ? folder + QStringLiteral("/VelDataServer")
-                           : QFileInfo(installed).isExecutable() ? installed
-                                                                 : QString();
-    // Linked into the program itself, the code has no installation of its own
-    // to look in besides the configured one.
-    QCOMPARE(
-        output.split(QLatin1Char('\n')),
-        QStringList({copy, server, folder + QStringLiteral("/VelDataServer.conf"),
-                     folder + QLatin1Char(':') + QStringLiteral(TEST_INSTALL_BINDIR), QString()}));
-}
 
 int main(int argc, char *argv[])
 {

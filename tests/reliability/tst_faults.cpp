@@ -109,44 +109,8 @@ std::future<void> stopThenSignal(qint64 pid, quint16 port, int delayMs, int boun
     });
 }
 
-} // namespace
-
-class TestFaults : public QObject
-{
-    Q_OBJECT
-
-private slots:
-    void initTestCase();
-    void cleanup();
-
-    void killedWhileSetsStreamIn();
-    void transferEndsAtOnce_data();
-    void transferEndsAtOnce();
-    void loadFromSeveralProcesses();
-    void startedServerOutlivesItsStarter();
-    void firstCallStartsOneServer();
-    void serverEndingAtStartFailsTheCall();
-
-private:
-    /// The one server running in the sandbox, or 0.
-    static qint64 onlyServer();
-
-    std::unique_ptr<ReliabilitySandbox> m_sandbox;
-};
-
-void TestFaults::initTestCase()
-{
-    if (!TestSupport::inSandbox())
-        QSKIP("needs the folders ctest gives it (run through ctest)");
-    m_sandbox = std::make_unique<ReliabilitySandbox>();
-}
-
-void TestFaults::cleanup()
-{
-    ReliabilitySandbox::stopServers();
-}
-
-qint64 TestFaults::onlyServer()
+/// The one server running in the sandbox, or 0.
+qint64 onlyServer()
 {
     // Both threads of a client may have started a server at once; the one that
     // came second ends by itself as soon as it finds the first.
@@ -159,234 +123,251 @@ qint64 TestFaults::onlyServer()
     return running.size() == 1 ? running.first() : 0;
 }
 
-void TestFaults::killedWhileSetsStreamIn()
+} // namespace
+
+class TestFaults : public QObject
 {
-    const quint16 port = TestSupport::freePort();
-    TestSupport::writeSettings({{"serverPort", port}, {"startServerOnRequest", 1}});
-    // The folder a server started without arguments uses, so that the one the
-    // client starts later finds the database of this one.
-    auto server = std::make_unique<ServerProcess>(m_sandbox->defaultDataDir());
-    QVERIFY(server->start(portArgument(port)));
+    Q_OBJECT
 
-    // Stopped first, so that the kill always meets a set in flight; one the
-    // server had read before it stopped waits 2 s, well within its limit.
-    const auto kill = stopThenSignal(server->processId(), port, 500, 2000, SIGKILL);
-    VelDataClient writer;
-    const QString uuid = QStringLiteral("persist");
-    int acknowledged = 0;
-    const QDeadlineTimer bound(60000);
-    while (acknowledged < 1000000 && !bound.hasExpired() &&
-           writer.setInt(QStringLiteral("v%1").arg(acknowledged), uuid, acknowledged))
-        ++acknowledged;
-    QVERIFY(acknowledged > 0);
-    QVERIFY2(QRegularExpression(LostConnection).match(writer.lastError()).hasMatch(),
-             qPrintable(writer.lastError()));
-    QCOMPARE(ReliabilitySandbox::readinessBlockAttachments(), 0);
-    server.reset();
-
-    // The next call probes the left-over block: it looks ready, and the
-    // probe's detach removes it. The request thread and the caller's thread
-    // both probe; when the request thread's attempt came first it met the dead
-    // port (-9 within the connect limit), otherwise a server was started and
-    // the call went through.
-    const bool first = writer.setInt(QStringLiteral("first"), uuid, 1);
-    QVERIFY2(first ||
-                 writer.lastError() == QStringLiteral("FAILED to connect to the VelDataServer: "
-                                                      "Connection refused"),
-             qPrintable(writer.lastError()));
-
-    // By the next call at the latest a server has been started: the
-    // program next to this test, on the configured port, with the database
-    // of the killed one, where every acknowledged value is.
-    QVERIFY(writer.setInt(QStringLiteral("second"), uuid, 2));
-    QVERIFY(onlyServer() > 0);
-    QCOMPARE(ReliabilitySandbox::readinessBlockAttachments(), 1);
-    int lost = 0;
-    for (int i = 0; i < acknowledged; ++i) {
-        int value = -1;
-        if (writer.getInt(QStringLiteral("v%1").arg(i), uuid, &value) != 1 || value != i)
-            ++lost;
-    }
-    qInfo("%d sets acknowledged before the kill, %d lost", acknowledged, lost);
-    QCOMPARE(lost, 0);
-}
-
-void TestFaults::transferEndsAtOnce_data()
-{
-    QTest::addColumn<QString>("call");
-    QTest::addColumn<QStringList>("arguments");
-    QTest::addColumn<bool>("terminate");
-    QTest::addColumn<QString>("lastError");
-
-    QTest::newRow("SIGTERM during put-file")
-        << "put-file" << QStringList() << true << LostConnection;
-    QTest::newRow("SIGTERM during get-file")
-        << "get-file" << QStringList() << true << LostConnection;
-    // The frame limit counts the 16-byte header and the refusal names payload
-    // bytes; a file has a limit of its own, on its content.
-    const QStringList limit{QStringLiteral("--max-frame-size"), QStringLiteral("1048576")};
-    const QString refusal = QStringLiteral("^Request too large: \\d+ bytes, limit 1048560$");
-    QTest::newRow("put-file over the server's file limit")
-        << "put-file" << (limit + QStringList{QStringLiteral("--max-file-size"), "1048576"})
-        << false << QStringLiteral("^File too large: 33554432 bytes, limit 1048576$");
-    // Not streamed: the client finds out from the server's close that the
-    // connection is done, and the next call takes a new one.
-    QTest::newRow("string over the server's frame limit") << "set" << limit << false << refusal;
-}
-
-// A transfer that the server ends fails at once with what ended it, and the
-// same client object carries on.
-void TestFaults::transferEndsAtOnce()
-{
-    QFETCH(QString, call);
-    QFETCH(QStringList, arguments);
-    QFETCH(bool, terminate);
-    QFETCH(QString, lastError);
-
-    static int row = 0;
-    const QString tag = QString::number(++row);
-    const quint16 port = TestSupport::freePort();
-    TestSupport::writeSettings({{"serverPort", port}, {"startServerOnRequest", 0}});
-    ServerProcess server(m_sandbox->path(QStringLiteral("transfer-data-") + tag));
-    QVERIFY(server.start(portArgument(port) + arguments));
-    const QString source = m_sandbox->path(QStringLiteral("transfer-") + tag + ".bin");
+private slots:
+    void initTestCase()
     {
-        QFile file(source);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        const QByteArray block(1 << 20, 'v');
-        for (int i = 0; i < 32; ++i)
-            QCOMPARE(file.write(block), qint64(block.size()));
+        if (!TestSupport::inSandbox())
+            QSKIP("needs the folders ctest gives it (run through ctest)");
+        m_sandbox = std::make_unique<ReliabilitySandbox>();
     }
-    VelDataClient client;
-    QString uuid = QStringLiteral("transfer");
-    QVERIFY(call == "get-file" ? client.setFile(QStringLiteral("big"), uuid, source)
-                               : client.setInt(QStringLiteral("before"), uuid, 1));
 
-    const auto end = terminate ? stopThenSignal(server.processId(), port, 0, 30000, SIGTERM)
-                               : std::future<void>();
-    const QString target = m_sandbox->path(QStringLiteral("fetched-") + tag);
-    QVERIFY(QDir().mkpath(target));
-    bool done = false;
-    if (call == "get-file")
-        done = client.getFile(QStringLiteral("big"), uuid, target) == 1;
-    else if (call == "put-file")
-        done = client.setFile(QStringLiteral("sent"), uuid, source);
-    else
-        done = client.setString(QStringLiteral("long"), uuid, QString(1 << 20, QLatin1Char('s')));
-    QVERIFY(!done);
-    QVERIFY2(QRegularExpression(lastError).match(client.lastError()).hasMatch(),
-             qPrintable(client.lastError()));
+    void cleanup() { ReliabilitySandbox::stopServers(); }
 
-    if (terminate) {
-        QCOMPARE(server.waitForExit(), 0);
+    void killedWhileSetsStreamIn()
+    {
+        const quint16 port = TestSupport::freePort();
+        TestSupport::writeSettings({{"serverPort", port}, {"startServerOnRequest", 1}});
+        // The folder a server started without arguments uses, so that the one the
+        // client starts later finds the database of this one.
+        auto server = std::make_unique<ServerProcess>(m_sandbox->defaultDataDir());
+        QVERIFY(server->start(portArgument(port)));
+
+        // Stopped first, so that the kill always meets a set in flight; one the
+        // server had read before it stopped waits 2 s, well within its limit.
+        const auto kill = stopThenSignal(server->processId(), port, 500, 2000, SIGKILL);
+        VelDataClient writer;
+        const QString uuid = QStringLiteral("persist");
+        int acknowledged = 0;
+        const QDeadlineTimer bound(60000);
+        while (acknowledged < 1000000 && !bound.hasExpired() &&
+               writer.setInt(QStringLiteral("v%1").arg(acknowledged), uuid, acknowledged))
+            ++acknowledged;
+        QVERIFY(acknowledged > 0);
+        QVERIFY2(QRegularExpression(LostConnection).match(writer.lastError()).hasMatch(),
+                 qPrintable(writer.lastError()));
+        QCOMPARE(ReliabilitySandbox::readinessBlockAttachments(), 0);
+        server.reset();
+
+        // The next call probes the left-over block: it looks ready, and the
+        // probe's detach removes it. The request thread and the caller's thread
+        // both probe; when the request thread's attempt came first it met the dead
+        // port (-9 within the connect limit), otherwise a server was started and
+        // the call went through.
+        const bool first = writer.setInt(QStringLiteral("first"), uuid, 1);
+        QVERIFY2(first ||
+                     writer.lastError() == QStringLiteral("FAILED to connect to the VelDataServer: "
+                                                          "Connection refused"),
+                 qPrintable(writer.lastError()));
+
+        // By the next call at the latest a server has been started: the
+        // program next to this test, on the configured port, with the database
+        // of the killed one, where every acknowledged value is.
+        QVERIFY(writer.setInt(QStringLiteral("second"), uuid, 2));
+        QVERIFY(onlyServer() > 0);
+        QCOMPARE(ReliabilitySandbox::readinessBlockAttachments(), 1);
+        int lost = 0;
+        for (int i = 0; i < acknowledged; ++i) {
+            int value = -1;
+            if (writer.getInt(QStringLiteral("v%1").arg(i), uuid, &value) != 1 || value != i)
+                ++lost;
+        }
+        qInfo("%d sets acknowledged before the kill, %d lost", acknowledged, lost);
+        QCOMPARE(lost, 0);
+    }
+
+    void transferEndsAtOnce_data()
+    {
+        QTest::addColumn<QString>("call");
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<bool>("terminate");
+        QTest::addColumn<QString>("lastError");
+
+        QTest::newRow("SIGTERM during put-file")
+            << "put-file" << QStringList() << true << LostConnection;
+        QTest::newRow("SIGTERM during get-file")
+            << "get-file" << QStringList() << true << LostConnection;
+        // The frame limit counts the 16-byte header and the refusal names payload
+        // bytes; a file has a limit of its own, on its content.
+        const QStringList limit{QStringLiteral("--max-frame-size"), QStringLiteral("1048576")};
+        const QString refusal = QStringLiteral("^Request too large: \\d+ bytes, limit 1048560$");
+        QTest::newRow("put-file over the server's file limit")
+            << "put-file" << (limit + QStringList{QStringLiteral("--max-file-size"), "1048576"})
+            << false << QStringLiteral("^File too large: 33554432 bytes, limit 1048576$");
+        // Not streamed: the client finds out from the server's close that the
+        // connection is done, and the next call takes a new one.
+        QTest::newRow("string over the server's frame limit") << "set" << limit << false << refusal;
+    }
+
+    // A transfer that the server ends fails at once with what ended it, and the
+    // same client object carries on.
+    void transferEndsAtOnce()
+    {
+        QFETCH(QString, call);
+        QFETCH(QStringList, arguments);
+        QFETCH(bool, terminate);
+        QFETCH(QString, lastError);
+
+        static int row = 0;
+        const QString tag = QString::number(++row);
+        const quint16 port = TestSupport::freePort();
+        TestSupport::writeSettings({{"serverPort", port}, {"startServerOnRequest", 0}});
+        ServerProcess server(m_sandbox->path(QStringLiteral("transfer-data-") + tag));
         QVERIFY(server.start(portArgument(port) + arguments));
-    }
-    QVERIFY2(client.setInt(QStringLiteral("after"), uuid, 2), qPrintable(client.lastError()));
-    int value = 0;
-    QCOMPARE(client.getInt(QStringLiteral("after"), uuid, &value), 1);
-    QCOMPARE(value, 2);
-}
+        const QString source = m_sandbox->path(QStringLiteral("transfer-") + tag + ".bin");
+        QFile file(source);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(32 << 20));
+        file.close();
+        VelDataClient client;
+        QString uuid = QStringLiteral("transfer");
+        QVERIFY(call == "get-file" ? client.setFile(QStringLiteral("big"), uuid, source)
+                                   : client.setInt(QStringLiteral("before"), uuid, 1));
 
-void TestFaults::loadFromSeveralProcesses()
-{
-    ServerProcess server(m_sandbox->path(QStringLiteral("load-data")));
-    QVERIFY(server.start());
-    TestSupport::writeSettings({{"serverPort", server.port()}, {"startServerOnRequest", 0}});
+        const auto end = terminate ? stopThenSignal(server.processId(), port, 0, 30000, SIGTERM)
+                                   : std::future<void>();
+        const QString target = m_sandbox->path(QStringLiteral("fetched-") + tag);
+        QVERIFY(QDir().mkpath(target));
+        bool done = false;
+        if (call == "get-file")
+            done = client.getFile(QStringLiteral("big"), uuid, target) == 1;
+        else if (call == "put-file")
+            done = client.setFile(QStringLiteral("sent"), uuid, source);
+        else
+            done =
+                client.setString(QStringLiteral("long"), uuid, QString(1 << 20, QLatin1Char('s')));
+        QVERIFY(!done);
+        QVERIFY2(QRegularExpression(lastError).match(client.lastError()).hasMatch(),
+                 qPrintable(client.lastError()));
 
-    constexpr int Processes = 4;
-    std::vector<std::unique_ptr<QProcess>> loads;
-    for (int p = 0; p < Processes; ++p) {
-        loads.push_back(std::make_unique<QProcess>());
-        startLoad(loads.back().get(), QStringLiteral("p%1").arg(p), 4, VDS_LOAD_PAIRS, 150);
+        if (terminate) {
+            QCOMPARE(server.waitForExit(), 0);
+            QVERIFY(server.start(portArgument(port) + arguments));
+        }
+        QVERIFY2(client.setInt(QStringLiteral("after"), uuid, 2), qPrintable(client.lastError()));
+        int value = 0;
+        QCOMPARE(client.getInt(QStringLiteral("after"), uuid, &value), 1);
+        QCOMPARE(value, 2);
     }
-    const QDeadlineTimer deadline(180000);
-    for (auto &load : loads) {
-        QVERIFY(load->waitForFinished(int(qMax<qint64>(1, deadline.remainingTime()))));
-        const QByteArray summary = load->readAllStandardOutput().trimmed();
-        qInfo("%s", summary.constData());
-        QVERIFY2(load->exitStatus() == QProcess::NormalExit && load->exitCode() == 0,
-                 summary + load->readAllStandardError());
-    }
-}
 
-void TestFaults::startedServerOutlivesItsStarter()
-{
-    TestSupport::writeSettings(
-        {{"serverPort", TestSupport::freePort()}, {"startServerOnRequest", 1}});
+    void loadFromSeveralProcesses()
     {
-        // A server a client starts writes to that client's output: here pipes
-        // to this test, closed once the starter has ended.
-        QProcess starter;
-        starter.setProcessChannelMode(QProcess::MergedChannels);
-        startLoad(&starter, QStringLiteral("starter"), 1, 1);
-        QVERIFY(starter.waitForFinished(30000));
-        QVERIFY2(starter.exitCode() == 0, starter.readAll().constData());
+        ServerProcess server(m_sandbox->path(QStringLiteral("load-data")));
+        QVERIFY(server.start());
+        TestSupport::writeSettings({{"serverPort", server.port()}, {"startServerOnRequest", 0}});
+
+        constexpr int Processes = 4;
+        std::vector<std::unique_ptr<QProcess>> loads;
+        for (int p = 0; p < Processes; ++p) {
+            loads.push_back(std::make_unique<QProcess>());
+            startLoad(loads.back().get(), QStringLiteral("p%1").arg(p), 4, VDS_LOAD_PAIRS, 150);
+        }
+        const QDeadlineTimer deadline(180000);
+        for (auto &load : loads) {
+            QVERIFY(load->waitForFinished(int(qMax<qint64>(1, deadline.remainingTime()))));
+            const QByteArray summary = load->readAllStandardOutput().trimmed();
+            qInfo("%s", summary.constData());
+            QVERIFY2(load->exitStatus() == QProcess::NormalExit && load->exitCode() == 0,
+                     summary + load->readAllStandardError());
+        }
     }
-    const qint64 pid = onlyServer();
-    QVERIFY(pid > 0);
 
-    // Connecting makes the server log a line into the closed pipe.
-    VelDataClient client;
-    QVERIFY2(client.setInt(QStringLiteral("after"), QStringLiteral("starter"), 1),
-             qPrintable(client.lastError()));
-    int value = 0;
-    QCOMPARE(client.getInt(QStringLiteral("after"), QStringLiteral("starter"), &value), 1);
-    QCOMPARE(value, 1);
-    QCOMPARE(onlyServer(), pid);
-}
-
-void TestFaults::firstCallStartsOneServer()
-{
-    // With no server running, a client's request thread and calling thread
-    // both find none and both start one, on the same port and data folder:
-    // one of them must come up, every time.
-    for (int round = 0; round < 10; ++round) {
-        m_sandbox->useDataHome(QStringLiteral("first-call-%1").arg(round));
+    void startedServerOutlivesItsStarter()
+    {
         TestSupport::writeSettings(
             {{"serverPort", TestSupport::freePort()}, {"startServerOnRequest", 1}});
         {
-            VelDataClient client;
-            QVERIFY2(client.setInt(QStringLiteral("first"), QStringLiteral("call"), round),
-                     qPrintable(client.lastError()));
+            // A server a client starts writes to that client's output: here pipes
+            // to this test, closed once the starter has ended.
+            QProcess starter;
+            starter.setProcessChannelMode(QProcess::MergedChannels);
+            startLoad(&starter, QStringLiteral("starter"), 1, 1);
+            QVERIFY(starter.waitForFinished(30000));
+            QVERIFY2(starter.exitCode() == 0, starter.readAll().constData());
         }
-        // Stopping the one that came up releases the readiness block; the
-        // other one, if it is still there, ends by itself.
-        for (qint64 pid : ReliabilitySandbox::servers())
-            ::kill(pid_t(pid), SIGTERM);
-        const QDeadlineTimer deadline(10000);
-        while (ReliabilitySandbox::readinessBlockAttachments() != -1 && !deadline.hasExpired())
-            QThread::msleep(10);
+        const qint64 pid = onlyServer();
+        QVERIFY(pid > 0);
+
+        // Connecting makes the server log a line into the closed pipe.
+        VelDataClient client;
+        QVERIFY2(client.setInt(QStringLiteral("after"), QStringLiteral("starter"), 1),
+                 qPrintable(client.lastError()));
+        int value = 0;
+        QCOMPARE(client.getInt(QStringLiteral("after"), QStringLiteral("starter"), &value), 1);
+        QCOMPARE(value, 1);
+        QCOMPARE(onlyServer(), pid);
     }
-    m_sandbox->useDataHome(QStringLiteral("data-home"));
-}
 
-void TestFaults::serverEndingAtStartFailsTheCall()
-{
-    // A damaged database ends the started server before it is ready; the
-    // call must tell a server that could not start, not a time-out, and the
-    // file must be left for recovery.
-    m_sandbox->useDataHome(QStringLiteral("damaged-home"));
-    const QString database =
-        ReliabilitySandbox::defaultDataDir() + QStringLiteral("/values.sqlite");
-    const QByteArray garbage(8192, 'x');
-    QVERIFY(QDir().mkpath(ReliabilitySandbox::defaultDataDir()));
-    QFile file(database);
-    QVERIFY(file.open(QIODevice::WriteOnly) && file.write(garbage) == garbage.size());
-    file.close();
-    TestSupport::writeSettings(
-        {{"serverPort", TestSupport::freePort()}, {"startServerOnRequest", 1}});
+    void firstCallStartsOneServer()
+    {
+        // With no server running, a client's request thread and calling thread
+        // both find none and both start one, on the same port and data folder:
+        // one of them must come up, every time.
+        for (int round = 0; round < 10; ++round) {
+            m_sandbox->useDataHome(QStringLiteral("first-call-%1").arg(round));
+            TestSupport::writeSettings(
+                {{"serverPort", TestSupport::freePort()}, {"startServerOnRequest", 1}});
+            {
+                VelDataClient client;
+                QVERIFY2(client.setInt(QStringLiteral("first"), QStringLiteral("call"), round),
+                         qPrintable(client.lastError()));
+            }
+            // Stopping the one that came up releases the readiness block; the
+            // other one, if it is still there, ends by itself.
+            for (qint64 pid : ReliabilitySandbox::servers())
+                ::kill(pid_t(pid), SIGTERM);
+            const QDeadlineTimer deadline(10000);
+            while (ReliabilitySandbox::readinessBlockAttachments() != -1 && !deadline.hasExpired())
+                QThread::msleep(10);
+        }
+        m_sandbox->useDataHome(QStringLiteral("data-home"));
+    }
 
-    VelDataClient client;
-    QVERIFY(!client.setInt(QStringLiteral("damaged"), QStringLiteral("home"), 1));
-    QCOMPARE(client.lastErrorCode(), VdsErrorServerNotStarted);
-    QVERIFY2(
-        client.lastError().startsWith(QStringLiteral("FAILED to connect to the VelDataServer")),
-        qPrintable(client.lastError()));
-    QVERIFY(ReliabilitySandbox::servers().isEmpty());
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(file.readAll(), garbage);
-    m_sandbox->useDataHome(QStringLiteral("data-home"));
-}
+    void serverEndingAtStartFailsTheCall()
+    {
+        // A damaged database ends the started server before it is ready; the
+        // call must tell a server that could not start, not a time-out, and the
+        // file must be left for recovery.
+        m_sandbox->useDataHome(QStringLiteral("damaged-home"));
+        const QString database =
+            ReliabilitySandbox::defaultDataDir() + QStringLiteral("/values.sqlite");
+        const QByteArray garbage(8192, 'x');
+        QVERIFY(QDir().mkpath(ReliabilitySandbox::defaultDataDir()));
+        QFile file(database);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(garbage) == garbage.size());
+        file.close();
+        TestSupport::writeSettings(
+            {{"serverPort", TestSupport::freePort()}, {"startServerOnRequest", 1}});
+
+        VelDataClient client;
+        QVERIFY(!client.setInt(QStringLiteral("damaged"), QStringLiteral("home"), 1));
+        QCOMPARE(client.lastErrorCode(), VdsErrorServerNotStarted);
+        QVERIFY2(
+            client.lastError().startsWith(QStringLiteral("FAILED to connect to the VelDataServer")),
+            qPrintable(client.lastError()));
+        QVERIFY(ReliabilitySandbox::servers().isEmpty());
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), garbage);
+        m_sandbox->useDataHome(QStringLiteral("data-home"));
+    }
+
+private:
+    std::unique_ptr<ReliabilitySandbox> m_sandbox;
+};
 
 int main(int argc, char *argv[])
 {

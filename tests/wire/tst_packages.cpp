@@ -52,12 +52,6 @@ QString variantHex(const QVariant &value)
     return hex(data);
 }
 
-QVariant valueOf(const BasicPackage &package)
-{
-    const auto *data = dynamic_cast<const DataPackage *>(&package);
-    return data ? data->value() : QVariant();
-}
-
 QList<QByteArray *> pieces(const QByteArray &content)
 {
     QList<QByteArray *> list;
@@ -433,7 +427,8 @@ private slots:
         QVERIFY(package);
         QCOMPARE(hex(FrameBytes::encode(*package)), plain(expected));
         QCOMPARE(package->toString(), text);
-        const QVariant actual = valueOf(*package);
+        const auto *data = dynamic_cast<const DataPackage *>(package.data());
+        const QVariant actual = data ? data->value() : QVariant();
         QCOMPARE(actual.userType(), value.userType());
         QCOMPARE(variantHex(actual), variantHex(value));
     }
