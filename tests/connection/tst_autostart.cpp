@@ -59,7 +59,7 @@ void TestAutostart::stopStandIn()
         return;
     ::kill(pid_t(m_standInPid), SIGTERM);
     m_standInPid = 0;
-    QVERIFY2(waitUntil([] { return !PreProcessor::isServerReady(); }),
+    QVERIFY2(QTest::qWaitFor([] { return !PreProcessor::isServerReady(); }),
              "the stand-in kept its readiness block");
 }
 
@@ -119,7 +119,7 @@ void TestAutostart::readinessAsQSharedMemorySeesIt()
     QProcess holder;
     holder.start(QCoreApplication::applicationDirPath() + "/VelDataServer", QStringList());
     QVERIFY(holder.waitForStarted());
-    QVERIFY2(waitUntil([] { return PreProcessor::isServerReady(); }),
+    QVERIFY2(QTest::qWaitFor([] { return PreProcessor::isServerReady(); }),
              "the stand-in made no readiness block");
     holder.kill();
     QVERIFY(holder.waitForFinished());

@@ -173,7 +173,7 @@ bool TestConnection::start(bool acknowledgeInit)
     m_harness->post([](PreProcessor &client) { client.establishConnection(); });
     ScriptedServer *server = m_server.get();
     ClientHarness *harness = m_harness.get();
-    return waitUntil([server, harness, acknowledgeInit] {
+    return QTest::qWaitFor([server, harness, acknowledgeInit] {
         return server->frames().size() == 1 &&
                (!acknowledgeInit || harness->client().initFinished());
     });
