@@ -63,32 +63,27 @@ QString rendered(const QList<T> &list)
     return texts.join(QLatin1Char(','));
 }
 
-template <typename T>
-QString run(PreProcessor &client, bool (PreProcessor::*read)(const Identifier &, T *),
-            const Identifier &ident, bool *ok)
-{
-    T value{};
-    *ok = (client.*read)(ident, &value);
-    return rendered(value);
-}
-
 // Runs the reader named `reader` and renders what it delivered.
 QString readWith(PreProcessor &client, const QString &reader, const Identifier &ident, bool *ok)
 {
-    if (reader == QLatin1String("variant")) {
-        QVariant value;
-        *ok = client.readVariant(ident, &value);
-        return QString::fromLatin1(value.typeName()) + QLatin1Char(':') + value.toString();
-    }
+    const auto run = [&](auto read, auto value) {
+        *ok = (client.*read)(ident, &value);
+        return rendered(value);
+    };
+    QVariant any;
     const QMap<QString, std::function<QString()>> readers{
-        {"string", [&] { return run(client, &PreProcessor::readString, ident, ok); }},
-        {"double", [&] { return run(client, &PreProcessor::readDouble, ident, ok); }},
-        {"int", [&] { return run(client, &PreProcessor::readInt32, ident, ok); }},
-        {"bool", [&] { return run(client, &PreProcessor::readBool, ident, ok); }},
-        {"stringList", [&] { return run(client, &PreProcessor::readStringList, ident, ok); }},
-        {"doubleList", [&] { return run(client, &PreProcessor::readDoubleList, ident, ok); }},
-        {"intList", [&] { return run(client, &PreProcessor::readInt32List, ident, ok); }},
-        {"dataType", [&] { return run(client, &PreProcessor::readDataType, ident, ok); }}};
+        {"string", [&] { return run(&PreProcessor::readString, QString()); }},
+        {"double", [&] { return run(&PreProcessor::readDouble, 0.0); }},
+        {"int", [&] { return run(&PreProcessor::readInt32, 0); }},
+        {"bool", [&] { return run(&PreProcessor::readBool, false); }},
+        {"stringList", [&] { return run(&PreProcessor::readStringList, QStringList()); }},
+        {"doubleList", [&] { return run(&PreProcessor::readDoubleList, QList<double>()); }},
+        {"intList", [&] { return run(&PreProcessor::readInt32List, QList<qint32>()); }},
+        {"dataType", [&] { return run(&PreProcessor::readDataType, 0); }},
+        {"variant", [&] {
+             *ok = client.readVariant(ident, &any);
+             return QString::fromLatin1(any.typeName()) + QLatin1Char(':') + any.toString();
+         }}};
     return readers.value(reader)();
 }
 
@@ -521,12 +516,8 @@ void TestConnection::lostConnection()
     QCOMPARE(m_harness->waitFinished(999), 7);
 
     QStringList codes;
-    for (int id : {20, 21, 22, 24}) {
-        QStringList texts;
-        for (int code : m_harness->finished(id))
-            texts << QString::number(code);
-        codes << QStringLiteral("%1:%2").arg(id).arg(texts.join(QLatin1Char(',')));
-    }
+    for (int id : {20, 21, 22, 24})
+        codes << QStringLiteral("%1:%2").arg(id).arg(rendered(m_harness->finished(id)));
     QCOMPARE(codes.join(QLatin1Char(' ')), finished);
     QCOMPARE(m_harness->client().lastError(), lastError);
     QVERIFY(!m_harness->client().cache()->contains(k));
