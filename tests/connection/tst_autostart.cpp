@@ -27,7 +27,6 @@ private slots:
 
 private:
     QString reportPath() const;
-    void stopStandIn();
 
     qint64 m_standInPid = 0;
 };
@@ -43,17 +42,12 @@ void TestAutostart::initTestCase()
     qputenv("VDS_STANDIN_REPORT", QFile::encodeName(reportPath()));
 }
 
-void TestAutostart::cleanup()
-{
-    stopStandIn();
-}
-
 QString TestAutostart::reportPath() const
 {
     return qEnvironmentVariable("VDS_TEST_SANDBOX") + QStringLiteral("/standin.txt");
 }
 
-void TestAutostart::stopStandIn()
+void TestAutostart::cleanup()
 {
     if (m_standInPid <= 0)
         return;

@@ -343,11 +343,10 @@ void TestConnection::readFile()
 
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    QString directory = dir.path();
+    const QString directory = place == QLatin1String("/dev") ? place : dir.path();
     QString path = directory + QStringLiteral("/f.txt");
     int reader = -1;
     if (place == QLatin1String("/dev")) {
-        directory = place;
         path = QStringLiteral("/dev/full");
         if (!QFileInfo::exists(path))
             QSKIP("no /dev/full here");
