@@ -26,7 +26,7 @@ private slots:
     void readinessAsQSharedMemorySeesIt();
 
 private:
-    QString reportPath() const;
+    QString reportPath() const { return qEnvironmentVariable("VDS_TEST_SANDBOX") + "/standin.txt"; }
 
     qint64 m_standInPid = 0;
 };
@@ -40,11 +40,6 @@ void TestAutostart::initTestCase()
     qunsetenv("VELDATASERVER_AUTOSTART_DISABLE");
     writeSettings({});
     qputenv("VDS_STANDIN_REPORT", QFile::encodeName(reportPath()));
-}
-
-QString TestAutostart::reportPath() const
-{
-    return qEnvironmentVariable("VDS_TEST_SANDBOX") + QStringLiteral("/standin.txt");
 }
 
 void TestAutostart::cleanup()
