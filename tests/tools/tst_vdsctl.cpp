@@ -36,12 +36,9 @@ struct Run
 
 /// Words split as a shell splits them: "..." keeps spaces in one word, and
 /// '' is an empty word.
-QStringList words(const QString &line)
-{
-    QStringList split = QProcess::splitCommand(line);
-    split.replaceInStrings(QRegularExpression("^''$"), QString());
-    return split;
-}
+const auto words = [](const QString &line) {
+    return QProcess::splitCommand(line).replaceInStrings(QRegularExpression("^''$"), QString());
+};
 
 const auto writeFile = [](const QString &path, const QByteArray &content) {
     QFile file(path);
