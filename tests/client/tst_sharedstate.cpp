@@ -164,8 +164,7 @@ void TestSharedState::resultTableWaitsWhileCodesArrive()
                 ++wrong;
         }
     };
-    std::vector<std::function<void()>> jobs{waiter, [&] { recorder(0); }, [&] { recorder(1); }};
-    runAll(jobs);
+    runAll({waiter, [&] { recorder(0); }, [&] { recorder(1); }});
     QCOMPARE(wrong.load(), 0);
 }
 

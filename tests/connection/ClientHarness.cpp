@@ -1,6 +1,6 @@
 #include "ClientHarness.h"
 
-#include "TestSupport.h"
+#include <QTest>
 
 ClientHarness::ClientHarness(const QString &host, int port) : m_client(new PreProcessor(host, port))
 {
@@ -30,7 +30,7 @@ void ClientHarness::post(std::function<void(PreProcessor &)> work)
 
 int ClientHarness::waitFinished(int id, int timeoutMs)
 {
-    TestSupport::waitUntil([this, id] { return !finished(id).isEmpty(); }, timeoutMs);
+    QTest::qWaitFor([this, id] { return !finished(id).isEmpty(); }, timeoutMs);
     const QList<int> codes = finished(id);
     return codes.isEmpty() ? 0 : codes.first();
 }

@@ -26,8 +26,7 @@ private slots:
     void readinessAsQSharedMemorySeesIt();
 
 private:
-    QString reportPath() const;
-    void stopStandIn();
+    QString reportPath() const { return qEnvironmentVariable("VDS_TEST_SANDBOX") + "/standin.txt"; }
 
     qint64 m_standInPid = 0;
 };
@@ -45,21 +44,11 @@ void TestAutostart::initTestCase()
 
 void TestAutostart::cleanup()
 {
-    stopStandIn();
-}
-
-QString TestAutostart::reportPath() const
-{
-    return qEnvironmentVariable("VDS_TEST_SANDBOX") + QStringLiteral("/standin.txt");
-}
-
-void TestAutostart::stopStandIn()
-{
     if (m_standInPid <= 0)
         return;
     ::kill(pid_t(m_standInPid), SIGTERM);
     m_standInPid = 0;
-    QVERIFY2(waitUntil([] { return !PreProcessor::isServerReady(); }),
+    QVERIFY2(QTest::qWaitFor([] { return !PreProcessor::isServerReady(); }),
              "the stand-in kept its readiness block");
 }
 
@@ -119,7 +108,7 @@ void TestAutostart::readinessAsQSharedMemorySeesIt()
     QProcess holder;
     holder.start(QCoreApplication::applicationDirPath() + "/VelDataServer", QStringList());
     QVERIFY(holder.waitForStarted());
-    QVERIFY2(waitUntil([] { return PreProcessor::isServerReady(); }),
+    QVERIFY2(QTest::qWaitFor([] { return PreProcessor::isServerReady(); }),
              "the stand-in made no readiness block");
     holder.kill();
     QVERIFY(holder.waitForFinished());

@@ -41,11 +41,7 @@ using namespace TestSupport;
 
 namespace {
 
-IdentData *abData()
-{
-    return new IdentDataRuntime(QStringLiteral("a"), QStringLiteral("b"));
-}
-
+const auto abData = []() -> IdentData * { return new IdentDataRuntime("a", "b"); };
 const Identifier ab(abData());
 
 QByteArray response(int id, int code, const QString &message = QString())
@@ -67,32 +63,27 @@ QString rendered(const QList<T> &list)
     return texts.join(QLatin1Char(','));
 }
 
-template <typename T>
-QString run(PreProcessor &client, bool (PreProcessor::*read)(const Identifier &, T *),
-            const Identifier &ident, bool *ok)
-{
-    T value{};
-    *ok = (client.*read)(ident, &value);
-    return rendered(value);
-}
-
 // Runs the reader named `reader` and renders what it delivered.
 QString readWith(PreProcessor &client, const QString &reader, const Identifier &ident, bool *ok)
 {
-    if (reader == QLatin1String("variant")) {
-        QVariant value;
-        *ok = client.readVariant(ident, &value);
-        return QString::fromLatin1(value.typeName()) + QLatin1Char(':') + value.toString();
-    }
+    const auto run = [&](auto read, auto value) {
+        *ok = (client.*read)(ident, &value);
+        return rendered(value);
+    };
+    QVariant any;
     const QMap<QString, std::function<QString()>> readers{
-        {"string", [&] { return run(client, &PreProcessor::readString, ident, ok); }},
-        {"double", [&] { return run(client, &PreProcessor::readDouble, ident, ok); }},
-        {"int", [&] { return run(client, &PreProcessor::readInt32, ident, ok); }},
-        {"bool", [&] { return run(client, &PreProcessor::readBool, ident, ok); }},
-        {"stringList", [&] { return run(client, &PreProcessor::readStringList, ident, ok); }},
-        {"doubleList", [&] { return run(client, &PreProcessor::readDoubleList, ident, ok); }},
-        {"intList", [&] { return run(client, &PreProcessor::readInt32List, ident, ok); }},
-        {"dataType", [&] { return run(client, &PreProcessor::readDataType, ident, ok); }}};
+        {"string", [&] { return run(&PreProcessor::readString, QString()); }},
+        {"double", [&] { return run(&PreProcessor::readDouble, 0.0); }},
+        {"int", [&] { return run(&PreProcessor::readInt32, 0); }},
+        {"bool", [&] { return run(&PreProcessor::readBool, false); }},
+        {"stringList", [&] { return run(&PreProcessor::readStringList, QStringList()); }},
+        {"doubleList", [&] { return run(&PreProcessor::readDoubleList, QList<double>()); }},
+        {"intList", [&] { return run(&PreProcessor::readInt32List, QList<qint32>()); }},
+        {"dataType", [&] { return run(&PreProcessor::readDataType, 0); }},
+        {"variant", [&] {
+             *ok = client.readVariant(ident, &any);
+             return QString::fromLatin1(any.typeName()) + QLatin1Char(':') + any.toString();
+         }}};
     return readers.value(reader)();
 }
 
@@ -121,7 +112,6 @@ private slots:
     void initOnEveryConnection();
     void startForbidden_data();
     void startForbidden();
-    void readyServerIgnoresStartPolicy();
     void tlsAgainstPlainServer();
     void cacheKeys_data();
     void cacheKeys();
@@ -173,7 +163,7 @@ bool TestConnection::start(bool acknowledgeInit)
     m_harness->post([](PreProcessor &client) { client.establishConnection(); });
     ScriptedServer *server = m_server.get();
     ClientHarness *harness = m_harness.get();
-    return waitUntil([server, harness, acknowledgeInit] {
+    return QTest::qWaitFor([server, harness, acknowledgeInit] {
         return server->frames().size() == 1 &&
                (!acknowledgeInit || harness->client().initFinished());
     });
@@ -198,10 +188,8 @@ void TestConnection::responseCodes_data()
     QTest::newRow("4") << 4 << QList<int>{2} << QString() << false;
     QTest::newRow("5") << 5 << QList<int>{-10} << QStringLiteral("boom") << false;
     QTest::newRow("6 acknowledges INIT") << 6 << QList<int>() << QString() << true;
-    QTest::newRow("1") << 1 << QList<int>() << QString() << false;
-    QTest::newRow("0") << 0 << QList<int>() << QString() << false;
-    QTest::newRow("7") << 7 << QList<int>() << QString() << false;
-    QTest::newRow("-10") << -10 << QList<int>() << QString() << false;
+    for (int ignored : {1, 0, 7, -10})
+        QTest::addRow("%d", ignored) << ignored << QList<int>() << QString() << false;
 }
 
 void TestConnection::responseCodes()
@@ -254,8 +242,6 @@ void TestConnection::readers_data()
                              << "string" << true << "g";
     QTest::newRow("opcua") << FrameBytes::encode(StringPackage(40, new IdentDataOpcua("k"), "o"))
                            << "string" << true << "o";
-    QTest::newRow("mqtt") << FrameBytes::encode(StringPackage(40, new IdentDataMqtt("k"), "m"))
-                          << "string" << true << "m";
     QTest::newRow("string from variant") << variant(7) << "string" << true << "7";
     QTest::newRow("string from int") << number << "string" << false << "";
     QTest::newRow("double") << real << "double" << true << "2.5";
@@ -329,8 +315,6 @@ void TestConnection::readFile_data()
     const QByteArray file =
         FrameBytes::encode(FilePackage(41, abData(), "f.txt", {new QByteArray("hello")}));
     QTest::newRow("saved") << file << "" << true << "";
-    QTest::newRow("no directory") << file << "missing folder" << false
-                                  << "cannot open '%1': No such file or directory";
     QTest::newRow("not a file") << FrameBytes::encode(StringPackage(41, abData(), "hello")) << ""
                                 << false << "";
     QTest::newRow("into a FIFO with a reader") << file << "FIFO with a reader" << true << "";
@@ -359,14 +343,10 @@ void TestConnection::readFile()
 
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    QString directory = dir.path();
+    const QString directory = place == QLatin1String("/dev") ? place : dir.path();
     QString path = directory + QStringLiteral("/f.txt");
     int reader = -1;
-    if (place == QLatin1String("missing folder")) {
-        directory = dir.filePath("missing");
-        path = directory + QStringLiteral("/f.txt");
-    } else if (place == QLatin1String("/dev")) {
-        directory = place;
+    if (place == QLatin1String("/dev")) {
         path = QStringLiteral("/dev/full");
         if (!QFileInfo::exists(path))
             QSKIP("no /dev/full here");
@@ -407,7 +387,7 @@ void TestConnection::readFile()
     QCOMPARE(saved, ok);
     QCOMPARE(reason, error.isEmpty() ? error : error.arg(path));
     QCOMPARE(m_harness->client().cache()->contains(ab), !ok);
-    if (place.isEmpty() || place == QLatin1String("missing folder")) {
+    if (place.isEmpty()) {
         QFile written(path);
         QCOMPARE(written.open(QIODevice::ReadOnly), ok);
         if (ok)
@@ -535,12 +515,8 @@ void TestConnection::lostConnection()
     QCOMPARE(m_harness->waitFinished(999), 7);
 
     QStringList codes;
-    for (int id : {20, 21, 22, 24}) {
-        QStringList texts;
-        for (int code : m_harness->finished(id))
-            texts << QString::number(code);
-        codes << QStringLiteral("%1:%2").arg(id).arg(texts.join(QLatin1Char(',')));
-    }
+    for (int id : {20, 21, 22, 24})
+        codes << QStringLiteral("%1:%2").arg(id).arg(rendered(m_harness->finished(id)));
     QCOMPARE(codes.join(QLatin1Char(' ')), finished);
     QCOMPARE(m_harness->client().lastError(), lastError);
     QVERIFY(!m_harness->client().cache()->contains(k));
@@ -630,17 +606,6 @@ void TestConnection::startForbidden()
     QCOMPARE(harness.waitFinished(6), -9);
     QCOMPARE(harness.finished(5), QList<int>{-9});
     QCOMPARE(server.connectionCount(), 0);
-}
-
-void TestConnection::readyServerIgnoresStartPolicy()
-{
-    writeSettings({{VdsProtocol::Settings::StartServerOnRequest, QStringLiteral("0")}});
-    qputenv("VELDATASERVER_AUTOSTART_DISABLE", "1");
-    ScriptedServer server;
-    ClientHarness harness(QStringLiteral("127.0.0.1"), server.port());
-    harness.post([](PreProcessor &p) { p.setString(ab, "v", 5); });
-    QCOMPARE(harness.waitFinished(5), 1);
-    QVERIFY(harness.client().lastError().isEmpty());
 }
 
 void TestConnection::tlsAgainstPlainServer()

@@ -1,7 +1,6 @@
 #include "RawClient.h"
 
 #include "ActionPackage.h"
-#include "FrameBytes.h"
 #include "IdentDataRuntime.h"
 #include "ResponsePackage.h"
 
@@ -25,20 +24,10 @@ bool RawClient::connectTo(quint16 port, const QHostAddress &address, bool tls)
     return m_socket.waitForEncrypted(WaitMs);
 }
 
-void RawClient::send(const BasicPackage &package)
-{
-    sendBytes(FrameBytes::encode(package));
-}
-
 void RawClient::sendBytes(const QByteArray &bytes)
 {
     m_socket.write(bytes);
     m_socket.flush();
-}
-
-void RawClient::readIncoming()
-{
-    m_decoder.processData(m_socket.readAll());
 }
 
 BasicPackagePtr RawClient::next()

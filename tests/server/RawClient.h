@@ -2,6 +2,7 @@
 #define RAWCLIENT_H
 
 #include "BasicPackage.h"
+#include "FrameBytes.h"
 #include "HeaderDecoder.h"
 
 #include <QHostAddress>
@@ -26,7 +27,7 @@ public:
 
     bool connectTo(quint16 port, const QHostAddress &address = QHostAddress::LocalHost,
                    bool tls = false);
-    void send(const BasicPackage &package);
+    void send(const BasicPackage &package) { sendBytes(FrameBytes::encode(package)); }
     void sendBytes(const QByteArray &bytes);
     /// The next package from the server, or null if none came in time.
     BasicPackagePtr next();
@@ -37,7 +38,7 @@ public:
     QSslSocket &socket() { return m_socket; }
 
 private:
-    void readIncoming();
+    void readIncoming() { m_decoder.processData(m_socket.readAll()); }
 
     QSslSocket m_socket;
     HeaderDecoder m_decoder;

@@ -11,6 +11,7 @@
 #include <QMutexLocker>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTest>
 #include <QThread>
 
 namespace {
@@ -118,7 +119,7 @@ int ScriptedServer::connectionCount() const
 
 bool ScriptedServer::waitForRequests(int count, int timeoutMs) const
 {
-    return TestSupport::waitUntil([this, count] { return requests().size() >= count; }, timeoutMs);
+    return QTest::qWaitFor([this, count] { return requests().size() >= count; }, timeoutMs);
 }
 
 void ScriptedServer::reset()

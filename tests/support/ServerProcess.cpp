@@ -27,7 +27,7 @@ void ServerProcess::setEnvironment(const QString &name, const QString &value)
 bool ServerProcess::start(const QStringList &arguments)
 {
     QStringList all{QStringLiteral("--data-dir"), m_dataDir};
-    if (m_freePort && !arguments.contains(QStringLiteral("--port")))
+    if (!arguments.contains(QStringLiteral("--port")))
         all << QStringLiteral("--port") << QStringLiteral("0");
     all << arguments;
     m_port = 0;

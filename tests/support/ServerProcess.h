@@ -19,11 +19,9 @@ public:
 
     /// Extra environment, e.g. XDG_CONFIG_DIRS pointing at a settings file.
     void setEnvironment(const QString &name, const QString &value);
-    /// Leaves the port to the settings instead of asking for a free one.
-    void usePortSetting() { m_freePort = false; }
     /// Starts with `--data-dir` and `arguments` (and `--port 0` unless they
-    /// name a port or usePortSetting() was called) and waits for the listening line; false if the
-    /// program ended first or the wait ran out.
+    /// name a port) and waits for the listening line; false if the program
+    /// ended first or the wait ran out.
     bool start(const QStringList &arguments = {});
     quint16 port() const { return m_port; }
     qint64 processId() const { return m_process.processId(); }
@@ -53,7 +51,6 @@ private:
     QString m_dataDir;
     QByteArray m_errors;
     quint16 m_port = 0;
-    bool m_freePort = true;
 };
 
 #endif // SERVERPROCESS_H

@@ -1,10 +1,8 @@
 #include "TestSupport.h"
 
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QSettings>
 #include <QTcpServer>
-#include <QTest>
 
 namespace TestSupport {
 
@@ -33,14 +31,6 @@ quint16 freePort()
 {
     QTcpServer probe;
     return probe.listen(QHostAddress::LocalHost, 0) ? probe.serverPort() : 0;
-}
-
-bool waitUntil(const std::function<bool()> &condition, int timeoutMs)
-{
-    QDeadlineTimer deadline(timeoutMs);
-    while (!condition() && !deadline.hasExpired())
-        QTest::qWait(5);
-    return condition();
 }
 
 QString plain(QString hex)

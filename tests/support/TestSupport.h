@@ -9,8 +9,8 @@
 #include <functional>
 
 /// Helpers every test folder shares: the sandbox a test runs in, the settings
-/// file the client and the server read, free ports, bounded waits, and expected frames written as
-/// hex.
+/// file the client and the server read, free ports, and expected frames
+/// written as hex.
 namespace TestSupport {
 
 /// Whether ctest gave this program its own TMPDIR and settings folder.
@@ -19,8 +19,6 @@ bool inSandbox();
 void writeSettings(const QMap<QString, QVariant> &values);
 /// A loopback port that nothing listens on at the moment, or 0.
 quint16 freePort();
-/// Runs the event loop until `condition` holds or `timeoutMs` have passed.
-bool waitUntil(const std::function<bool()> &condition, int timeoutMs = 5000);
 
 // Expected bytes are written as hex with blanks between fields for the
 // reader; the blanks carry no meaning.
