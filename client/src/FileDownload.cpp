@@ -168,6 +168,11 @@ bool FileDownload::save(QString *error)
         if (!S_ISREG(status.st_mode))
             return failed(
                 QStringLiteral("cannot open '%1': %2").arg(m_target, qt_error_string(EEXIST)));
+        // Writing through it would have been refused; renaming over it must
+        // not get round that.
+        if (::access(target.constData(), W_OK) != 0)
+            return failed(
+                QStringLiteral("cannot open '%1': %2").arg(m_target, qt_error_string(errno)));
         // The file keeps its mode, as it would had it been written through.
         ::chmod(QFile::encodeName(m_staged).constData(), status.st_mode & 07777);
     }
