@@ -130,6 +130,12 @@ void ClientConnection::send(const QByteArray &frame)
         m_heldBytes += frame.size();
 }
 
+void ClientConnection::sendBuffered()
+{
+    if (!m_closed && m_socket->bytesToWrite() > 0)
+        m_socket->flush();
+}
+
 void ClientConnection::sendFile(const QByteArray &head, const QSharedPointer<StoredFile> &file)
 {
     if (m_closed || m_refused || m_ending)

@@ -52,6 +52,10 @@ public:
     ~ClientConnection() override;
 
     void send(const QByteArray &frame);
+    /// Hands the socket's buffered answers to the kernel now. Left to the
+    /// socket, they would wait for its next report that it can write, one
+    /// more pass of the event loop and one more poll for every answer.
+    void sendBuffered();
     /// Sends `head` (a file frame's header, identifier and name, whose header
     /// counts the content) followed by the content of `file`.
     void sendFile(const QByteArray &head, const QSharedPointer<StoredFile> &file);

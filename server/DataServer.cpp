@@ -46,7 +46,8 @@ DataServer::DataServer(const ServerSettings &settings, QObject *parent)
     m_flushTimer.setInterval(0);
     connect(&m_flushTimer, &QTimer::timeout, this, &DataServer::flush);
     if (QAbstractEventDispatcher *dispatcher = QAbstractEventDispatcher::instance())
-        connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this, &DataServer::flush);
+        connect(dispatcher, &QAbstractEventDispatcher::aboutToBlock, this,
+                &DataServer::beforeWaiting);
 }
 
 DataServer::~DataServer()
@@ -139,6 +140,15 @@ void DataServer::flush()
     const QList<ClientConnection *> clients = m_clients;
     for (ClientConnection *client : clients)
         client->release(committed, QStringLiteral("its answers were not recorded: ") + error);
+}
+
+void DataServer::beforeWaiting()
+{
+    flush();
+    // A copy: a connection whose file transfer fails leaves m_clients.
+    const QList<ClientConnection *> clients = m_clients;
+    for (ClientConnection *client : clients)
+        client->sendBuffered();
 }
 
 void DataServer::shutdown()

@@ -53,6 +53,8 @@ private:
     void changed();
     /// Commits the pending changes and releases the held connections.
     void flush();
+    /// Before the event loop waits: commits, and sends every answer.
+    void beforeWaiting();
     void accept(SslServer *listener);
     void handle(ClientConnection *client, const BasicPackagePtr &package);
     void identify(ClientConnection *client, const BasicPackage &package);

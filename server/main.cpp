@@ -55,6 +55,11 @@ bool outwaitOtherServer(DataFolder &folder, const QString &path, QString *error)
 
 int main(int argc, char *argv[])
 {
+    // The server has no use for GLib's main loop: Qt's own dispatcher polls
+    // the same sockets without GLib's wake-ups, four system calls fewer for
+    // every request.
+    if (qEnvironmentVariableIsEmpty("QT_NO_GLIB"))
+        qputenv("QT_NO_GLIB", "1");
     QCoreApplication app(argc, argv);
     QCoreApplication::setOrganizationName(QLatin1String(VdsProtocol::ServerOrganization));
     QCoreApplication::setApplicationName(QLatin1String(VdsProtocol::ServerProgram));
