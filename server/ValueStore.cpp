@@ -5,7 +5,6 @@
 #include "FrameBytes.h"
 #include "IdentData.h"
 #include "IncomingFile.h"
-#include "FrameBytes.h"
 #include "ServerLog.h"
 #include "StoredFile.h"
 
@@ -20,22 +19,33 @@
 
 namespace {
 
-const char *const Schema[] = {
-    "CREATE TABLE IF NOT EXISTS vals(key TEXT PRIMARY KEY, type INTEGER NOT NULL,"
-    " payload BLOB NOT NULL, global INTEGER NOT NULL, file_id INTEGER,"
-    " file_size INTEGER NOT NULL, file_pieces INTEGER NOT NULL)",
-    // Files were once kept here in pieces; they are kept in files now.
+// Keyed by the key itself rather than by a row id with an index on the key:
+// a change then writes one page of the log instead of two.
+const char ValueColumns[] = "(key TEXT PRIMARY KEY, type INTEGER NOT NULL, payload BLOB NOT NULL,"
+                            " global INTEGER NOT NULL, file_id INTEGER, file_size INTEGER NOT NULL)"
+                            " WITHOUT ROWID";
+
+// A data folder of an earlier version: values in a table with a row id and a
+// column once used for files kept in pieces, which are files of their own now.
+const char *const Upgrade[] = {
+    "CREATE TABLE vals_keyed",
+    "INSERT INTO vals_keyed SELECT key, type, payload, global, file_id, file_size FROM vals",
+    "DROP TABLE vals",
+    "ALTER TABLE vals_keyed RENAME TO vals",
     "DROP TABLE IF EXISTS file_pieces",
 };
 
 // By ValueStore::Statement.
 const char *const Statements[] = {
-    // The last column, file_pieces, is no longer used.
-    "INSERT OR REPLACE INTO vals VALUES (?, ?, ?, ?, ?, ?, 0)",
+    "INSERT OR REPLACE INTO vals VALUES (?, ?, ?, ?, ?, ?)",
     "DELETE FROM vals WHERE key = ?",
     "DELETE FROM vals",
     // Passive: it copies what it can without waiting for anything.
     "PRAGMA wal_checkpoint(PASSIVE)",
+    // QSqlDatabase's transaction calls parse their statement every time.
+    "BEGIN",
+    "COMMIT",
+    "ROLLBACK",
 };
 
 // How long after a commit the write-ahead log is copied into the database.
@@ -113,14 +123,14 @@ bool ValueStore::open(const QString &dataDir, bool inMemory, QString *error)
                    << QStringLiteral("PRAGMA synchronous=NORMAL")
                    << QStringLiteral("PRAGMA wal_autocheckpoint=0");
     }
-    for (const char *statement : Schema)
-        statements << QString::fromLatin1(statement);
     bool ok = m_db.open();
     QString failure = m_db.lastError().text();
     for (int i = 0; ok && i < statements.size(); ++i) {
         QSqlQuery query(m_db);
         ok = runText(query, statements.at(i), {}, &failure);
     }
+    if (ok)
+        ok = createTable(&failure);
     if (ok) {
         QSqlQuery query(m_db);
         ok = runText(query, QStringLiteral("SELECT COALESCE(MAX(file_id), 0) FROM vals"), {},
@@ -195,6 +205,44 @@ void ValueStore::close()
     m_openFiles.clear();
     m_filesDir.clear();
     m_durable = false;
+}
+
+bool ValueStore::createTable(QString *error)
+{
+    QSqlQuery query(m_db);
+    if (!runText(
+            query,
+            QStringLiteral("SELECT sql FROM sqlite_master WHERE type = 'table' AND name = 'vals'"),
+            {}, error))
+        return false;
+    const bool present = query.next();
+    const bool current =
+        present && query.value(0).toString().contains(QLatin1String("WITHOUT ROWID"));
+    query.finish();
+    if (current)
+        return true;
+    if (!present)
+        return runText(query, QStringLiteral("CREATE TABLE vals") + QLatin1String(ValueColumns), {},
+                       error);
+    qCInfo(lcServer) << "converting the values table of an earlier version";
+    if (!m_db.transaction()) {
+        *error = m_db.lastError().text();
+        return false;
+    }
+    for (const char *statement : Upgrade) {
+        QString sql = QString::fromLatin1(statement);
+        if (sql == QLatin1String("CREATE TABLE vals_keyed"))
+            sql += QLatin1String(ValueColumns);
+        if (!runText(query, sql, {}, error)) {
+            m_db.rollback();
+            return false;
+        }
+    }
+    if (m_db.commit())
+        return true;
+    *error = m_db.lastError().text();
+    m_db.rollback();
+    return false;
 }
 
 bool ValueStore::load(QString *error)
@@ -279,12 +327,13 @@ bool ValueStore::commit(QString *error)
     m_batchLost = false;
     if (m_inTransaction) {
         m_inTransaction = false;
-        if (!m_db.commit()) {
-            *error = m_db.lastError().text();
-            m_db.rollback();
+        QSqlQuery *committed = run(Commit, {}, error);
+        if (!committed) {
+            rollback();
             forgetBatch();
             return false;
         }
+        committed->finish();
         // Only now no committed value names them.
         for (qint64 fileId : qAsConst(m_batchDropped))
             deleteFile(fileId);
@@ -337,7 +386,7 @@ ValueStore::Result ValueStore::failed(const QString &what, QString *error)
     if (m_inTransaction) {
         // One statement of a change may have failed after others had run;
         // only the whole transaction is sure to be undone.
-        m_db.rollback();
+        rollback();
         m_inTransaction = false;
         if (m_batchChanges > 0)
             m_batchLost = true;
@@ -354,12 +403,19 @@ bool ValueStore::begin(QString *error)
     }
     if (m_inTransaction)
         return true;
-    if (!m_db.transaction()) {
-        *error = m_db.lastError().text();
+    QSqlQuery *begun = run(Begin, {}, error);
+    if (!begun)
         return false;
-    }
+    begun->finish();
     m_inTransaction = true;
     return true;
+}
+
+void ValueStore::rollback()
+{
+    QString error;
+    if (QSqlQuery *query = run(Rollback, {}, &error))
+        query->finish();
 }
 
 std::unique_ptr<IncomingFile> ValueStore::receiveFile(qint64 size, QString *error)

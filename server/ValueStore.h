@@ -102,6 +102,9 @@ private:
         DeleteValue,
         DeleteAllValues,
         Checkpoint,
+        Begin,
+        Commit,
+        Rollback,
         StatementCount,
     };
 
@@ -113,6 +116,10 @@ private:
     Result failed(const QString &what, QString *error);
     /// Opens the pending transaction unless it is open.
     bool begin(QString *error);
+    void rollback();
+    /// Creates the values table, or brings one of an earlier version up to
+    /// date.
+    bool createTable(QString *error);
     /// Reads every value into memory, replacing what memory held.
     bool load(QString *error);
     /// Removes the files in the files folder that no value names: the
