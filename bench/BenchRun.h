@@ -26,6 +26,9 @@ public:
 private:
     void runRedis();
     void runApi();
+    /// Adds the verdicts of one server mode's side-by-side figures.
+    void judge(bool durable, const Samples &rawSet, const QJsonObject &setInt,
+               const QJsonObject &getInt, double redisSet, double redisGet);
     void runCallers();
     void runCpu();
     void runFiles();
@@ -36,6 +39,8 @@ private:
     VelDataClient m_client;
     QJsonObject m_json;
     Verdicts m_verdicts;
+    /// The durable server's resident memory before any section ran, in MiB.
+    double m_serverIdleMiB = 0;
     /// Redis SET and GET, measured first so that every later table can set
     /// our figures next to them; empty with the reason when not measured.
     Samples m_redisSet;
