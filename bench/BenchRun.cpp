@@ -666,8 +666,8 @@ void BenchRun::runCosts()
             {name, BenchTable::number(samples.medianUs()), BenchTable::number(samples.p99Us())});
         json.insert(key, samples.toJson());
     };
-    add(QStringLiteral("readiness check that begins every wait (attach and detach the "
-                       "server's block)"),
+    add(QStringLiteral("readiness check that begins every wait (the server's block looked up "
+                       "and its attachments read)"),
         QStringLiteral("readiness_check"), RuleCosts::readinessCheck(calls, ms));
     add(QStringLiteral("one pass of the waiting loop (processEvents, yield)"),
         QStringLiteral("waiting_pass"), RuleCosts::waitingPass(calls, ms));

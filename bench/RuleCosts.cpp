@@ -1,7 +1,8 @@
 #include "RuleCosts.h"
 
+#include "PreProcessor.h"
+
 #include <QCoreApplication>
-#include <QSharedMemory>
 #include <QThread>
 
 #include <map>
@@ -9,15 +10,10 @@
 
 namespace {
 
-const QString ReadinessKey = QStringLiteral("VelDataServer-Ready");
-
+// The library's own check, as every wait begins with it.
 bool checkReadiness()
 {
-    QSharedMemory block(ReadinessKey);
-    if (!block.attach(QSharedMemory::ReadWrite))
-        return false;
-    block.detach();
-    return true;
+    return PreProcessor::isServerReady();
 }
 
 } // namespace
