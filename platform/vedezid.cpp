@@ -114,9 +114,13 @@ long getreg_LM_long_checked(const char *keyPath, const char *valueName, long def
         problem = QStringLiteral("is outside %1 to %2").arg(minimum).arg(maximum);
     else
         return value;
+    // A text with commas reads back as a list; a value set in this process
+    // keeps its own type, such as a number.
+    const QString shown = group.value.userType() == QMetaType::QStringList
+                              ? group.value.toStringList().join(QLatin1Char(','))
+                              : group.value.toString();
     warnOnce(QStringLiteral("settings: %1: %2=\"%3\" %4; the default %5 is used")
-                 .arg(group.location, QString::fromLocal8Bit(valueName),
-                      group.value.toStringList().join(QLatin1Char(',')), problem)
+                 .arg(group.location, QString::fromLocal8Bit(valueName), shown, problem)
                  .arg(defaultValue));
     return defaultValue;
 }
