@@ -123,7 +123,6 @@ private slots:
     void initTestCase()
     {
         QVERIFY2(!settingsFilePath().isEmpty(), "run through ctest, which sets XDG_CONFIG_DIRS");
-        QVERIFY(writeSettings(QByteArray()));
         // Qt would fall back to this file for values the program's file lacks.
         QFile organisationWide(QFileInfo(settingsFilePath()).absolutePath() +
                                QStringLiteral(".conf"));
@@ -192,18 +191,16 @@ private slots:
         QTest::addColumn<QByteArray>("path");
         QTest::addColumn<QByteArray>("tail");
 
-        QTest::newRow("below the root")
-            << QByteArray(ZTRACE_SOURCE_ROOT "client/src/PreProcessor.cpp")
-            << QByteArray("client/src/PreProcessor");
-        QTest::newRow("elsewhere") << QByteArray("/x/tools/y/client/src/PreProcessor.cpp")
-                                   << QByteArray("client/src/PreProcessor");
-        QTest::newRow("nested parts") << QByteArray("/b/tests/platform/tst_platform.cpp")
-                                      << QByteArray("tests/platform/tst_platform");
-        QTest::newRow("backslashes")
-            << QByteArray("C:\\src\\server\\Main.cpp") << QByteArray("server/Main");
-        QTest::newRow("part inside a name")
-            << QByteArray("/s/my.client/platform/ztrace.h") << QByteArray("platform/ztrace");
-        QTest::newRow("no part") << QByteArray("/a/b.c/plain") << QByteArray("/a/b.c/plain");
+        const auto row = [](const char *name, const char *path, const char *tail) {
+            QTest::newRow(name) << QByteArray(path) << QByteArray(tail);
+        };
+        row("below the root", ZTRACE_SOURCE_ROOT "client/src/PreProcessor.cpp",
+            "client/src/PreProcessor");
+        row("elsewhere", "/x/tools/y/client/src/PreProcessor.cpp", "client/src/PreProcessor");
+        row("nested parts", "/b/tests/platform/tst_platform.cpp", "tests/platform/tst_platform");
+        row("backslashes", "C:\\src\\server\\Main.cpp", "server/Main");
+        row("part inside a name", "/s/my.client/platform/ztrace.h", "platform/ztrace");
+        row("no part", "/a/b.c/plain", "/a/b.c/plain");
     }
 
     void sourceTail()
@@ -328,60 +325,46 @@ private slots:
 
     void registryValues_data()
     {
+        // Read after `extra` is written into the settings file; -5 is the
+        // default, for a value not found.
         QTest::addColumn<QByteArray>("keyPath");
         QTest::addColumn<QByteArray>("valueName");
-        QTest::addColumn<int>("defaultValue");
+        QTest::addColumn<QByteArray>("extra");
         QTest::addColumn<int>("expected");
-        QTest::addColumn<bool>("found");
 
-        const auto row = [](const char *value, int expected, bool found, const char *group = "") {
-            QTest::newRow(value) << QByteArray(settingsKey) + group << QByteArray(value) << -5
-                                 << (found ? expected : -5) << found;
+        const auto row = [](const char *name, const QByteArray &keyPath, const char *value,
+                            int expected, const char *extra = "") {
+            QTest::newRow(name) << keyPath << QByteArray(value) << QByteArray(extra) << expected;
         };
-        row("serverPort", 37073, true);
-        row("negative", -12, true);
-        row("padded", 42, true);
-        row("depth", 7, true, "\\Nested");
+        const QByteArray key = settingsKey;
+        row("serverPort", key, "serverPort", 37073);
+        row("negative", key, "negative", -12);
+        row("padded", key, "padded", 42);
+        row("nested group", key + "\\Nested", "depth", 7);
         // Missing, not a whole number within 32 bits, or only organisation-wide.
         for (const char *name : {"startServerOnRequest", "fraction", "word", "empty", "list",
                                  "huge", "organisationWide"})
-            row(name, 0, false);
-        const auto elsewhere = [](const char *name, const char *keyPath) {
-            QTest::newRow(name) << QByteArray(keyPath) << QByteArray("serverPort") << 3 << 3
-                                << false;
-        };
-        elsewhere("other group", "Software\\Haltra\\VelDataServer\\Other");
-        elsewhere("other application", "Software\\Haltra\\Other\\Settings");
-        elsewhere("no application", "Software\\Haltra");
+            row(name, key, name, -5);
+        // Each call reads the file afresh.
+        row("written since", key, "startServerOnRequest", 0, "startServerOnRequest=0\n");
+        row("removed since", key, "startServerOnRequest", -5);
+        row("other group", "Software\\Haltra\\VelDataServer\\Other", "serverPort", -5);
+        row("other application", "Software\\Haltra\\Other\\Settings", "serverPort", -5);
+        row("no application", "Software\\Haltra", "serverPort", -5);
     }
 
     void registryValues()
     {
         QFETCH(QByteArray, keyPath);
         QFETCH(QByteArray, valueName);
-        QFETCH(int, defaultValue);
+        QFETCH(QByteArray, extra);
         QFETCH(int, expected);
-        QFETCH(bool, found);
 
-        bool wasFound = !found;
-        QCOMPARE(
-            getreg_LM_long(keyPath.constData(), valueName.constData(), defaultValue, &wasFound),
-            long(expected));
-        QCOMPARE(wasFound, found);
-        QCOMPARE(getreg_LM_long(keyPath.constData(), valueName.constData(), defaultValue, nullptr),
-                 long(expected));
-    }
-
-    void registrySeesChangedFile()
-    {
-        QCOMPARE(getreg_LM_long(settingsKey, "startServerOnRequest", 1, nullptr), 1L);
-        QVERIFY(writeSettings("startServerOnRequest=0\n"));
-        bool found = false;
-        QCOMPARE(getreg_LM_long(settingsKey, "startServerOnRequest", 1, &found), 0L);
-        QVERIFY(found);
-        QVERIFY(writeSettings(QByteArray()));
-        QCOMPARE(getreg_LM_long(settingsKey, "startServerOnRequest", 1, &found), 1L);
-        QVERIFY(!found);
+        QVERIFY(writeSettings(extra));
+        bool found = expected == -5;
+        QCOMPARE(getreg_LM_long(keyPath, valueName, -5, &found), long(expected));
+        QCOMPARE(found, expected != -5);
+        QCOMPARE(getreg_LM_long(keyPath, valueName, -5, nullptr), long(expected));
     }
 
     void locateProgram_data()
