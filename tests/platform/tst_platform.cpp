@@ -3,16 +3,6 @@
 #include "vedezid.h"
 #include "ztrace.h"
 
-#include <QCoreApplication>
-#include <QDir>
-#include <QFile>
-#include <QLoggingCategory>
-#include <QMutex>
-#include <QMutexLocker>
-#include <QProcess>
-#include <QRegularExpression>
-#include <QTemporaryDir>
-#include <QThread>
 #include <QtTest>
 
 #include <cstdio>

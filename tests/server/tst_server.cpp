@@ -26,14 +26,6 @@
 #include "VariantPackage.h"
 #include "VdsProtocol.h"
 
-#include <QCryptographicHash>
-#include <QDataStream>
-#include <QDir>
-#include <QFile>
-#include <QProcess>
-#include <QScopeGuard>
-#include <QSharedMemory>
-#include <QTemporaryDir>
 #include <QtTest>
 
 #include <memory>

@@ -10,11 +10,6 @@
 
 #include <VelDataClient.h>
 
-#include <QDir>
-#include <QFile>
-#include <QRegularExpression>
-#include <QScopeGuard>
-#include <QTemporaryDir>
 #include <QtTest>
 
 namespace {

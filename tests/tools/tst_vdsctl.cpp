@@ -9,7 +9,6 @@
 #include "VdsProtocol.h"
 #include "Vdsctl.h"
 
-#include <QLoggingCategory>
 #include <QTcpServer>
 #include <QtTest>
 
