@@ -3,22 +3,10 @@
 #include "vedezid.h"
 #include "ztrace.h"
 
-#include <QCoreApplication>
-#include <QDir>
-#include <QFile>
-#include <QLoggingCategory>
-#include <QMutex>
-#include <QMutexLocker>
-#include <QProcess>
-#include <QRegularExpression>
-#include <QTemporaryDir>
-#include <QThread>
-#include <QVector>
 #include <QtTest>
 
 #include <cstdio>
 #include <cstring>
-#include <functional>
 #include <memory>
 #include <vector>
 
@@ -29,57 +17,25 @@ const char *const pathChildArgument = "--path-child";
 const char *const settingsKey = "Software\\Haltra\\VelDataServer\\Settings";
 const QString ownTail = QStringLiteral("tests/platform/tst_platform");
 
-struct CapturedMessage
-{
-    QtMsgType type;
-    QByteArray category;
-    QByteArray file;
-    int line;
-    QString text;
-};
-
 QMutex capturedMutex;
-QVector<CapturedMessage> capturedMessages;
+QStringList captured;
 
-void captureMessage(QtMsgType type, const QMessageLogContext &context, const QString &text)
+/// Collects every Qt message into `captured` while it lives, from all threads:
+/// its type, category, place and text.
+struct MessageCapture
 {
-    QMutexLocker lock(&capturedMutex);
-    capturedMessages.append({type, context.category, context.file, context.line, text});
-}
-
-/// Collects every Qt message while it lives, from all threads.
-class MessageCapture
-{
-public:
-    MessageCapture()
-    {
-        QMutexLocker lock(&capturedMutex);
-        capturedMessages.clear();
-        m_previous = qInstallMessageHandler(captureMessage);
-    }
-    ~MessageCapture() { qInstallMessageHandler(m_previous); }
-    QVector<CapturedMessage> messages() const
-    {
-        QMutexLocker lock(&capturedMutex);
-        return capturedMessages;
-    }
-
-private:
-    QtMessageHandler m_previous;
+    QtMessageHandler previous =
+        (captured.clear(), qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &c,
+                                                     const QString &text) {
+             QMutexLocker lock(&capturedMutex);
+             captured << QStringLiteral("%1 %2 %3:%4 %5")
+                             .arg(type)
+                             .arg(QLatin1String(c.category), QLatin1String(c.file))
+                             .arg(c.line)
+                             .arg(text);
+         }));
+    ~MessageCapture() { qInstallMessageHandler(previous); }
 };
-
-// Two trace sites for the threads; each returns the line it traces from.
-int traceFromFirstSite(int thread, int n, const QByteArray &padding)
-{
-    ZTRACE(1, "first %d %d %s", thread, n, padding.constData());
-    return __LINE__ - 1;
-}
-
-int traceFromSecondSite(int thread, int n, const QByteArray &padding)
-{
-    ZTRACE(1, "second %d %d %s", thread, n, padding.constData());
-    return __LINE__ - 1;
-}
 
 // Child modes run before any QCoreApplication exists, as in a library host.
 int runTraceChild()
@@ -117,9 +73,7 @@ QString runSelf(const QString &program, const QString &mode, const QProcessEnvir
 QString settingsFilePath()
 {
     const QString dirs = qEnvironmentVariable("XDG_CONFIG_DIRS");
-    if (dirs.isEmpty())
-        return QString();
-    return dirs.split(QLatin1Char(':')).first() + QStringLiteral("/Haltra/VelDataServer.conf");
+    return dirs.isEmpty() ? QString() : dirs.section(':', 0, 0) + "/Haltra/VelDataServer.conf";
 }
 
 bool writeSettings(const QByteArray &extra)
@@ -142,29 +96,11 @@ bool writeSettings(const QByteArray &extra)
     return file.write(content) == content.size();
 }
 
-/// Runs `body(t)` on `count` threads at once; false if one has not ended in time.
-bool runThreads(int count, const std::function<void(int)> &body)
-{
-    std::vector<std::unique_ptr<QThread>> threads;
-    for (int t = 0; t < count; ++t)
-        threads.emplace_back(QThread::create(body, t));
-    for (auto &thread : threads)
-        thread->start();
-    bool ended = true;
-    for (auto &thread : threads)
-        ended = thread->wait(60000) && ended;
-    return ended;
-}
-
 bool placeFile(const QString &path, bool executable)
 {
     QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write("#!/bin/sh\n") < 0)
-        return false;
-    file.close();
-    if (!executable)
-        return true;
-    return file.setPermissions(file.permissions() | QFile::ExeOwner | QFile::ExeUser);
+    return file.open(QIODevice::WriteOnly) && file.write("#!/bin/sh\n") > 0 &&
+           (!executable || file.setPermissions(file.permissions() | QFile::ExeOwner));
 }
 
 } // namespace
@@ -177,7 +113,6 @@ private slots:
     void initTestCase()
     {
         QVERIFY2(!settingsFilePath().isEmpty(), "run through ctest, which sets XDG_CONFIG_DIRS");
-        QVERIFY(writeSettings(QByteArray()));
         // Qt would fall back to this file for values the program's file lacks.
         QFile organisationWide(QFileInfo(settingsFilePath()).absolutePath() +
                                QStringLiteral(".conf"));
@@ -210,26 +145,20 @@ private slots:
         QFETCH(QString, rules);
         QFETCH(int, level);
         QFETCH(int, type);
-        const bool arrives = type != -1;
 
         QLoggingCategory::setFilterRules(rules);
         MessageCapture capture;
-        QCOMPARE(ZTrace_TestMasterLevel(level) != 0, arrives);
+        QCOMPARE(ZTrace_TestMasterLevel(level) != 0, type != -1);
         const int line = __LINE__ + 1;
         ZTRACE(level, "VDS: FAILED to connect to the VelDataServer: %s", "Connection refused");
-
-        const QVector<CapturedMessage> messages = capture.messages();
-        if (!arrives) {
-            QVERIFY(messages.isEmpty());
-            return;
-        }
-        QCOMPARE(messages.size(), 1);
-        QCOMPARE(int(messages[0].type), type);
-        QCOMPARE(messages[0].category, QByteArray("veldata.client"));
-        QCOMPARE(QString::fromLatin1(messages[0].file), ownTail);
-        QCOMPARE(messages[0].line, line);
-        QCOMPARE(messages[0].text,
-                 QStringLiteral("VDS: FAILED to connect to the VelDataServer: Connection refused"));
+        QCOMPARE(captured, type == -1
+                               ? QStringList()
+                               : QStringList{QStringLiteral("%1 veldata.client %2:%3 VDS: "
+                                                            "FAILED to connect to the "
+                                                            "VelDataServer: Connection refused")
+                                                 .arg(type)
+                                                 .arg(ownTail)
+                                                 .arg(line)});
     }
 
     void traceLocationServesOneLine()
@@ -238,19 +167,13 @@ private slots:
         QVERIFY(ZTrace_Location("client/src/Cache", 17, "default", 5) != 0);
         ZTrace_Always("with %s", "location");
         ZTrace_Always("without");
-
         // Debug is off, yet ZTrace_Always writes what it is given; the second line
         // has no location and goes out as a failure line.
-        const QVector<CapturedMessage> messages = capture.messages();
-        QCOMPARE(messages.size(), 2);
-        QCOMPARE(int(messages[0].type), int(QtDebugMsg));
-        QCOMPARE(messages[0].file, QByteArray("client/src/Cache"));
-        QCOMPARE(messages[0].line, 17);
-        QCOMPARE(messages[0].text, QStringLiteral("with location"));
-        QCOMPARE(int(messages[1].type), int(QtWarningMsg));
-        QVERIFY(messages[1].file.isEmpty());
-        QCOMPARE(messages[1].line, 0);
-        QCOMPARE(messages[1].text, QStringLiteral("without"));
+        QCOMPARE(captured,
+                 (QStringList{QStringLiteral("%1 veldata.client client/src/Cache:17 with "
+                                             "location")
+                                  .arg(QtDebugMsg),
+                              QStringLiteral("%1 veldata.client :0 without").arg(QtWarningMsg)}));
     }
 
     void sourceTail_data()
@@ -258,18 +181,16 @@ private slots:
         QTest::addColumn<QByteArray>("path");
         QTest::addColumn<QByteArray>("tail");
 
-        QTest::newRow("below the root")
-            << QByteArray(ZTRACE_SOURCE_ROOT "client/src/PreProcessor.cpp")
-            << QByteArray("client/src/PreProcessor");
-        QTest::newRow("elsewhere") << QByteArray("/x/tools/y/client/src/PreProcessor.cpp")
-                                   << QByteArray("client/src/PreProcessor");
-        QTest::newRow("nested parts") << QByteArray("/b/tests/platform/tst_platform.cpp")
-                                      << QByteArray("tests/platform/tst_platform");
-        QTest::newRow("backslashes")
-            << QByteArray("C:\\src\\server\\Main.cpp") << QByteArray("server/Main");
-        QTest::newRow("part inside a name")
-            << QByteArray("/s/my.client/platform/ztrace.h") << QByteArray("platform/ztrace");
-        QTest::newRow("no part") << QByteArray("/a/b.c/plain") << QByteArray("/a/b.c/plain");
+        const auto row = [](const char *name, const char *path, const char *tail) {
+            QTest::newRow(name) << QByteArray(path) << QByteArray(tail);
+        };
+        row("below the root", ZTRACE_SOURCE_ROOT "client/src/PreProcessor.cpp",
+            "client/src/PreProcessor");
+        row("elsewhere", "/x/tools/y/client/src/PreProcessor.cpp", "client/src/PreProcessor");
+        row("nested parts", "/b/tests/platform/tst_platform.cpp", "tests/platform/tst_platform");
+        row("backslashes", "C:\\src\\server\\Main.cpp", "server/Main");
+        row("part inside a name", "/s/my.client/platform/ztrace.h", "platform/ztrace");
+        row("no part", "/a/b.c/plain", "/a/b.c/plain");
     }
 
     void sourceTail()
@@ -288,51 +209,59 @@ private slots:
     {
         constexpr int threadCount = 4;
         constexpr int linesPerThread = 200;
+        // Lengths that pass the formatter's stack buffer, each thread its letter.
+        const auto padding = [](int t, int n) {
+            return QByteArray((n * 97) % 3000, char('a' + t));
+        };
         int siteLine[threadCount] = {};
-        MessageCapture capture;
-
-        QVERIFY(runThreads(threadCount, [&siteLine](int t) {
+        const auto body = [&](int t) {
             for (int n = 0; n < linesPerThread; ++n) {
-                // Lengths pass the formatter's stack buffer; each thread its own letter.
-                const QByteArray padding((n * 97) % 3000, char('a' + t));
-                siteLine[t] =
-                    t % 2 ? traceFromSecondSite(t, n, padding) : traceFromFirstSite(t, n, padding);
+                if (t % 2) {
+                    ZTRACE(1, "second %d %d %s", t, n, padding(t, n).constData());
+                    siteLine[t] = __LINE__ - 1;
+                } else {
+                    ZTRACE(1, "first %d %d %s", t, n, padding(t, n).constData());
+                    siteLine[t] = __LINE__ - 1;
+                }
             }
-        }));
-
-        const QRegularExpression pattern(QStringLiteral("^(first|second) (\\d+) (\\d+) ([a-z]*)$"));
-        QVector<int> seen(threadCount * linesPerThread, 0);
-        const QVector<CapturedMessage> messages = capture.messages();
-        QCOMPARE(messages.size(), threadCount * linesPerThread);
-        for (const CapturedMessage &message : messages) {
-            const QRegularExpressionMatch match = pattern.match(message.text);
-            QVERIFY2(match.hasMatch(), qPrintable(message.text.left(80)));
-            const int t = match.captured(2).toInt();
-            const int n = match.captured(3).toInt();
-            QVERIFY(t < threadCount && n < linesPerThread);
-            QCOMPARE(match.captured(1), t % 2 ? QStringLiteral("second") : QStringLiteral("first"));
-            QCOMPARE(match.captured(4), QString((n * 97) % 3000, QLatin1Char('a' + t)));
-            QCOMPARE(QString::fromLatin1(message.file), ownTail);
-            QCOMPARE(message.line, siteLine[t]);
-            ++seen[t * linesPerThread + n];
+        };
+        MessageCapture capture;
+        std::vector<std::unique_ptr<QThread>> threads;
+        for (int t = 0; t < threadCount; ++t) {
+            threads.emplace_back(QThread::create(body, t));
+            threads.back()->start();
         }
-        QCOMPARE(seen, QVector<int>(threadCount * linesPerThread, 1));
+        QStringList expected;
+        for (int t = 0; t < threadCount; ++t) {
+            QVERIFY(threads[t]->wait(60000));
+            for (int n = 0; n < linesPerThread; ++n)
+                expected << QStringLiteral("%1 veldata.client %2:%3 %4 %5 %6 %7")
+                                .arg(QtWarningMsg)
+                                .arg(ownTail)
+                                .arg(siteLine[t])
+                                .arg(t % 2 ? "second" : "first")
+                                .arg(t)
+                                .arg(n)
+                                .arg(QString::fromLatin1(padding(t, n)));
+        }
+        captured.sort();
+        expected.sort();
+        QCOMPARE(captured, expected);
     }
 
     void traceEnvironment_data()
     {
+        // The lines the child prints, each after the level the trace file gives it.
         QTest::addColumn<QString>("level");
         QTest::addColumn<QString>("rules");
         QTest::addColumn<QStringList>("expected");
 
-        const QString warning = QStringLiteral("child warning");
-        const QString info = QStringLiteral("child info");
-        const QString debug = QStringLiteral("child debug");
         const auto row = [](const char *name, const char *level, const char *rules,
                             const QStringList &expected) {
             QTest::newRow(name) << QString::fromLatin1(level) << QString::fromLatin1(rules)
                                 << expected;
         };
+        const QString warning = "1 child warning", info = "4 child info", debug = "5 child debug";
         row("unset", nullptr, nullptr, {warning});
         row("not a number", "abc", nullptr, {warning});
         row("4", "4", nullptr, {warning, info});
@@ -348,21 +277,13 @@ private slots:
         QFETCH(QStringList, expected);
 
         QTemporaryDir dir;
-        QVERIFY(dir.isValid());
         const QString traceFile = dir.filePath(QStringLiteral("trace.log"));
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
         env.remove(QStringLiteral("QT_LOGGING_CONF"));
-        const QMap<QString, QString> settings{{"ZTRACE_LEVEL", level},
-                                              {"QT_LOGGING_RULES", rules},
-                                              {"ZTRACE_FILE", traceFile},
-                                              {"QT_MESSAGE_PATTERN", "@%{category}|%{message}"}};
-        for (auto it = settings.cbegin(); it != settings.cend(); ++it) {
-            if (it->isNull())
-                env.remove(it.key());
-            else
-                env.insert(it.key(), *it);
-        }
-
+        level.isNull() ? env.remove("ZTRACE_LEVEL") : env.insert("ZTRACE_LEVEL", level);
+        rules.isNull() ? env.remove("QT_LOGGING_RULES") : env.insert("QT_LOGGING_RULES", rules);
+        env.insert("ZTRACE_FILE", traceFile);
+        env.insert("QT_MESSAGE_PATTERN", "@%{category}|%{message}");
         QByteArray standardError;
         const QString output =
             runSelf(QCoreApplication::applicationFilePath(),
@@ -371,90 +292,69 @@ private slots:
 
         // What the default handler printed, and the same lines in the trace file
         // with their levels and places.
-        QStringList printed;
+        QStringList printed, written;
         for (const QByteArray &line : standardError.split('\n')) {
             if (line.startsWith("@veldata.client|"))
                 printed << QString::fromLatin1(line.mid(16));
         }
-        QCOMPARE(printed, expected);
+        QCOMPARE(printed, QStringList(expected).replaceInStrings(QRegularExpression("^\\d "), ""));
         QFile file(traceFile);
         QVERIFY(file.open(QIODevice::ReadOnly));
         const QRegularExpression pattern(
             QStringLiteral(
                 "^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d\\.\\d{3} \\[(\\d)\\] %1:\\d+ (.*)$")
                 .arg(ownTail));
-        QStringList written;
-        for (const QByteArray &line : file.readAll().split('\n')) {
-            if (line.isEmpty())
-                continue;
-            const QRegularExpressionMatch match = pattern.match(QString::fromLatin1(line));
-            QVERIFY2(match.hasMatch(), line.constData());
-            const QString text = match.captured(2);
-            const char *expectedLevel = text.endsWith(QLatin1String("warning")) ? "1"
-                                        : text.endsWith(QLatin1String("info"))  ? "4"
-                                                                                : "5";
-            QCOMPARE(match.captured(1), QString::fromLatin1(expectedLevel));
-            written << text;
+        for (const QString &line :
+             QString::fromLatin1(file.readAll()).split('\n', Qt::SkipEmptyParts)) {
+            const QRegularExpressionMatch match = pattern.match(line);
+            QVERIFY2(match.hasMatch(), qPrintable(line));
+            written << match.captured(1) + ' ' + match.captured(2);
         }
         QCOMPARE(written, expected);
     }
 
     void registryValues_data()
     {
+        // Read after `extra` is written into the settings file; -5 is the
+        // default, for a value not found.
         QTest::addColumn<QByteArray>("keyPath");
         QTest::addColumn<QByteArray>("valueName");
-        QTest::addColumn<int>("defaultValue");
+        QTest::addColumn<QByteArray>("extra");
         QTest::addColumn<int>("expected");
-        QTest::addColumn<bool>("found");
 
-        const auto row = [](const char *value, int expected, bool found, const char *group = "") {
-            QTest::newRow(value) << QByteArray(settingsKey) + group << QByteArray(value) << -5
-                                 << (found ? expected : -5) << found;
+        const auto row = [](const char *name, const QByteArray &keyPath, const char *value,
+                            int expected, const char *extra = "") {
+            QTest::newRow(name) << keyPath << QByteArray(value) << QByteArray(extra) << expected;
         };
-        row("serverPort", 37073, true);
-        row("negative", -12, true);
-        row("padded", 42, true);
-        row("depth", 7, true, "\\Nested");
+        const QByteArray key = settingsKey;
+        row("serverPort", key, "serverPort", 37073);
+        row("negative", key, "negative", -12);
+        row("padded", key, "padded", 42);
+        row("nested group", key + "\\Nested", "depth", 7);
         // Missing, not a whole number within 32 bits, or only organisation-wide.
         for (const char *name : {"startServerOnRequest", "fraction", "word", "empty", "list",
                                  "huge", "organisationWide"})
-            row(name, 0, false);
-        const auto elsewhere = [](const char *name, const char *keyPath) {
-            QTest::newRow(name) << QByteArray(keyPath) << QByteArray("serverPort") << 3 << 3
-                                << false;
-        };
-        elsewhere("other group", "Software\\Haltra\\VelDataServer\\Other");
-        elsewhere("other application", "Software\\Haltra\\Other\\Settings");
-        elsewhere("no application", "Software\\Haltra");
+            row(name, key, name, -5);
+        // Each call reads the file afresh.
+        row("written since", key, "startServerOnRequest", 0, "startServerOnRequest=0\n");
+        row("removed since", key, "startServerOnRequest", -5);
+        row("other group", "Software\\Haltra\\VelDataServer\\Other", "serverPort", -5);
+        row("other application", "Software\\Haltra\\Other\\Settings", "serverPort", -5);
+        row("no application", "Software\\Haltra", "serverPort", -5);
     }
 
     void registryValues()
     {
         QFETCH(QByteArray, keyPath);
         QFETCH(QByteArray, valueName);
-        QFETCH(int, defaultValue);
+        QFETCH(QByteArray, extra);
         QFETCH(int, expected);
-        QFETCH(bool, found);
 
-        bool wasFound = !found;
-        QCOMPARE(
-            getreg_LM_long(keyPath.constData(), valueName.constData(), defaultValue, &wasFound),
-            long(expected));
-        QCOMPARE(wasFound, found);
-        QCOMPARE(getreg_LM_long(keyPath.constData(), valueName.constData(), defaultValue, nullptr),
-                 long(expected));
-    }
-
-    void registrySeesChangedFile()
-    {
-        QCOMPARE(getreg_LM_long(settingsKey, "startServerOnRequest", 1, nullptr), 1L);
-        QVERIFY(writeSettings("startServerOnRequest=0\n"));
-        bool found = false;
-        QCOMPARE(getreg_LM_long(settingsKey, "startServerOnRequest", 1, &found), 0L);
-        QVERIFY(found);
-        QVERIFY(writeSettings(QByteArray()));
-        QCOMPARE(getreg_LM_long(settingsKey, "startServerOnRequest", 1, &found), 1L);
-        QVERIFY(!found);
+        QVERIFY(writeSettings(extra));
+        bool found = expected == -5;
+        QCOMPARE(getreg_LM_long(keyPath, valueName, -5, &found), long(expected));
+        QCOMPARE(found, expected != -5);
+        QCOMPARE(getreg_LM_long(keyPath, valueName, -5, nullptr), long(expected));
     }
 
     void locateProgram_data()

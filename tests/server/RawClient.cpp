@@ -24,12 +24,6 @@ bool RawClient::connectTo(quint16 port, const QHostAddress &address, bool tls)
     return m_socket.waitForEncrypted(WaitMs);
 }
 
-void RawClient::sendBytes(const QByteArray &bytes)
-{
-    m_socket.write(bytes);
-    m_socket.flush();
-}
-
 BasicPackagePtr RawClient::next()
 {
     const QDeadlineTimer deadline(WaitMs);
@@ -49,10 +43,4 @@ bool RawClient::isQuiet()
     const auto response = answer.dynamicCast<ResponsePackage>();
     return response && response->packageId() == ProbeId &&
            response->responseCode() == ResponsePackage::NotFound;
-}
-
-bool RawClient::waitForDisconnected()
-{
-    return m_socket.state() == QAbstractSocket::UnconnectedState ||
-           m_socket.waitForDisconnected(WaitMs);
 }

@@ -28,13 +28,21 @@ public:
     bool connectTo(quint16 port, const QHostAddress &address = QHostAddress::LocalHost,
                    bool tls = false);
     void send(const BasicPackage &package) { sendBytes(FrameBytes::encode(package)); }
-    void sendBytes(const QByteArray &bytes);
+    void sendBytes(const QByteArray &bytes)
+    {
+        m_socket.write(bytes);
+        m_socket.flush();
+    }
     /// The next package from the server, or null if none came in time.
     BasicPackagePtr next();
     /// True when the answer to a fresh get request is the next thing the
     /// server sends, so nothing else was on its way to this client.
     bool isQuiet();
-    bool waitForDisconnected();
+    bool waitForDisconnected()
+    {
+        return m_socket.state() == QAbstractSocket::UnconnectedState ||
+               m_socket.waitForDisconnected(WaitMs);
+    }
     QSslSocket &socket() { return m_socket; }
 
 private:

@@ -6,31 +6,25 @@
 
 #include "ServerProcess.h"
 #include "TestSupport.h"
+#include "VdsProtocol.h"
 
 #include <VelDataClient.h>
 
-#include <QDir>
-#include <QFile>
-#include <QTemporaryDir>
 #include <QtTest>
-
-#include <memory>
 
 namespace {
 
 const QString Uuid = QStringLiteral("7d3c5e2a-91f4-4b0e-a2d6-0c8e5f1b9a47");
 
 /// A number of kB from the /proc/<pid>/status line `name`, -1 if there is none.
-qint64 statusKiB(qint64 pid, const QByteArray &name)
+qint64 statusKiB(qint64 pid, const char *name)
 {
     QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith(name + ':'))
-            return line.mid(name.size() + 1).trimmed().split(' ').value(0).toLongLong();
-    }
-    return -1;
+    const QRegularExpressionMatch match =
+        QRegularExpression(QStringLiteral("^%1:\\s*(\\d+) kB$").arg(QLatin1String(name)),
+                           QRegularExpression::MultilineOption)
+            .match(QString::fromLatin1(status.open(QIODevice::ReadOnly) ? status.readAll() : ""));
+    return match.hasMatch() ? match.captured(1).toLongLong() : -1;
 }
 
 } // namespace
@@ -40,59 +34,38 @@ class tst_ServerClient : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase();
-    void cleanupTestCase();
-    void cleanup();
-
     void largeFileKeepsServerSmall();
-
-private:
-    QTemporaryDir m_work;
-    std::unique_ptr<ServerProcess> m_server;
 };
-
-void tst_ServerClient::initTestCase()
-{
-    QVERIFY2(TestSupport::inSandbox(),
-             "run through ctest, which gives the test its own settings folder");
-    QVERIFY(m_work.isValid());
-    m_server = std::make_unique<ServerProcess>(m_work.filePath(QStringLiteral("data")));
-#if defined(__SANITIZE_ADDRESS__)
-    // ASan keeps freed memory resident in a quarantine of 256 MiB: the
-    // server's peak while a file passes would measure that, not the server.
-    m_server->setEnvironment(QStringLiteral("ASAN_OPTIONS"),
-                             qEnvironmentVariable("ASAN_OPTIONS") +
-                                 QStringLiteral(":quarantine_size_mb=8"));
-#endif
-    QVERIFY2(m_server->start(), m_server->errorOutput().constData());
-    // The clients find the server through this file. They may not start one of
-    // their own, so a server that is gone shows as a failure, not as a stray process.
-    TestSupport::writeSettings({{QStringLiteral("serverPort"), m_server->port()},
-                                {QStringLiteral("startServerOnRequest"), 0}});
-}
-
-void tst_ServerClient::cleanupTestCase()
-{
-    if (m_server)
-        QCOMPARE(m_server->terminate(), 0);
-}
-
-void tst_ServerClient::cleanup()
-{
-    if (QTest::currentTestFailed() && m_server)
-        qWarning().noquote() << "server log:\n" << m_server->errorOutput();
-}
 
 // Far larger than the server may grow by: the content goes to and from the
 // disk in pieces.
 void tst_ServerClient::largeFileKeepsServerSmall()
 {
+    QVERIFY2(TestSupport::inSandbox(),
+             "run through ctest, which gives the test its own settings folder");
+    QTemporaryDir work;
+    ServerProcess server(work.filePath(QStringLiteral("data")));
 #if defined(__SANITIZE_ADDRESS__)
+    // ASan keeps freed memory resident in a quarantine of 256 MiB: the
+    // server's peak while a file passes would measure that, not the server.
+    server.setEnvironment(QStringLiteral("ASAN_OPTIONS"),
+                          qEnvironmentVariable("ASAN_OPTIONS") +
+                              QStringLiteral(":quarantine_size_mb=8"));
     const int fileMiB = 128;
 #else
     const int fileMiB = 256;
 #endif
-    const QString source = m_work.filePath(QStringLiteral("large.bin"));
+    const auto log = qScopeGuard([&server] {
+        if (QTest::currentTestFailed())
+            qWarning().noquote() << "server log:\n" << server.errorOutput();
+    });
+    QVERIFY(server.start());
+    // The clients find the server through this file. They may not start one of
+    // their own, so a server that is gone shows as a failure, not as a stray process.
+    TestSupport::writeSettings({{VdsProtocol::Settings::ServerPort, server.port()},
+                                {VdsProtocol::Settings::StartServerOnRequest, 0}});
+
+    const QString source = work.filePath(QStringLiteral("large.bin"));
     QFile file(source);
     QVERIFY(file.open(QIODevice::WriteOnly));
     QByteArray block(1 << 20, Qt::Uninitialized);
@@ -103,7 +76,7 @@ void tst_ServerClient::largeFileKeepsServerSmall()
     }
     file.close();
 
-    const qint64 pid = m_server->processId();
+    const qint64 pid = server.processId();
     // The peak is measured from here on: "5" resets it to the present size.
     QFile peakReset(QStringLiteral("/proc/%1/clear_refs").arg(pid));
     const bool reset = peakReset.open(QIODevice::WriteOnly) && peakReset.write("5") == 1;
@@ -111,7 +84,7 @@ void tst_ServerClient::largeFileKeepsServerSmall()
     const qint64 idle = statusKiB(pid, reset ? "VmRSS" : "VmHWM");
     VelDataClient writer, reader;
     QVERIFY2(writer.setFile(QStringLiteral("large"), Uuid, source), qPrintable(writer.lastError()));
-    const QString target = m_work.filePath(QStringLiteral("received"));
+    const QString target = work.filePath(QStringLiteral("received"));
     QVERIFY(QDir().mkpath(target));
     QCOMPARE(reader.getFile(QStringLiteral("large"), Uuid, target), 1);
     const qint64 peak = statusKiB(pid, "VmHWM");
@@ -125,6 +98,7 @@ void tst_ServerClient::largeFileKeepsServerSmall()
     QCOMPARE(received.size(), file.size());
     while (!file.atEnd())
         QVERIFY(file.read(1 << 20) == received.read(1 << 20));
+    QCOMPARE(server.terminate(), 0);
 }
 
 QTEST_GUILESS_MAIN(tst_ServerClient)

@@ -9,7 +9,6 @@
 #include "VdsProtocol.h"
 #include "Vdsctl.h"
 
-#include <QLoggingCategory>
 #include <QTcpServer>
 #include <QtTest>
 
@@ -138,10 +137,6 @@ private:
             m_work.filePath(area + '/' + tag.replace(QRegularExpression("\\W+"), "_"));
         QDir().mkpath(folder);
         return QFileInfo(folder).canonicalFilePath();
-    }
-    Run vdsctl(const QStringList &arguments, const QByteArray &input = QByteArray())
-    {
-        return runProgram(m_program, arguments, input, m_environment);
     }
     void startWatch(QProcess &process, const QStringList &arguments);
 
@@ -381,7 +376,8 @@ void TestVdsctl::commands()
     Run run;
     for (int i = 0; i < steps.size(); ++i) {
         const QString &step = steps.at(i);
-        run = step.startsWith('!') ? vdsctl(words(step.mid(1)), input) : core(words(step), input);
+        run = step.startsWith('!') ? runProgram(m_program, words(step.mid(1)), input, m_environment)
+                                   : core(words(step), input);
         if (i + 1 < steps.size())
             QVERIFY2(run.exitCode == ExitOk && run.err.isEmpty(), qPrintable(step + run.err));
     }
@@ -554,8 +550,7 @@ void TestVdsctl::autostart_data()
     // %2 the prefix.
     QTest::addColumn<QString>("server");
     QTest::addColumn<QString>("error");
-    QTest::newRow("beside the library") << "beside"
-                                        << "";
+    QTest::newRow("beside the library") << "beside" << QString();
     QTest::newRow("nowhere")
         << "none"
         << "error: VelDataServer not found (looked in: %1, %2/bin, " TEST_INSTALL_BINDIR
@@ -613,8 +608,8 @@ void TestVdsctl::autostart()
     QCOMPARE(ServerProcess::stopStarted(folder + "/tmp"),
              QStringList{prefix + "/bin/VelDataServer"});
     for (int attempt = 0; attempt < 60 && watcher.state() == QProcess::Running; ++attempt) {
-        QCOMPARE(vdsctl({"set", "kept", "-t", "int", QString::number(attempt)}).exitCode,
-                 int(ExitOk));
+        const QStringList change{"set", "kept", "-t", "int", QString::number(attempt)};
+        QCOMPARE(runProgram(m_program, change, {}, m_environment).exitCode, int(ExitOk));
         watcher.waitForFinished(250);
     }
     QCOMPARE(watcher.state(), QProcess::NotRunning);
