@@ -26,6 +26,9 @@
 #include "VariantPackage.h"
 #include "VdsProtocol.h"
 
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
 #include <QtTest>
 
 #include <memory>
@@ -450,17 +453,22 @@ void tst_Server::persistence_data()
 {
     QTest::addColumn<bool>("kill");
     QTest::addColumn<bool>("inMemory");
+    QTest::addColumn<bool>("older");
 
-    QTest::newRow("restart after SIGTERM") << false << false;
+    QTest::newRow("restart after SIGTERM") << false << false << false;
     // Also the start over the readiness block the killed server left.
-    QTest::newRow("restart after SIGKILL") << true << false;
-    QTest::newRow("in memory only") << false << true;
+    QTest::newRow("restart after SIGKILL") << true << false << false;
+    QTest::newRow("in memory only") << false << true << false;
+    // Values in a table with a row id and a column for files once kept in
+    // pieces, as an earlier version wrote them.
+    QTest::newRow("data folder of an earlier version") << false << false << true;
 }
 
 void tst_Server::persistence()
 {
     QFETCH(bool, kill);
     QFETCH(bool, inMemory);
+    QFETCH(bool, older);
     const QStringList arguments =
         inMemory ? QStringList{QStringLiteral("--in-memory")} : QStringList();
     QVERIFY(startServer(arguments));
@@ -488,6 +496,23 @@ void tst_Server::persistence()
         // As a server killed while a file arrived leaves it.
         QFile partial(m_dir->filePath(QStringLiteral("data/files/99.part")));
         QVERIFY(partial.open(QIODevice::WriteOnly) && partial.write("half") == 4);
+    }
+    if (older) {
+        QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), "older");
+        db.setDatabaseName(m_dir->filePath(QStringLiteral("data/values.sqlite")));
+        QVERIFY(db.open());
+        QSqlQuery query(db);
+        for (const char *sql :
+             {"CREATE TABLE earlier(key TEXT PRIMARY KEY, type INTEGER NOT NULL, payload BLOB NOT "
+              "NULL, global INTEGER NOT NULL, file_id INTEGER, file_size INTEGER NOT NULL, "
+              "file_pieces INTEGER NOT NULL)",
+              "INSERT INTO earlier SELECT *, 0 FROM vals", "DROP TABLE vals",
+              "ALTER TABLE earlier RENAME TO vals"})
+            QVERIFY2(query.exec(QLatin1String(sql)), qPrintable(query.lastError().text()));
+        query.finish();
+        db.close();
+        db = QSqlDatabase();
+        QSqlDatabase::removeDatabase("older");
     }
 
     QVERIFY(m_server->start(arguments));
