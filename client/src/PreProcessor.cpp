@@ -573,6 +573,9 @@ bool PreProcessor::peerHasClosed() const
 void PreProcessor::transmit(const BasicPackage &package)
 {
     package.write(socket, 0);
+    // Straight to the kernel when it takes the request, which it nearly
+    // always does: the wait below then has nothing left to poll for.
+    socket->flush();
     socket->waitForBytesWritten(WriteWaitMs);
 }
 
