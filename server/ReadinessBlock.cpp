@@ -1,10 +1,12 @@
 #include "ReadinessBlock.h"
 
+#include "VdsProtocol.h"
+
 #include <QCoreApplication>
 
 QString ReadinessBlock::key()
 {
-    return QStringLiteral("VelDataServer-Ready");
+    return QLatin1String(VdsProtocol::ReadinessKey);
 }
 
 namespace {
