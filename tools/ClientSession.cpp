@@ -1,6 +1,7 @@
 #include "ClientSession.h"
 
 #include "ExitCode.h"
+#include "ReadinessBlock.h"
 #include "VdsProtocol.h"
 
 #include <QDir>
@@ -313,11 +314,20 @@ int ClientSession::failed()
     const VdsErrorCode code = m_client.lastErrorCode();
     // A server that was started but could not be reached ended during its
     // start (a damaged data folder, say); only its log can tell why.
-    if (code == VdsErrorServerNotStarted && text.startsWith(QLatin1String("FAILED to connect")))
+    const bool unreachable = text.startsWith(QLatin1String("FAILED to connect"));
+    if (code == VdsErrorServerNotStarted && unreachable)
         return fail(exitCodeFor(code),
                     QStringLiteral("%1\nVelDataServer ended during its start; its log tells why "
                                    "(by default %2)")
                         .arg(text, defaultServerLog()));
+    // The settings changed since the server started, most likely: it keeps
+    // the port it was started with.
+    const QString running = unreachable ? ReadinessBlock::runningServer() : QString();
+    if (!running.isEmpty())
+        return fail(exitCodeFor(code),
+                    QStringLiteral("%1\na VelDataServer is running (%2); does the setting "
+                                   "\"%3\" name its port?")
+                        .arg(text, running, QLatin1String(VdsProtocol::Settings::ServerPort)));
     return fail(exitCodeFor(code), text);
 }
 

@@ -50,6 +50,12 @@ bool ReadinessBlock::heldByRunningServer(QString *message)
     return true;
 }
 
+QString ReadinessBlock::runningServer()
+{
+    QString text;
+    return probe(&text) && probe(nullptr) ? text : QString();
+}
+
 bool ReadinessBlock::create(quint16 port, QString *error)
 {
     probe(nullptr);

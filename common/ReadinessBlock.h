@@ -18,6 +18,9 @@ public:
     /// second one and naming the first by the pid and port its block tells.
     /// A block left by a killed server is removed on the way.
     static bool heldByRunningServer(QString *message);
+    /// What the block of a running server tells ("pid <n>, port <n>"), or an
+    /// empty text when no server is ready.
+    static QString runningServer();
     /// Creates the block, which tells this process's id and `port`; false
     /// with `error` set when another server holds it.
     bool create(quint16 port, QString *error);
