@@ -20,21 +20,23 @@ const QString ownTail = QStringLiteral("tests/platform/tst_platform");
 QMutex capturedMutex;
 QStringList captured;
 
+void capture(QtMsgType type, const QMessageLogContext &context, const QString &text)
+{
+    QMutexLocker lock(&capturedMutex);
+    captured << QStringLiteral("%1 %2 %3:%4 %5")
+                    .arg(type)
+                    .arg(QLatin1String(context.category), QLatin1String(context.file))
+                    .arg(context.line)
+                    .arg(text);
+}
+
 /// Collects every Qt message into `captured` while it lives, from all threads:
 /// its type, category, place and text.
 struct MessageCapture
 {
-    QtMessageHandler previous =
-        (captured.clear(), qInstallMessageHandler([](QtMsgType type, const QMessageLogContext &c,
-                                                     const QString &text) {
-             QMutexLocker lock(&capturedMutex);
-             captured << QStringLiteral("%1 %2 %3:%4 %5")
-                             .arg(type)
-                             .arg(QLatin1String(c.category), QLatin1String(c.file))
-                             .arg(c.line)
-                             .arg(text);
-         }));
+    MessageCapture() { captured.clear(); }
     ~MessageCapture() { qInstallMessageHandler(previous); }
+    QtMessageHandler previous = qInstallMessageHandler(capture);
 };
 
 // Child modes run before any QCoreApplication exists, as in a library host.
