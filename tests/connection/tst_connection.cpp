@@ -31,9 +31,9 @@
 
 #include <fcntl.h>
 #include <memory>
+#include <optional>
 #include <poll.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <thread>
 #include <unistd.h>
 
@@ -49,28 +49,15 @@ QByteArray response(int id, int code, const QString &message = QString())
     return FrameBytes::encode(ResponsePackage(id, code, message));
 }
 
-QString rendered(const QVariant &value)
-{
-    return value.toString();
-}
-
-template <typename T>
-QString rendered(const QList<T> &list)
-{
-    QStringList texts;
-    for (const T &element : list)
-        texts.append(rendered(element));
-    return texts.join(QLatin1Char(','));
-}
-
-// Runs the reader named `reader` and renders what it delivered.
+// Runs the reader named `reader` and renders what it delivered as QDebug does.
 QString readWith(PreProcessor &client, const QString &reader, const Identifier &ident, bool *ok)
 {
     const auto run = [&](auto read, auto value) {
         *ok = (client.*read)(ident, &value);
-        return rendered(value);
+        QString text;
+        QDebug(&text).noquote() << value;
+        return text.trimmed();
     };
-    QVariant any;
     const QMap<QString, std::function<QString()>> readers{
         {"string", [&] { return run(&PreProcessor::readString, QString()); }},
         {"double", [&] { return run(&PreProcessor::readDouble, 0.0); }},
@@ -80,10 +67,7 @@ QString readWith(PreProcessor &client, const QString &reader, const Identifier &
         {"doubleList", [&] { return run(&PreProcessor::readDoubleList, QList<double>()); }},
         {"intList", [&] { return run(&PreProcessor::readInt32List, QList<qint32>()); }},
         {"dataType", [&] { return run(&PreProcessor::readDataType, 0); }},
-        {"variant", [&] {
-             *ok = client.readVariant(ident, &any);
-             return QString::fromLatin1(any.typeName()) + QLatin1Char(':') + any.toString();
-         }}};
+        {"variant", [&] { return run(&PreProcessor::readVariant, QVariant()); }}};
     return readers.value(reader)();
 }
 
@@ -123,7 +107,7 @@ private:
     /// them has been handled: everything before it has been too.
     bool deliver(const QByteArray &frames);
 
-    std::unique_ptr<LogCapture> m_log;
+    std::optional<LogCapture> m_log;
     std::unique_ptr<ScriptedServer> m_server;
     std::unique_ptr<ClientHarness> m_harness;
     int m_sentinel = 1000;
@@ -135,14 +119,13 @@ void TestConnection::initTestCase()
     qRegisterMetaType<Identifier>("Identifier");
     // The server side of these tests writes lists inside variants.
     ListTypes::registerStreamOperators();
-    m_log.reset(new LogCapture);
 }
 
 void TestConnection::init()
 {
     qunsetenv("VELDATASERVER_AUTOSTART_DISABLE");
     writeSettings({});
-    m_log->clear();
+    m_log.emplace(); // the one before goes first, with the handler it installed
 }
 
 void TestConnection::cleanup()
@@ -181,15 +164,14 @@ void TestConnection::responseCodes_data()
     QTest::addColumn<int>("code");
     QTest::addColumn<QList<int>>("finished");
     QTest::addColumn<QString>("lastError");
-    QTest::addColumn<bool>("initFinished");
 
-    QTest::newRow("2") << 2 << QList<int>{1} << QString() << false;
-    QTest::newRow("3") << 3 << QList<int>{1} << QString() << false;
-    QTest::newRow("4") << 4 << QList<int>{2} << QString() << false;
-    QTest::newRow("5") << 5 << QList<int>{-10} << QStringLiteral("boom") << false;
-    QTest::newRow("6 acknowledges INIT") << 6 << QList<int>() << QString() << true;
+    QTest::newRow("2") << 2 << QList<int>{1} << QString();
+    QTest::newRow("3") << 3 << QList<int>{1} << QString();
+    QTest::newRow("4") << 4 << QList<int>{2} << QString();
+    QTest::newRow("5") << 5 << QList<int>{-10} << QStringLiteral("boom");
+    QTest::newRow("6 acknowledges INIT") << 6 << QList<int>() << QString();
     for (int ignored : {1, 0, 7, -10})
-        QTest::addRow("%d", ignored) << ignored << QList<int>() << QString() << false;
+        QTest::addRow("%d", ignored) << ignored << QList<int>() << QString();
 }
 
 void TestConnection::responseCodes()
@@ -197,7 +179,6 @@ void TestConnection::responseCodes()
     QFETCH(int, code);
     QFETCH(QList<int>, finished);
     QFETCH(QString, lastError);
-    QFETCH(bool, initFinished);
 
     QVERIFY(start(false));
     QVERIFY(!m_harness->client().initFinished());
@@ -207,7 +188,7 @@ void TestConnection::responseCodes()
     // Only the sentinel besides.
     QCOMPARE(m_harness->allFinished().size(), finished.size() + 1);
     QCOMPARE(m_harness->client().lastError(), lastError);
-    QCOMPARE(m_harness->client().initFinished(), initFinished);
+    QCOMPARE(m_harness->client().initFinished(), code == 6);
 }
 
 void TestConnection::readers_data()
@@ -253,19 +234,21 @@ void TestConnection::readers_data()
     QTest::newRow("int from bad variant") << variant("abc") << "int" << false << "0";
     QTest::newRow("bool") << flag << "bool" << true << "true";
     QTest::newRow("bool from variant") << variant(true) << "bool" << false << "false";
-    QTest::newRow("string list") << strings << "stringList" << true << "a,b";
+    QTest::newRow("string list") << strings << "stringList" << true << "(a, b)";
     QTest::newRow("string list from variant")
-        << variant(QStringList{"c", "d"}) << "stringList" << true << "c,d";
-    QTest::newRow("double list") << reals << "doubleList" << true << "0.5,2";
+        << variant(QStringList{"c", "d"}) << "stringList" << true << "(c, d)";
+    QTest::newRow("double list") << reals << "doubleList" << true << "(0.5, 2)";
     QTest::newRow("double list from variant")
-        << variant(QVariant::fromValue(QList<double>{0.5})) << "doubleList" << false << "";
-    QTest::newRow("int list") << numbers << "intList" << true << "1,-1";
+        << variant(QVariant::fromValue(QList<double>{0.5})) << "doubleList" << false << "()";
+    QTest::newRow("int list") << numbers << "intList" << true << "(1, -1)";
     QTest::newRow("int list from variant")
-        << variant(QVariant::fromValue(QList<qint32>{1})) << "intList" << false << "";
-    QTest::newRow("variant unchanged") << variant("x") << "variant" << true << "QString:x";
-    QTest::newRow("variant of an int") << number << "variant" << true << "int:-3";
-    QTest::newRow("variant of a double list") << reals << "variant" << true << "QList<double>:";
-    QTest::newRow("variant of a file") << file << "variant" << true << ":";
+        << variant(QVariant::fromValue(QList<qint32>{1})) << "intList" << false << "()";
+    QTest::newRow("variant unchanged")
+        << variant("x") << "variant" << true << "QVariant(QString, x)";
+    QTest::newRow("variant of an int") << number << "variant" << true << "QVariant(int, -3)";
+    QTest::newRow("variant of a double list")
+        << reals << "variant" << true << "QVariant(QList<double>, )";
+    QTest::newRow("variant of a file") << file << "variant" << true << "QVariant(Invalid)";
 
     const QList<QPair<const char *, QByteArray>> types = {
         {"101", string},     {"102", real},  {"103", number},  {"104", flag},
@@ -325,7 +308,6 @@ void TestConnection::readFile_data()
     QTest::newRow("a FIFO whose reader leaves")
         << FrameBytes::encode(FilePackage(41, abData(), "f.txt", {new QByteArray(200000, 'p')}))
         << "FIFO with a reader that leaves" << false << "cannot write '%1': Broken pipe";
-    QTest::newRow("into a device") << file << "device" << true << "";
     QTest::newRow("through a symbolic link")
         << file << "link" << false
         << "'%1' is a symbolic link, and a received file is not written through one";
@@ -355,10 +337,6 @@ void TestConnection::readFile()
         // Opened without waiting for a writer, it counts as a reader at once.
         if (place != QLatin1String("FIFO"))
             reader = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK);
-    } else if (place == QLatin1String("device")) {
-        // A node of its own with the numbers of /dev/null.
-        if (::mknod(QFile::encodeName(path).constData(), S_IFCHR | 0600, makedev(1, 3)) != 0)
-            QSKIP("creating a device node needs root");
     } else if (place == QLatin1String("link")) {
         QVERIFY(QFile::link(dir.filePath("victim"), path));
     }
@@ -412,7 +390,6 @@ void TestConnection::clearClientsCache_data()
 
     QTest::newRow("as sent") << "Clear Clients Cache" << true;
     QTest::newRow("lower case") << "clear clients cache" << true;
-    QTest::newRow("upper case") << "CLEAR CLIENTS CACHE" << true;
     QTest::newRow("other command") << "clear cache" << false;
     QTest::newRow("trailing blank") << "clear clients cache " << false;
 }
@@ -472,22 +449,22 @@ void TestConnection::autoUpdate()
 void TestConnection::lostConnection_data()
 {
     QTest::addColumn<bool>("ownClose");
-    QTest::addColumn<QString>("finished");
+    QTest::addColumn<QList<QList<int>>>("finished");
     QTest::addColumn<QString>("lastError");
 
     // Ids 20 (a set) and 21 (a file request) are waited for; 22 (a command)
     // and 24 (a change subscription) are not.
     QTest::newRow("waiting requests fail at once, others are not reported")
-        << false << "20:-9 21:-9 22: 24:"
+        << false << QList<QList<int>>{{-9}, {-9}, {}, {}}
         << "Connection to server closed: The remote host closed the connection";
     QTest::newRow("the client's own close reports nothing")
-        << true << "20: 21: 22: 24:" << QString();
+        << true << QList<QList<int>>{{}, {}, {}, {}} << QString();
 }
 
 void TestConnection::lostConnection()
 {
     QFETCH(bool, ownClose);
-    QFETCH(QString, finished);
+    QFETCH(QList<QList<int>>, finished);
     QFETCH(QString, lastError);
 
     const Identifier k(new IdentDataGlobals("k"));
@@ -514,10 +491,10 @@ void TestConnection::lostConnection()
     m_harness->post([](PreProcessor &client) { emit client.dataFinished(999, 7); });
     QCOMPARE(m_harness->waitFinished(999), 7);
 
-    QStringList codes;
+    QList<QList<int>> codes;
     for (int id : {20, 21, 22, 24})
-        codes << QStringLiteral("%1:%2").arg(id).arg(rendered(m_harness->finished(id)));
-    QCOMPARE(codes.join(QLatin1Char(' ')), finished);
+        codes << m_harness->finished(id);
+    QCOMPARE(codes, finished);
     QCOMPARE(m_harness->client().lastError(), lastError);
     QVERIFY(!m_harness->client().cache()->contains(k));
     // Logged once; a warning only when the connection was lost.

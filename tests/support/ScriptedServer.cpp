@@ -14,6 +14,8 @@
 #include <QTest>
 #include <QThread>
 
+#include <algorithm>
+
 namespace {
 
 // Far above anything the tests send; a header claiming more is garbage.
@@ -42,8 +44,16 @@ ScriptedServer::ScriptedServer(bool ready)
     onServerThread([this] {
         m_listener = new QTcpServer(m_context);
         QObject::connect(m_listener, &QTcpServer::newConnection, m_context, [this] {
-            while (QTcpSocket *socket = m_listener->nextPendingConnection())
-                accept(socket);
+            while (QTcpSocket *socket = m_listener->nextPendingConnection()) {
+                QMutexLocker lock(&m_mutex);
+                m_peers.insert(socket, {++m_connectionCount, {}});
+                QObject::connect(socket, &QTcpSocket::readyRead, m_context,
+                                 [this, socket] { receive(socket); });
+                QObject::connect(socket, &QTcpSocket::disconnected, m_context, [this, socket] {
+                    if (m_peers.remove(socket))
+                        socket->deleteLater();
+                });
+            }
         });
         m_listener->listen(QHostAddress::LocalHost, 0);
         m_port = m_listener->serverPort();
@@ -101,16 +111,6 @@ QList<ScriptedServer::Frame> ScriptedServer::frames() const
     return m_frames;
 }
 
-QList<ScriptedServer::Frame> ScriptedServer::requests() const
-{
-    QList<Frame> result;
-    for (const Frame &frame : frames()) {
-        if (frame.type != BasicPackage::Identify)
-            result.append(frame);
-    }
-    return result;
-}
-
 int ScriptedServer::connectionCount() const
 {
     QMutexLocker lock(&m_mutex);
@@ -119,7 +119,12 @@ int ScriptedServer::connectionCount() const
 
 bool ScriptedServer::waitForRequests(int count, int timeoutMs) const
 {
-    return QTest::qWaitFor([this, count] { return requests().size() >= count; }, timeoutMs);
+    const auto requests = [this] {
+        QMutexLocker lock(&m_mutex);
+        return std::count_if(m_frames.begin(), m_frames.end(),
+                             [](const Frame &f) { return f.type != BasicPackage::Identify; });
+    };
+    return QTest::qWaitFor([&requests, count] { return requests() >= count; }, timeoutMs);
 }
 
 void ScriptedServer::reset()
@@ -178,44 +183,16 @@ void ScriptedServer::push(const QByteArray &bytes)
     });
 }
 
-void ScriptedServer::closeClients()
+void ScriptedServer::endClients(bool orderly)
 {
-    onServerThread([this] {
+    onServerThread([this, orderly] {
         const auto sockets = m_peers.keys();
         m_peers.clear();
         for (QTcpSocket *socket : sockets) {
             socket->disconnect(m_context);
-            socket->disconnectFromHost();
+            orderly ? socket->disconnectFromHost() : socket->abort();
             socket->deleteLater();
         }
-    });
-}
-
-void ScriptedServer::dropClients()
-{
-    onServerThread([this] {
-        const auto sockets = m_peers.keys();
-        m_peers.clear();
-        for (QTcpSocket *socket : sockets) {
-            socket->abort();
-            socket->deleteLater();
-        }
-    });
-}
-
-void ScriptedServer::accept(QTcpSocket *socket)
-{
-    Peer peer;
-    {
-        QMutexLocker lock(&m_mutex);
-        peer.connection = ++m_connectionCount;
-    }
-    m_peers.insert(socket, peer);
-    QObject::connect(socket, &QTcpSocket::readyRead, m_context,
-                     [this, socket] { receive(socket); });
-    QObject::connect(socket, &QTcpSocket::disconnected, m_context, [this, socket] {
-        if (m_peers.remove(socket))
-            socket->deleteLater();
     });
 }
 
