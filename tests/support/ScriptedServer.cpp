@@ -1,6 +1,5 @@
 #include "ScriptedServer.h"
 
-#include "ActionPackage.h"
 #include "DataPackage.h"
 #include "FrameBytes.h"
 #include "IdentData.h"
@@ -148,13 +147,8 @@ QList<QByteArray> ScriptedServer::defaultReply(const Frame &frame)
     case BasicPackage::Identify:
         return {response(0, VdsProtocol::ResponseInitAcknowledged)};
     case BasicPackage::Action: {
-        auto action = frame.package.staticCast<ActionPackage>();
-        const QString key = identText(action.data());
+        const QString key = identText(frame.package.data());
         QMutexLocker lock(&m_mutex);
-        if (action->action() == 2) {
-            return {response(id, m_values.remove(key) ? VdsProtocol::ResponseDone
-                                                      : VdsProtocol::ResponseNotFound)};
-        }
         const BasicPackagePtr stored = m_values.value(key);
         if (!stored)
             return {response(id, VdsProtocol::ResponseNotFound,
@@ -218,13 +212,11 @@ void ScriptedServer::receive(QTcpSocket *socket)
         }
         if (peer.buffer.size() < BasicPackage::HeaderSize + header.payloadSize)
             return;
-        Frame frame;
-        frame.connection = peer.connection;
-        frame.type = header.type;
-        frame.packageId = header.packageId;
-        frame.bytes = peer.buffer.left(int(BasicPackage::HeaderSize + header.payloadSize));
-        peer.buffer.remove(0, frame.bytes.size());
-        frame.package = FrameBytes::decode(frame.bytes);
+        const QByteArray bytes =
+            peer.buffer.left(int(BasicPackage::HeaderSize + header.payloadSize));
+        peer.buffer.remove(0, bytes.size());
+        const Frame frame{peer.connection, header.type, header.packageId, bytes,
+                          FrameBytes::decode(bytes)};
         if (!frame.package) {
             forget(socket);
             return;

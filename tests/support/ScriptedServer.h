@@ -27,8 +27,8 @@ class QThread;
 /// real server would.
 ///
 /// The default script behaves like a small data server: INIT gets code 6, a
-/// value package is stored and gets code 2, a get returns the stored package
-/// under the request's id or code 4, a remove gets 2 or 4.
+/// value package is stored and gets code 2, an action (get, remove alike)
+/// returns the stored package under the request's id, or code 4.
 class ScriptedServer : public QObject
 {
     Q_OBJECT
