@@ -43,6 +43,8 @@ namespace {
 
 const auto abData = []() -> IdentData * { return new IdentDataRuntime("a", "b"); };
 const Identifier ab(abData());
+const Identifier k(new IdentDataGlobals("k"));
+const Identifier xy(new IdentDataRuntime("x", "y"));
 
 QByteArray response(int id, int code, const QString &message = QString())
 {
@@ -87,10 +89,8 @@ private slots:
     void readers();
     void readFile_data();
     void readFile();
-    void clearClientsCache_data();
-    void clearClientsCache();
-    void autoUpdate_data();
-    void autoUpdate();
+    void pushes_data();
+    void pushes();
     void lostConnection_data();
     void lostConnection();
     void initOnEveryConnection();
@@ -379,67 +379,62 @@ void TestConnection::readFile()
     QVERIFY(!QFileInfo::exists(dir.filePath("victim")));
 }
 
-void TestConnection::clearClientsCache_data()
+// What a package the server sends unasked does, once a runtime value (ab)
+// and a global (k) are cached: `cached` names what stays, `notified` the
+// change announced.
+void TestConnection::pushes_data()
 {
-    QTest::addColumn<QString>("command");
-    QTest::addColumn<bool>("clears");
+    QTest::addColumn<QByteArray>("pushed");
+    QTest::addColumn<QString>("cached");
+    QTest::addColumn<QList<int>>("finished");
+    QTest::addColumn<QString>("notified");
 
-    QTest::newRow("as sent") << "Clear Clients Cache" << true;
-    QTest::newRow("lower case") << "clear clients cache" << true;
-    QTest::newRow("other command") << "clear cache" << false;
-    QTest::newRow("trailing blank") << "clear clients cache " << false;
+    const auto command = [](const QString &text) {
+        return FrameBytes::encode(CommandPackage(71, text, {}));
+    };
+    const auto change = [](IdentData *ident, int mode) {
+        return FrameBytes::encode(AutoUpdatePackage(71, ident, mode));
+    };
+    QTest::newRow("clear, as sent") << command("Clear Clients Cache") << "" << QList<int>() << "";
+    QTest::newRow("clear, lower case")
+        << command("clear clients cache") << "" << QList<int>() << "";
+    QTest::newRow("other command") << command("clear cache") << "ab k" << QList<int>() << "";
+    QTest::newRow("trailing blank")
+        << command("clear clients cache ") << "ab k" << QList<int>() << "";
+    QTest::newRow("change of a cached value")
+        << change(abData(), 3) << "k" << QList<int>() << ab.toString();
+    QTest::newRow("change of another value")
+        << change(new IdentDataRuntime("x", "y"), 3) << "ab k" << QList<int>() << xy.toString();
+    QTest::newRow("mode 1 is a value package")
+        << change(new IdentDataRuntime("x", "y"), 1) << "ab k xy" << QList<int>{1} << "";
 }
 
-void TestConnection::clearClientsCache()
+void TestConnection::pushes()
 {
-    QFETCH(QString, command);
-    QFETCH(bool, clears);
+    QFETCH(QByteArray, pushed);
+    QFETCH(QString, cached);
+    QFETCH(QList<int>, finished);
+    QFETCH(QString, notified);
 
-    const Identifier k(new IdentDataGlobals("k"));
+    const QMap<QString, Identifier> idents{{"ab", ab}, {"k", k}, {"xy", xy}};
     QVERIFY(start());
     QVERIFY(deliver(FrameBytes::encode(StringPackage(60, abData(), "v")) +
-                    FrameBytes::encode(IntPackage(61, new IdentDataGlobals("k"), 1))));
-    QVERIFY(deliver(FrameBytes::encode(CommandPackage(62, command, {}))));
+                    FrameBytes::encode(IntPackage(61, k.cloneData(), 1))));
+    QVERIFY(deliver(pushed));
 
-    QCOMPARE(m_harness->client().cache()->contains(ab), !clears);
-    QCOMPARE(m_harness->client().cache()->contains(k), !clears);
-    QVERIFY(m_harness->finished(62).isEmpty());
-}
-
-void TestConnection::autoUpdate_data()
-{
-    QTest::addColumn<int>("mode");
-    QTest::addColumn<bool>("cachedBefore");
-    QTest::addColumn<bool>("notified");
-    QTest::addColumn<bool>("cachedAfter");
-    QTest::addColumn<QList<int>>("finished");
-
-    QTest::newRow("change of a cached value") << 3 << true << true << false << QList<int>();
-    QTest::newRow("change of another value") << 3 << false << true << false << QList<int>();
-    QTest::newRow("mode 1 is a value package") << 1 << false << false << true << QList<int>{1};
-}
-
-void TestConnection::autoUpdate()
-{
-    QFETCH(int, mode);
-    QFETCH(bool, cachedBefore);
-    QFETCH(bool, notified);
-    QFETCH(bool, cachedAfter);
-    QFETCH(QList<int>, finished);
-
-    QVERIFY(start());
-    if (cachedBefore)
-        QVERIFY(deliver(FrameBytes::encode(StringPackage(70, abData(), "v"))));
-    QVERIFY(deliver(FrameBytes::encode(AutoUpdatePackage(71, abData(), mode))));
-
-    QCOMPARE(m_harness->client().cache()->contains(ab), cachedAfter);
-    QCOMPARE(m_harness->finished(71), finished);
-    const QList<Identifier> updates = m_harness->autoUpdates();
-    QCOMPARE(updates.size(), notified ? 1 : 0);
-    if (notified) {
-        QCOMPARE(updates.first().toString(), ab.toString());
-        QVERIFY(m_log->contains(QStringLiteral("VDS: Delete Key: a; UUID: b from cache")));
+    QStringList kept;
+    for (auto it = idents.begin(); it != idents.end(); ++it) {
+        if (m_harness->client().cache()->contains(it.value()))
+            kept << it.key();
     }
+    QCOMPARE(kept.join(QLatin1Char(' ')), cached);
+    QCOMPARE(m_harness->finished(71), finished);
+    QStringList updates;
+    for (const Identifier &ident : m_harness->autoUpdates())
+        updates << ident.toString();
+    QCOMPARE(updates, notified.isEmpty() ? QStringList() : QStringList{notified});
+    if (notified == ab.toString())
+        QVERIFY(m_log->contains(QStringLiteral("VDS: Delete Key: a; UUID: b from cache")));
 }
 
 void TestConnection::lostConnection_data()
@@ -463,9 +458,8 @@ void TestConnection::lostConnection()
     QFETCH(QList<QList<int>>, finished);
     QFETCH(QString, lastError);
 
-    const Identifier k(new IdentDataGlobals("k"));
     QVERIFY(start());
-    QVERIFY(deliver(FrameBytes::encode(IntPackage(80, new IdentDataGlobals("k"), 1))));
+    QVERIFY(deliver(FrameBytes::encode(IntPackage(80, k.cloneData(), 1))));
     int value = 0;
     QVERIFY(m_harness->client().readInt32(k, &value));
     QVERIFY(m_harness->client().cache()->contains(k));
