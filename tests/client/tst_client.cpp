@@ -393,8 +393,8 @@ void TestClient::withoutApplicationEveryCallFails()
     const QString error = QStringLiteral("VelDataClient needs a QCoreApplication: create one (for "
                                          "example in main()) before using the client");
     QCOMPARE(QString::fromUtf8(child.readAllStandardOutput()).split(QLatin1Char('\n')),
-             QStringList({"setInt 0 1 " + error, "getInt -1 " + error, "getFile -1 " + error,
-                          "establishConnection 0 " + error, ""}));
+             QStringList({"setInt 0 1 " + error, "getInt -1 1 " + error, "getFile -1 1 " + error,
+                          "establishConnection 0 1 " + error, ""}));
 }
 
 // A server that takes a large file slowly but steadily, for longer than the
@@ -478,14 +478,15 @@ static int runWithoutApplication()
 {
     QTextStream out(stdout);
     VelDataClient client;
-    out << "setInt " << client.setInt("a", "b", 5) << ' ' << client.lastErrorCode() << ' '
-        << client.lastError() << '\n';
+    const auto report = [&](const char *call, int result) {
+        out << call << ' ' << result << ' ' << client.lastErrorCode() << ' ' << client.lastError()
+            << '\n';
+    };
     int value = 0;
-    out << "getInt " << client.getInt("a", "b", &value) << ' ' << client.lastError() << '\n';
-    out << "getFile " << client.getFile("f", "b", QDir::tempPath()) << ' ' << client.lastError()
-        << '\n';
-    out << "establishConnection " << client.establishConnection() << ' ' << client.lastError()
-        << '\n';
+    report("setInt", client.setInt("a", "b", 5));
+    report("getInt", client.getInt("a", "b", &value));
+    report("getFile", client.getFile("f", "b", QDir::tempPath()));
+    report("establishConnection", client.establishConnection());
     return 0;
 }
 
