@@ -83,8 +83,6 @@ private slots:
     void initTestCase();
     void init();
     void cleanup();
-    void responseCodes_data();
-    void responseCodes();
     void readers_data();
     void readers();
     void readFile_data();
@@ -157,34 +155,6 @@ bool TestConnection::deliver(const QByteArray &frames)
     const int sentinel = ++m_sentinel;
     m_server->push(frames + response(sentinel, 2));
     return m_harness->waitFinished(sentinel) == 1;
-}
-
-void TestConnection::responseCodes_data()
-{
-    QTest::addColumn<int>("code");
-    QTest::addColumn<QList<int>>("finished");
-
-    // Codes 2, 4 and 5 reach the caller: tst_client checks them end to end.
-    QTest::newRow("3") << 3 << QList<int>{1};
-    QTest::newRow("6 acknowledges INIT") << 6 << QList<int>();
-    for (int ignored : {1, 0, 7, -10})
-        QTest::addRow("%d", ignored) << ignored << QList<int>();
-}
-
-void TestConnection::responseCodes()
-{
-    QFETCH(int, code);
-    QFETCH(QList<int>, finished);
-
-    QVERIFY(start(false));
-    QVERIFY(!m_harness->client().initFinished());
-    QVERIFY(deliver(response(21, code, QStringLiteral("boom"))));
-
-    QCOMPARE(m_harness->finished(21), finished);
-    // Only the sentinel besides.
-    QCOMPARE(m_harness->allFinished().size(), finished.size() + 1);
-    QCOMPARE(m_harness->client().lastError(), QString());
-    QCOMPARE(m_harness->client().initFinished(), code == 6);
 }
 
 void TestConnection::readers_data()
@@ -380,8 +350,8 @@ void TestConnection::readFile()
 }
 
 // What a package the server sends unasked does, once a runtime value (ab)
-// and a global (k) are cached: `cached` names what stays, `notified` the
-// change announced.
+// and a global (k) are cached and before INIT is acknowledged: `cached`
+// names what stays, `notified` the change announced.
 void TestConnection::pushes_data()
 {
     QTest::addColumn<QByteArray>("pushed");
@@ -407,6 +377,12 @@ void TestConnection::pushes_data()
         << change(new IdentDataRuntime("x", "y"), 3) << "ab k" << QList<int>() << xy.toString();
     QTest::newRow("mode 1 is a value package")
         << change(new IdentDataRuntime("x", "y"), 1) << "ab k xy" << QList<int>{1} << "";
+    // Codes 2, 4 and 5 reach the caller: tst_client checks them end to end.
+    const auto code = [](int value) { return response(71, value, QStringLiteral("boom")); };
+    QTest::newRow("code 3") << code(3) << "ab k" << QList<int>{1} << "";
+    QTest::newRow("code 6 acknowledges INIT") << code(6) << "ab k" << QList<int>() << "";
+    for (int ignored : {1, 0, 7, -10})
+        QTest::addRow("code %d", ignored) << code(ignored) << "ab k" << QList<int>() << "";
 }
 
 void TestConnection::pushes()
@@ -417,7 +393,7 @@ void TestConnection::pushes()
     QFETCH(QString, notified);
 
     const QMap<QString, Identifier> idents{{"ab", ab}, {"k", k}, {"xy", xy}};
-    QVERIFY(start());
+    QVERIFY(start(false));
     QVERIFY(deliver(FrameBytes::encode(StringPackage(60, abData(), "v")) +
                     FrameBytes::encode(IntPackage(61, k.cloneData(), 1))));
     QVERIFY(deliver(pushed));
@@ -429,6 +405,10 @@ void TestConnection::pushes()
     }
     QCOMPARE(kept.join(QLatin1Char(' ')), cached);
     QCOMPARE(m_harness->finished(71), finished);
+    // Besides, only the two values and the two sentinels.
+    QCOMPARE(m_harness->allFinished().size(), finished.size() + 4);
+    QCOMPARE(m_harness->client().lastError(), QString());
+    QCOMPARE(m_harness->client().initFinished(), pushed == response(71, 6, QStringLiteral("boom")));
     QStringList updates;
     for (const Identifier &ident : m_harness->autoUpdates())
         updates << ident.toString();
