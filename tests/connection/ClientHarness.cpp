@@ -30,9 +30,9 @@ void ClientHarness::post(std::function<void(PreProcessor &)> work)
 
 int ClientHarness::waitFinished(int id, int timeoutMs)
 {
-    QTest::qWaitFor([this, id] { return !finished(id).isEmpty(); }, timeoutMs);
-    const QList<int> codes = finished(id);
-    return codes.isEmpty() ? 0 : codes.first();
+    return QTest::qWaitFor([this, id] { return !finished(id).isEmpty(); }, timeoutMs)
+               ? finished(id).first()
+               : 0;
 }
 
 QList<int> ClientHarness::finished(int id) const

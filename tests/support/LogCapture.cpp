@@ -38,13 +38,6 @@ QStringList LogCapture::warnings() const
     return m_warnings;
 }
 
-void LogCapture::clear()
-{
-    QMutexLocker lock(&m_mutex);
-    m_lines.clear();
-    m_warnings.clear();
-}
-
 void LogCapture::handle(QtMsgType type, const QMessageLogContext &context, const QString &text)
 {
     LogCapture *capture = active.load();

@@ -14,14 +14,11 @@ class LogCapture
 public:
     LogCapture();
     ~LogCapture();
-    LogCapture(const LogCapture &) = delete;
-    LogCapture &operator=(const LogCapture &) = delete;
 
     QStringList lines() const;
     /// The lines logged at warning level or above.
     QStringList warnings() const;
     bool contains(const QString &line) const { return lines().contains(line); }
-    void clear();
 
 private:
     static void handle(QtMsgType type, const QMessageLogContext &context, const QString &text);

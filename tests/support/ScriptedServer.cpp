@@ -1,6 +1,5 @@
 #include "ScriptedServer.h"
 
-#include "ActionPackage.h"
 #include "DataPackage.h"
 #include "FrameBytes.h"
 #include "IdentData.h"
@@ -13,6 +12,8 @@
 #include <QTcpSocket>
 #include <QTest>
 #include <QThread>
+
+#include <algorithm>
 
 namespace {
 
@@ -42,8 +43,16 @@ ScriptedServer::ScriptedServer(bool ready)
     onServerThread([this] {
         m_listener = new QTcpServer(m_context);
         QObject::connect(m_listener, &QTcpServer::newConnection, m_context, [this] {
-            while (QTcpSocket *socket = m_listener->nextPendingConnection())
-                accept(socket);
+            while (QTcpSocket *socket = m_listener->nextPendingConnection()) {
+                QMutexLocker lock(&m_mutex);
+                m_peers.insert(socket, {++m_connectionCount, {}});
+                QObject::connect(socket, &QTcpSocket::readyRead, m_context,
+                                 [this, socket] { receive(socket); });
+                QObject::connect(socket, &QTcpSocket::disconnected, m_context, [this, socket] {
+                    if (m_peers.remove(socket))
+                        socket->deleteLater();
+                });
+            }
         });
         m_listener->listen(QHostAddress::LocalHost, 0);
         m_port = m_listener->serverPort();
@@ -101,16 +110,6 @@ QList<ScriptedServer::Frame> ScriptedServer::frames() const
     return m_frames;
 }
 
-QList<ScriptedServer::Frame> ScriptedServer::requests() const
-{
-    QList<Frame> result;
-    for (const Frame &frame : frames()) {
-        if (frame.type != BasicPackage::Identify)
-            result.append(frame);
-    }
-    return result;
-}
-
 int ScriptedServer::connectionCount() const
 {
     QMutexLocker lock(&m_mutex);
@@ -119,7 +118,12 @@ int ScriptedServer::connectionCount() const
 
 bool ScriptedServer::waitForRequests(int count, int timeoutMs) const
 {
-    return QTest::qWaitFor([this, count] { return requests().size() >= count; }, timeoutMs);
+    const auto requests = [this] {
+        QMutexLocker lock(&m_mutex);
+        return std::count_if(m_frames.begin(), m_frames.end(),
+                             [](const Frame &f) { return f.type != BasicPackage::Identify; });
+    };
+    return QTest::qWaitFor([&requests, count] { return requests() >= count; }, timeoutMs);
 }
 
 void ScriptedServer::reset()
@@ -143,13 +147,8 @@ QList<QByteArray> ScriptedServer::defaultReply(const Frame &frame)
     case BasicPackage::Identify:
         return {response(0, VdsProtocol::ResponseInitAcknowledged)};
     case BasicPackage::Action: {
-        auto action = frame.package.staticCast<ActionPackage>();
-        const QString key = identText(action.data());
+        const QString key = identText(frame.package.data());
         QMutexLocker lock(&m_mutex);
-        if (action->action() == 2) {
-            return {response(id, m_values.remove(key) ? VdsProtocol::ResponseDone
-                                                      : VdsProtocol::ResponseNotFound)};
-        }
         const BasicPackagePtr stored = m_values.value(key);
         if (!stored)
             return {response(id, VdsProtocol::ResponseNotFound,
@@ -178,44 +177,16 @@ void ScriptedServer::push(const QByteArray &bytes)
     });
 }
 
-void ScriptedServer::closeClients()
+void ScriptedServer::endClients(bool orderly)
 {
-    onServerThread([this] {
+    onServerThread([this, orderly] {
         const auto sockets = m_peers.keys();
         m_peers.clear();
         for (QTcpSocket *socket : sockets) {
             socket->disconnect(m_context);
-            socket->disconnectFromHost();
+            orderly ? socket->disconnectFromHost() : socket->abort();
             socket->deleteLater();
         }
-    });
-}
-
-void ScriptedServer::dropClients()
-{
-    onServerThread([this] {
-        const auto sockets = m_peers.keys();
-        m_peers.clear();
-        for (QTcpSocket *socket : sockets) {
-            socket->abort();
-            socket->deleteLater();
-        }
-    });
-}
-
-void ScriptedServer::accept(QTcpSocket *socket)
-{
-    Peer peer;
-    {
-        QMutexLocker lock(&m_mutex);
-        peer.connection = ++m_connectionCount;
-    }
-    m_peers.insert(socket, peer);
-    QObject::connect(socket, &QTcpSocket::readyRead, m_context,
-                     [this, socket] { receive(socket); });
-    QObject::connect(socket, &QTcpSocket::disconnected, m_context, [this, socket] {
-        if (m_peers.remove(socket))
-            socket->deleteLater();
     });
 }
 
@@ -241,13 +212,11 @@ void ScriptedServer::receive(QTcpSocket *socket)
         }
         if (peer.buffer.size() < BasicPackage::HeaderSize + header.payloadSize)
             return;
-        Frame frame;
-        frame.connection = peer.connection;
-        frame.type = header.type;
-        frame.packageId = header.packageId;
-        frame.bytes = peer.buffer.left(int(BasicPackage::HeaderSize + header.payloadSize));
-        peer.buffer.remove(0, frame.bytes.size());
-        frame.package = FrameBytes::decode(frame.bytes);
+        const QByteArray bytes =
+            peer.buffer.left(int(BasicPackage::HeaderSize + header.payloadSize));
+        peer.buffer.remove(0, bytes.size());
+        const Frame frame{peer.connection, header.type, header.packageId, bytes,
+                          FrameBytes::decode(bytes)};
         if (!frame.package) {
             forget(socket);
             return;

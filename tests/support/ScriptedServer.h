@@ -27,8 +27,8 @@ class QThread;
 /// real server would.
 ///
 /// The default script behaves like a small data server: INIT gets code 6, a
-/// value package is stored and gets code 2, a get returns the stored package
-/// under the request's id or code 4, a remove gets 2 or 4.
+/// value package is stored and gets code 2, an action (get, remove alike)
+/// returns the stored package under the request's id, or code 4.
 class ScriptedServer : public QObject
 {
     Q_OBJECT
@@ -59,18 +59,17 @@ public:
     QList<QByteArray> defaultReply(const Frame &frame);
     /// Every frame received since the start or the last reset().
     QList<Frame> frames() const;
-    /// Frames other than INIT, the ones the requests under test produce.
-    QList<Frame> requests() const;
     int connectionCount() const;
-    /// Waits, with the caller's event loop running, until `count` requests are in.
+    /// Waits, with the caller's event loop running, until `count` frames other
+    /// than INIT (the ones the requests under test produce) are in.
     bool waitForRequests(int count, int timeoutMs = 5000) const;
     /// Sends `bytes` to every connected client.
     void push(const QByteArray &bytes);
     /// Closes every client connection the orderly way: bytes already written
     /// arrive first.
-    void closeClients();
+    void closeClients() { endClients(true); }
     /// Drops every client connection at once.
-    void dropClients();
+    void dropClients() { endClients(false); }
     /// Back to the default script, with no values stored and no frames recorded.
     void reset();
     /// Stores a value package as if a client had set it.
@@ -82,7 +81,7 @@ public:
     static QByteArray resetConnection() { return QByteArrayLiteral("<reset>"); }
 
 private:
-    void accept(QTcpSocket *socket);
+    void endClients(bool orderly);
     void receive(QTcpSocket *socket);
     void forget(QTcpSocket *socket);
     template <typename F>
