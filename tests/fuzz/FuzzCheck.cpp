@@ -3,12 +3,6 @@
 #include <cstdio>
 #include <cstdlib>
 
-void FuzzCheck::require(bool condition, const char *what, const QString &detail)
-{
-    if (!condition)
-        fail(what, detail);
-}
-
 void FuzzCheck::fail(const char *what, const QString &detail)
 {
     std::fprintf(stderr, "fuzz requirement broken: %s %s\n", what, qPrintable(detail));

@@ -2,7 +2,6 @@
 #define NESTEDVARIANT_H
 
 #include <QByteArray>
-#include <QString>
 #include <QVariant>
 
 /// Variants nested many levels deep, in the stream form packages carry, and
@@ -16,20 +15,15 @@ public:
         Map,     // a QVariantMap holding it under the key "k"
         Hash,    // a QVariantHash holding it under the key "k"
         Wrapped, // a variant whose value is the next level's variant
-        Json,    // a QJsonDocument of arrays, each holding the next as its one element
         Cbor,    // a QCborValue of arrays, each holding the next as its one element
     };
 
-    /// The stream form of a variant `depth` levels deep (at least 1); the
-    /// innermost level is the int 7.
-    static QByteArray bytes(Shape shape, int depth);
-    /// The payload of a variant package: an MQTT identifier, then bytes().
+    /// The payload of a variant package: an MQTT identifier, then a variant
+    /// `depth` levels deep (at least 1) whose innermost level is the int 7.
     static QByteArray payload(Shape shape, int depth);
     /// How many levels `value` has along its first elements; 0 when it is
     /// invalid, -1 when its innermost level is not the int 7.
     static int depthOf(const QVariant &value);
-
-    static bool parseShape(const QString &name, Shape *shape);
 };
 
 #endif // NESTEDVARIANT_H

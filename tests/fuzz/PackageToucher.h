@@ -8,8 +8,9 @@
 #include <dirent.h>
 
 /// Uses every part of a received package the way the library, the server and
-/// their callers may: its text form, value, typed fields and identifier; it
-/// writes the package again and checks the frame; and it saves a file
+/// their callers may: its text form, value and identifier; it writes the
+/// package again (which reads every typed field) and checks the frame; and it
+/// saves a file
 /// package into a folder of its own, checking that nothing lands anywhere
 /// else. A broken requirement aborts (FuzzCheck).
 class PackageToucher

@@ -16,13 +16,11 @@ namespace {
 
 QStringList inputsOf(const QString &path)
 {
-    const QFileInfo info(path);
-    if (!info.isDir())
+    if (!QFileInfo(path).isDir())
         return {path};
     QStringList files;
-    const QDir dir(path);
-    for (const QString &name : dir.entryList(QDir::Files, QDir::Name))
-        files << dir.filePath(name);
+    for (const QFileInfo &file : QDir(path).entryInfoList(QDir::Files, QDir::Name))
+        files << file.filePath();
     return files;
 }
 

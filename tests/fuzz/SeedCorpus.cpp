@@ -24,7 +24,6 @@
 #include "IntPackage.h"
 #include "ListTypes.h"
 #include "NestedVariant.h"
-#include "PackageToucher.h"
 #include "PieceSplitter.h"
 #include "ResponsePackage.h"
 #include "StatusAgentPackage.h"
@@ -171,77 +170,60 @@ QList<Seed> responseFrames()
     };
 }
 
-QByteArray joined(const QList<Seed> &seeds)
-{
-    QByteArray all;
-    for (const Seed &seed : seeds)
-        all += seed.frame;
-    return all;
-}
-
 int written = 0;
+bool failed = false;
 
-bool write(const QDir &dir, const QByteArray &name, const QByteArray &content)
+void write(const QDir &dir, const QByteArray &name, const QByteArray &content)
 {
     QFile file(dir.filePath(QString::fromLatin1("seed_" + name)));
-    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size()) {
-        std::fprintf(stderr, "cannot write %s\n", qPrintable(file.fileName()));
-        return false;
+    if (dir.mkpath(QStringLiteral(".")) && file.open(QIODevice::WriteOnly) &&
+        file.write(content) == content.size()) {
+        ++written;
+        return;
     }
-    ++written;
-    return true;
+    std::fprintf(stderr, "cannot write %s\n", qPrintable(file.fileName()));
+    failed = true;
 }
 
 // Inputs of a target that takes a stream in pieces (PieceSplitter): each frame
-// alone, then all of them in one piece and in pieces of 5, 1, 1 and 226 bytes.
-bool writeStreamSeeds(const QDir &dir, const QList<Seed> &frames)
+// alone, then all of them in one piece and in pieces of 5, 1, 1 and 226 bytes;
+// for the decoder also byte by byte, and in pieces of 5 under a payload limit.
+void writeStreamSeeds(const QDir &dir, const QList<Seed> &frames, bool decoder = false)
 {
-    bool ok = true;
-    for (const Seed &seed : frames)
-        ok &= write(dir, seed.name, PieceSplitter::compose(seed.frame));
-    const QByteArray all = joined(frames);
-    ok &= write(dir, "all_whole", PieceSplitter::compose(all));
-    ok &= write(dir, "all_mixed", PieceSplitter::compose(all, QByteArray::fromHex("02000f")));
-    return ok;
-}
-
-bool writeDecoderSeeds(const QDir &dir, const QList<Seed> &frames)
-{
-    const QByteArray all = joined(frames);
-    bool ok = writeStreamSeeds(dir, frames);
-    ok &= write(dir, "all_bytewise", PieceSplitter::compose(all, QByteArray(1, 0)));
-    ok &= write(dir, "all_limited", PieceSplitter::compose(all, QByteArray::fromHex("05"), true));
-    return ok;
-}
-
-bool writePackageSeeds(const QDir &dir, const QList<Seed> &frames)
-{
-    bool ok = true;
+    QByteArray all;
     for (const Seed &seed : frames) {
-        if (seed.frame.size() < BasicPackage::HeaderSize)
-            continue;
-        FrameBytes::Header header;
-        FrameBytes::readHeader(seed.frame, &header);
-        const int type = header.type;
-        if (type < 1 || type > 16 || type == 13)
-            continue;
-        ok &= write(dir, seed.name,
-                    char(FuzzTypes::indexOf(type)) + seed.frame.mid(BasicPackage::HeaderSize));
+        write(dir, seed.name, PieceSplitter::compose(seed.frame));
+        all += seed.frame;
     }
-    return ok;
+    write(dir, "all_whole", PieceSplitter::compose(all));
+    write(dir, "all_mixed", PieceSplitter::compose(all, QByteArray::fromHex("02000f")));
+    if (decoder) {
+        write(dir, "all_bytewise", PieceSplitter::compose(all, QByteArray(1, 0)));
+        write(dir, "all_limited", PieceSplitter::compose(all, QByteArray::fromHex("05"), true));
+    }
+}
+
+void writePackageSeeds(const QDir &dir, const QList<Seed> &frames)
+{
+    for (const Seed &seed : frames) {
+        FrameBytes::Header header;
+        if (!FrameBytes::readHeader(seed.frame, &header) || header.type < 1 || header.type > 16 ||
+            header.type == 13)
+            continue;
+        write(dir, seed.name,
+              char(FuzzTypes::indexOf(header.type)) + seed.frame.mid(BasicPackage::HeaderSize));
+    }
 }
 
 // What a client sends: requests around every value type.
-bool writeServerSeeds(const QDir &dir, const QList<Seed> &values, const QList<Seed> &others)
+void writeServerSeeds(const QDir &dir, const QList<Seed> &values, const QList<Seed> &others)
 {
     const QByteArray identify = frameOf(new IdentifyPackage(0, "prog", true));
-    bool ok = true;
-    for (const Seed &seed : values) {
-        const QByteArray get = frameOf(new ActionPackage(60, runtime(), 1));
-        ok &= write(dir, "set_" + seed.name, identify + seed.frame + get);
-    }
+    for (const Seed &seed : values)
+        write(dir, "set_" + seed.name,
+              identify + seed.frame + frameOf(new ActionPackage(60, runtime(), 1)));
     for (const Seed &seed : others)
-        ok &= write(dir, seed.name, identify + seed.frame);
+        write(dir, seed.name, identify + seed.frame);
     const QByteArray session = identify + frameOf(new AutoUpdatePackage(61, runtime(), 1)) +
                                frameOf(new IntPackage(62, runtime(), 9)) +
                                frameOf(new ActionPackage(63, runtime(), 1)) +
@@ -250,10 +232,8 @@ bool writeServerSeeds(const QDir &dir, const QList<Seed> &values, const QList<Se
                                frameOf(new StringPackage(66, new IdentDataGlobals("g"), "site")) +
                                frameOf(new CommandPackage(67, "clear clients cache", {})) +
                                frameOf(new StatusAgentPackage(68, "done"));
-    ok &= write(dir, "session", session);
-    ok &= write(dir, "oversize_header",
-                FrameBytes::header(BasicPackage::String, 69, qint64(1) << 40));
-    return ok;
+    write(dir, "session", session);
+    write(dir, "oversize_header", FrameBytes::header(BasicPackage::String, 69, qint64(1) << 40));
 }
 
 } // namespace
@@ -268,12 +248,6 @@ int main(int argc, char *argv[])
         return 2;
     }
     const QDir root(args.at(1));
-    for (const char *target : {"decoder", "packages", "server", "client"}) {
-        if (!root.mkpath(QString::fromLatin1(target))) {
-            std::fprintf(stderr, "cannot create %s/%s\n", qPrintable(root.path()), target);
-            return 1;
-        }
-    }
     const QList<Seed> values = valueFrames();
     const QList<Seed> hostileFiles = hostileFileFrames();
     const QList<Seed> hostile = hostileFrames();
@@ -281,12 +255,12 @@ int main(int argc, char *argv[])
     const QList<Seed> responses = responseFrames();
     const QList<Seed> everything = values + hostileFiles + hostile + control + responses;
 
-    bool ok = writeDecoderSeeds(QDir(root.filePath("decoder")), everything);
-    ok &= writePackageSeeds(QDir(root.filePath("packages")), everything);
-    ok &= writeServerSeeds(QDir(root.filePath("server")), values, hostileFiles + hostile + control);
+    writeStreamSeeds(QDir(root.filePath("decoder")), everything, true);
+    writePackageSeeds(QDir(root.filePath("packages")), everything);
+    writeServerSeeds(QDir(root.filePath("server")), values, hostileFiles + hostile + control);
     // What a server sends: answers, values, notifications, commands.
-    ok &= writeStreamSeeds(QDir(root.filePath("client")),
-                           responses + values + hostileFiles + hostile + control);
+    writeStreamSeeds(QDir(root.filePath("client")),
+                     responses + values + hostileFiles + hostile + control);
     std::printf("wrote %d seed inputs\n", written);
-    return ok ? 0 : 1;
+    return failed ? 1 : 0;
 }

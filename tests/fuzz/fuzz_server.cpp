@@ -14,10 +14,10 @@
 #include "HeaderDecoder.h"
 #include "IdentDataRuntime.h"
 #include "LoopbackPeer.h"
-#include "PackageToucher.h"
 #include "ResponsePackage.h"
 #include "ServerSettings.h"
 #include "StringPackage.h"
+#include "VdsProtocol.h"
 
 #include <QCoreApplication>
 
@@ -26,8 +26,6 @@ namespace {
 constexpr int WaitMs = 5000;
 constexpr int SetId = 1;
 constexpr int GetId = 2;
-constexpr int Done = 2;
-constexpr int ActionGet = 1;
 
 DataServer *server = nullptr;
 int probes = 0;
@@ -50,7 +48,8 @@ bool probeAnswered(const QByteArray &bytes, const QString &value)
                              return;
                          if (package->packageId() == SetId) {
                              const auto response = package.dynamicCast<ResponsePackage>();
-                             FuzzCheck::require(response && response->responseCode() == Done,
+                             FuzzCheck::require(response && response->responseCode() ==
+                                                                VdsProtocol::ResponseDone,
                                                 "the probe's set is acknowledged");
                              acknowledged = true;
                          } else if (package->packageId() == GetId) {
@@ -93,8 +92,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     {
         LoopbackPeer probe(server->port());
         const QString value = QStringLiteral("probe %1").arg(++probes);
-        const QByteArray frames = FrameBytes::encode(StringPackage(SetId, probeIdent(), value)) +
-                                  FrameBytes::encode(ActionPackage(GetId, probeIdent(), ActionGet));
+        const QByteArray frames =
+            FrameBytes::encode(StringPackage(SetId, probeIdent(), value)) +
+            FrameBytes::encode(ActionPackage(GetId, probeIdent(), ActionPackage::Get));
         FuzzCheck::require(probe.isConnected(), "the probe's connection", probe.failure());
         FuzzCheck::require(probe.send(frames, WaitMs), "the probe's requests are taken",
                            probe.failure());

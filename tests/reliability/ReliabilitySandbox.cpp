@@ -2,34 +2,25 @@
 
 #include <QCoreApplication>
 #include <QCryptographicHash>
-#include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QThread>
 
-#include <csignal>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 
-ReliabilitySandbox::ReliabilitySandbox()
-    : m_root(qEnvironmentVariable("VDS_TEST_SANDBOX", QDir::tempPath()))
+void ReliabilitySandbox::enter()
 {
     useDataHome(QStringLiteral("data-home"));
     qunsetenv("VELDATASERVER_AUTOSTART_DISABLE");
 }
 
-ReliabilitySandbox::~ReliabilitySandbox()
+QString ReliabilitySandbox::path(const QString &name)
 {
-    stopServers();
+    return qEnvironmentVariable("VDS_TEST_SANDBOX", QDir::tempPath()) + QLatin1Char('/') + name;
 }
 
-QString ReliabilitySandbox::path(const QString &name) const
-{
-    return m_root + QLatin1Char('/') + name;
-}
-
-void ReliabilitySandbox::useDataHome(const QString &name) const
+void ReliabilitySandbox::useDataHome(const QString &name)
 {
     QDir().mkpath(path(name));
     // Inherited by every server a client starts from this process.
@@ -57,19 +48,6 @@ QList<qint64> ReliabilitySandbox::servers()
             found.append(pid);
     }
     return found;
-}
-
-int ReliabilitySandbox::stopServers()
-{
-    const QList<qint64> running = servers();
-    for (qint64 pid : running)
-        ::kill(pid_t(pid), SIGTERM);
-    const QDeadlineTimer deadline(10000);
-    while (!servers().isEmpty() && !deadline.hasExpired())
-        QThread::msleep(20);
-    for (qint64 pid : servers())
-        ::kill(pid_t(pid), SIGKILL);
-    return running.size();
 }
 
 int ReliabilitySandbox::readinessBlockAttachments()

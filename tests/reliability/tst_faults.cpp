@@ -79,11 +79,6 @@ void startLoad(QProcess *process, const QString &name, int threads, int pairs, i
                     QString::number(pairs), QString::number(seconds)});
 }
 
-QStringList portArgument(quint16 port)
-{
-    return {QStringLiteral("--port"), QString::number(port)};
-}
-
 const QString LostConnection = QStringLiteral("^Connection to server closed: .+");
 
 /// Stops the server `pid` after `delayMs` (at once for 0), then sends it
@@ -114,13 +109,10 @@ qint64 onlyServer()
 {
     // Both threads of a client may have started a server at once; the one that
     // came second ends by itself as soon as it finds the first.
-    const QDeadlineTimer deadline(10000);
-    QList<qint64> running = ReliabilitySandbox::servers();
-    while (running.size() > 1 && !deadline.hasExpired()) {
-        QThread::msleep(20);
-        running = ReliabilitySandbox::servers();
-    }
-    return running.size() == 1 ? running.first() : 0;
+    QList<qint64> running;
+    const bool settled = QTest::qWaitFor(
+        [&running] { return (running = ReliabilitySandbox::servers()).size() <= 1; }, 10000);
+    return settled && running.size() == 1 ? running.first() : 0;
 }
 
 } // namespace
@@ -134,10 +126,10 @@ private slots:
     {
         if (!TestSupport::inSandbox())
             QSKIP("needs the folders ctest gives it (run through ctest)");
-        m_sandbox = std::make_unique<ReliabilitySandbox>();
+        ReliabilitySandbox::enter();
     }
 
-    void cleanup() { ReliabilitySandbox::stopServers(); }
+    void cleanup() { ServerProcess::stopStarted(QDir::tempPath()); }
 
     void killedWhileSetsStreamIn()
     {
@@ -145,8 +137,8 @@ private slots:
         TestSupport::writeSettings({{"serverPort", port}, {"startServerOnRequest", 1}});
         // The folder a server started without arguments uses, so that the one the
         // client starts later finds the database of this one.
-        auto server = std::make_unique<ServerProcess>(m_sandbox->defaultDataDir());
-        QVERIFY(server->start(portArgument(port)));
+        auto server = std::make_unique<ServerProcess>(ReliabilitySandbox::defaultDataDir());
+        QVERIFY(server->start({QStringLiteral("--port"), QString::number(port)}));
 
         // Stopped first, so that the kill always meets a set in flight; one the
         // server had read before it stopped waits 2 s, well within its limit.
@@ -227,9 +219,10 @@ private slots:
         const QString tag = QString::number(++row);
         const quint16 port = TestSupport::freePort();
         TestSupport::writeSettings({{"serverPort", port}, {"startServerOnRequest", 0}});
-        ServerProcess server(m_sandbox->path(QStringLiteral("transfer-data-") + tag));
-        QVERIFY(server.start(portArgument(port) + arguments));
-        const QString source = m_sandbox->path(QStringLiteral("transfer-") + tag + ".bin");
+        ServerProcess server(ReliabilitySandbox::path(QStringLiteral("transfer-data-") + tag));
+        arguments << QStringLiteral("--port") << QString::number(port);
+        QVERIFY(server.start(arguments));
+        const QString source = ReliabilitySandbox::path(QStringLiteral("transfer-") + tag + ".bin");
         QFile file(source);
         QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(32 << 20));
         file.close();
@@ -240,7 +233,7 @@ private slots:
 
         const auto end = terminate ? stopThenSignal(server.processId(), port, 0, 30000, SIGTERM)
                                    : std::future<void>();
-        const QString target = m_sandbox->path(QStringLiteral("fetched-") + tag);
+        const QString target = ReliabilitySandbox::path(QStringLiteral("fetched-") + tag);
         QVERIFY(QDir().mkpath(target));
         bool done = false;
         if (call == "get-file")
@@ -256,7 +249,7 @@ private slots:
 
         if (terminate) {
             QCOMPARE(server.waitForExit(), 0);
-            QVERIFY(server.start(portArgument(port) + arguments));
+            QVERIFY(server.start(arguments));
         }
         QVERIFY2(client.setInt(QStringLiteral("after"), uuid, 2), qPrintable(client.lastError()));
         int value = 0;
@@ -266,7 +259,7 @@ private slots:
 
     void loadFromSeveralProcesses()
     {
-        ServerProcess server(m_sandbox->path(QStringLiteral("load-data")));
+        ServerProcess server(ReliabilitySandbox::path(QStringLiteral("load-data")));
         QVERIFY(server.start());
         TestSupport::writeSettings({{"serverPort", server.port()}, {"startServerOnRequest", 0}});
 
@@ -318,7 +311,7 @@ private slots:
         // both find none and both start one, on the same port and data folder:
         // one of them must come up, every time.
         for (int round = 0; round < 10; ++round) {
-            m_sandbox->useDataHome(QStringLiteral("first-call-%1").arg(round));
+            ReliabilitySandbox::useDataHome(QStringLiteral("first-call-%1").arg(round));
             TestSupport::writeSettings(
                 {{"serverPort", TestSupport::freePort()}, {"startServerOnRequest", 1}});
             {
@@ -326,15 +319,10 @@ private slots:
                 QVERIFY2(client.setInt(QStringLiteral("first"), QStringLiteral("call"), round),
                          qPrintable(client.lastError()));
             }
-            // Stopping the one that came up releases the readiness block; the
-            // other one, if it is still there, ends by itself.
-            for (qint64 pid : ReliabilitySandbox::servers())
-                ::kill(pid_t(pid), SIGTERM);
-            const QDeadlineTimer deadline(10000);
-            while (ReliabilitySandbox::readinessBlockAttachments() != -1 && !deadline.hasExpired())
-                QThread::msleep(10);
+            // Gone, they leave no readiness block to the next round.
+            ServerProcess::stopStarted(QDir::tempPath());
         }
-        m_sandbox->useDataHome(QStringLiteral("data-home"));
+        ReliabilitySandbox::useDataHome(QStringLiteral("data-home"));
     }
 
     void serverEndingAtStartFailsTheCall()
@@ -342,7 +330,7 @@ private slots:
         // A damaged database ends the started server before it is ready; the
         // call must tell a server that could not start, not a time-out, and the
         // file must be left for recovery.
-        m_sandbox->useDataHome(QStringLiteral("damaged-home"));
+        ReliabilitySandbox::useDataHome(QStringLiteral("damaged-home"));
         const QString database =
             ReliabilitySandbox::defaultDataDir() + QStringLiteral("/values.sqlite");
         const QByteArray garbage(8192, 'x');
@@ -362,11 +350,8 @@ private slots:
         QVERIFY(ReliabilitySandbox::servers().isEmpty());
         QVERIFY(file.open(QIODevice::ReadOnly));
         QCOMPARE(file.readAll(), garbage);
-        m_sandbox->useDataHome(QStringLiteral("data-home"));
+        ReliabilitySandbox::useDataHome(QStringLiteral("data-home"));
     }
-
-private:
-    std::unique_ptr<ReliabilitySandbox> m_sandbox;
 };
 
 int main(int argc, char *argv[])
