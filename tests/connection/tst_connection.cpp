@@ -14,7 +14,6 @@
 #include "DoublePackage.h"
 #include "FilePackage.h"
 #include "IdentDataGlobals.h"
-#include "IdentDataMqtt.h"
 #include "IdentDataOpcua.h"
 #include "IdentDataRuntime.h"
 #include "IntListPackage.h"
@@ -93,9 +92,6 @@ private slots:
     void lostConnection();
     void startForbidden_data();
     void startForbidden();
-    void tlsAgainstPlainServer();
-    void cacheKeys_data();
-    void cacheKeys();
 
 private:
     /// Connects a fresh client to a fresh server; false when that fails.
@@ -537,59 +533,6 @@ void TestConnection::startForbidden()
     QCOMPARE(harness.waitFinished(6), -9);
     QCOMPARE(harness.finished(5), QList<int>{-9});
     QCOMPARE(server.connectionCount(), 0);
-}
-
-void TestConnection::tlsAgainstPlainServer()
-{
-    writeSettings({{VdsProtocol::Settings::Encryption, QStringLiteral("1")}});
-    ScriptedServer server;
-    ClientHarness harness(QStringLiteral("127.0.0.1"), server.port());
-    harness.post([](PreProcessor &p) { p.setInt32(ab, 1, 10); });
-
-    QCOMPARE(harness.waitFinished(10, 15000), -9);
-    QVERIFY(server.frames().isEmpty());
-    QCOMPARE(harness.client().socketState(), QAbstractSocket::UnconnectedState);
-    QVERIFY(m_log->contains(QStringLiteral("VDS: Connection SUCCSESSFUL")));
-    QVERIFY(m_log->contains(QStringLiteral(
-        "VDS: Using VelDataClient with encryption! This is currently a experimental feature!")));
-    QVERIFY(m_log->contains(
-        QStringLiteral("VDS: Socket still not connected. Something failed! (Ip: 127.0.0.1, "
-                       "Port : %1)")
-            .arg(server.port())));
-}
-
-void TestConnection::cacheKeys_data()
-{
-    QTest::addColumn<Identifier>("stored");
-    QTest::addColumn<Identifier>("looked");
-    QTest::addColumn<bool>("same");
-
-    const auto runtime = [](const QString &uuid) {
-        return Identifier(new IdentDataRuntime("k", uuid));
-    };
-    const Identifier globals(new IdentDataGlobals("k"));
-    const Identifier opcua(new IdentDataOpcua("k"));
-    QTest::newRow("empty and null uuid") << runtime("") << runtime(QString()) << true;
-    QTest::newRow("other uuid") << runtime("b") << runtime("c") << false;
-    QTest::newRow("globals and opcua") << globals << opcua << false;
-    QTest::newRow("opcua and mqtt") << opcua << Identifier(new IdentDataMqtt("k")) << false;
-    QTest::newRow("runtime and globals") << runtime("") << globals << false;
-    QTest::newRow("two empty handles") << Identifier(nullptr) << Identifier(nullptr) << true;
-    QTest::newRow("empty and unknown") << Identifier(nullptr) << Identifier() << false;
-}
-
-void TestConnection::cacheKeys()
-{
-    QFETCH(Identifier, stored);
-    QFETCH(Identifier, looked);
-    QFETCH(bool, same);
-
-    Cache cache;
-    cache.insert(stored, BasicPackagePtr(new StringPackage(1, nullptr, "v")));
-    QCOMPARE(cache.contains(looked), same);
-    QCOMPARE(!cache.get(looked).isNull(), same);
-    QCOMPARE(cache.remove(looked), same);
-    QCOMPARE(cache.contains(stored), !same);
 }
 
 QTEST_GUILESS_MAIN(TestConnection)

@@ -362,6 +362,8 @@ private slots:
         QTest::newRow("empty and null uuid are one key")
             << Identifier(new IdentDataRuntime(a, QString("")))
             << Identifier(new IdentDataRuntime(a, QString())) << 0;
+        QTest::newRow("other uuid") << Identifier(new IdentDataRuntime(a, "b"))
+                                    << Identifier(new IdentDataRuntime(a, "c")) << -1;
         QTest::newRow("globals before opcua of one key")
             << Identifier(new IdentDataGlobals(a)) << Identifier(new IdentDataOpcua(a)) << -1;
         QTest::newRow("empty handle as the empty text")
