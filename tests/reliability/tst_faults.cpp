@@ -158,11 +158,17 @@ private slots:
         QCOMPARE(ReliabilitySandbox::readinessBlockAttachments(), 0);
         server.reset();
 
-        // The next call probes the left-over block: it looks ready, and the
-        // probe's detach removes it. The request thread and the caller's thread
-        // both probe; when the request thread's attempt came first it met the dead
-        // port (-9 within the connect limit), otherwise a server was started and
-        // the call went through.
+        // A call's probe removes the block the killed server left, also where
+        // the call may start no server.
+        qputenv("VELDATASERVER_AUTOSTART_DISABLE", "1");
+        QVERIFY(!writer.setInt(QStringLiteral("forbidden"), uuid, 0));
+        qunsetenv("VELDATASERVER_AUTOSTART_DISABLE");
+        QCOMPARE(ReliabilitySandbox::readinessBlockAttachments(), -1);
+
+        // The request thread and the caller's thread both probe; when the
+        // request thread's attempt came first it met the dead port (-9 within
+        // the connect limit), otherwise a server was started and the call went
+        // through.
         const bool first = writer.setInt(QStringLiteral("first"), uuid, 1);
         QVERIFY2(first ||
                      writer.lastError() == QStringLiteral("FAILED to connect to the VelDataServer: "
