@@ -27,8 +27,8 @@ const char ValueColumns[] = "(key TEXT PRIMARY KEY, type INTEGER NOT NULL, paylo
 
 // A data folder of an earlier version: values in a table with a row id and a
 // column once used for files kept in pieces, which are files of their own now.
+// Run after "CREATE TABLE vals_keyed" with the columns above.
 const char *const Upgrade[] = {
-    "CREATE TABLE vals_keyed",
     "INSERT INTO vals_keyed SELECT key, type, payload, global, file_id, file_size FROM vals",
     "DROP TABLE vals",
     "ALTER TABLE vals_keyed RENAME TO vals",
@@ -229,10 +229,10 @@ bool ValueStore::createTable(QString *error)
         *error = m_db.lastError().text();
         return false;
     }
-    for (const char *statement : Upgrade) {
-        QString sql = QString::fromLatin1(statement);
-        if (sql == QLatin1String("CREATE TABLE vals_keyed"))
-            sql += QLatin1String(ValueColumns);
+    QStringList steps{QStringLiteral("CREATE TABLE vals_keyed") + QLatin1String(ValueColumns)};
+    for (const char *statement : Upgrade)
+        steps << QString::fromLatin1(statement);
+    for (const QString &sql : qAsConst(steps)) {
         if (!runText(query, sql, {}, error)) {
             m_db.rollback();
             return false;
