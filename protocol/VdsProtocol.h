@@ -81,6 +81,9 @@ constexpr int GetFileTimeoutMs = 20000;
 constexpr int SetFileTimeoutMs = 5000;
 /// establishConnection()'s wait for the server's answer to identify.
 constexpr int InitTimeoutMs = 5000;
+/// How long a client that started the server polls for it to be ready, and
+/// so how long a server starting at the same moment waits for the other.
+constexpr int ServerStartWaitMs = 10000;
 
 /// Name of the shared-memory block whose existence says the server is ready.
 constexpr char ReadinessKey[] = "VelDataServer-Ready";

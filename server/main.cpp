@@ -36,8 +36,9 @@ int fail(const QString &message, const LogFile *log = nullptr)
 /// the folder, which this one then holds (true).
 bool outwaitOtherServer(DataFolder &folder, const QString &path, QString *error)
 {
-    for (int waited = 0; waited < 10000; waited += 50) {
-        QThread::msleep(50);
+    constexpr int PollIntervalMs = 50;
+    for (int waited = 0; waited < VdsProtocol::ServerStartWaitMs; waited += PollIntervalMs) {
+        QThread::msleep(PollIntervalMs);
         QString ignored;
         if (ReadinessBlock::heldByRunningServer(&ignored))
             return false;

@@ -60,8 +60,9 @@
 namespace {
 
 constexpr int WriteWaitMs = 5000;
-constexpr int StartPolls = 101;
+// The first poll comes at once, each further one an interval later.
 constexpr int StartPollIntervalMs = 100;
+constexpr int StartPolls = VdsProtocol::ServerStartWaitMs / StartPollIntervalMs + 1;
 
 // Whether the last server this process started ended before it was ready;
 // a connection that fails afterwards is then a server that could not start.
